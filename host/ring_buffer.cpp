@@ -1,0 +1,91 @@
+// Byte ring of whole entries. Each entry is stored as a 4-byte length header
+// followed by its bytes; both may wrap around the end of the storage.
+#include <cstdlib>
+#include <cstring>
+
+#include "vantorel/ring_buffer.h"
+
+namespace vantorel {
+
+namespace {
+constexpr unsigned int kHeaderBytes = sizeof(uint32_t);
+}  // namespace
+
+put_lib_log_ring_buffer::put_lib_log_ring_buffer() noexcept
+    : storage_(nullptr), capacity_(0), head_(0), used_(0), entries_(0), counters_{} {}
+
+put_lib_log_ring_buffer::~put_lib_log_ring_buffer() { std::free(storage_); }
+
+int put_lib_log_ring_buffer::create_ring_buffer(unsigned int capacity) noexcept {
+  if (storage_ != nullptr || capacity <= kHeaderBytes) return -1;
+  storage_ = static_cast<unsigned char*>(std::malloc(capacity));
+  if (storage_ == nullptr) return -1;
+  capacity_ = capacity;
+  return 0;
+}
+
+static void copy_in(unsigned char* ring, unsigned int capacity, unsigned int offset,
+                    const unsigned char* src, unsigned int n) {
+  if (n == 0) return;
+  const unsigned int first = (n < capacity - offset) ? n : capacity - offset;
+  std::memcpy(ring + offset, src, first);
+  std::memcpy(ring, src + first, n - first);
+}
+
+static void copy_out(const unsigned char* ring, unsigned int capacity, unsigned int offset,
+                     unsigned char* dst, unsigned int n) {
+  if (n == 0) return;
+  const unsigned int first = (n < capacity - offset) ? n : capacity - offset;
+  std::memcpy(dst, ring + offset, first);
+  std::memcpy(dst + first, ring, n - first);
+}
+
+int put_lib_log_ring_buffer::push_data(void* data, unsigned int length) noexcept {
+  if (storage_ == nullptr || (data == nullptr && length != 0) ||
+      length > capacity_ - kHeaderBytes) {
+    ++counters_.refused;
+    return -1;
+  }
+  const unsigned int need = length + kHeaderBytes;
+  while (capacity_ - used_ < need) {
+    uint32_t oldest = 0;
+    copy_out(storage_, capacity_, head_, reinterpret_cast<unsigned char*>(&oldest), kHeaderBytes);
+    head_ = (head_ + kHeaderBytes + oldest) % capacity_;
+    used_ -= kHeaderBytes + oldest;
+    --entries_;
+    ++counters_.evicted;
+  }
+  const unsigned int tail = (head_ + used_) % capacity_;
+  const uint32_t header = length;
+  copy_in(storage_, capacity_, tail, reinterpret_cast<const unsigned char*>(&header),
+          kHeaderBytes);
+  copy_in(storage_, capacity_, (tail + kHeaderBytes) % capacity_,
+          static_cast<const unsigned char*>(data), length);
+  used_ += need;
+  ++entries_;
+  ++counters_.pushed;
+  return 0;
+}
+
+int put_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& entry) {
+  if (entries_ == 0) return -1;
+  uint32_t length = 0;
+  copy_out(storage_, capacity_, head_, reinterpret_cast<unsigned char*>(&length), kHeaderBytes);
+  entry.resize(length);  // the only step that may throw; nothing has changed yet
+  copy_out(storage_, capacity_, (head_ + kHeaderBytes) % capacity_, entry.data(), length);
+  head_ = (head_ + kHeaderBytes + length) % capacity_;
+  used_ -= kHeaderBytes + length;
+  --entries_;
+  ++counters_.popped;
+  return 0;
+}
+
+put_lib_log_ring_buffer::counters put_lib_log_ring_buffer::get_counters() const noexcept {
+  return counters_;
+}
+
+unsigned int put_lib_log_ring_buffer::capacity() const noexcept { return capacity_; }
+
+unsigned int put_lib_log_ring_buffer::entry_count() const noexcept { return entries_; }
+
+}  // namespace vantorel

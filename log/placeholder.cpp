@@ -1,0 +1,1 @@
+void comm_rms_placeholder() {}

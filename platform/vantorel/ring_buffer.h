@@ -1,0 +1,52 @@
+// Byte ring buffer of whole entries, used by the log store.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vantorel/platform_export.h"
+
+namespace vantorel {
+
+// Entries are delivered whole and in FIFO order. A push that does not fit
+// evicts the oldest entries (the newest lines are the ones worth keeping);
+// an entry larger than the whole capacity is refused. Not thread-safe: the
+// owner serialises every call. No allocation after create_ring_buffer.
+class VANTOREL_PLATFORM_API put_lib_log_ring_buffer {
+ public:
+  // Every entry ever offered ends up in exactly one of these, or is still
+  // stored: pushed == popped + evicted + stored, refused counted apart.
+  struct counters {
+    uint64_t pushed;   // entries accepted by push_data
+    uint64_t popped;   // entries delivered by pop_data
+    uint64_t evicted;  // entries dropped to make room for newer ones
+    uint64_t refused;  // entries rejected (larger than the capacity, or no storage)
+  };
+
+  put_lib_log_ring_buffer() noexcept;
+  ~put_lib_log_ring_buffer();
+  put_lib_log_ring_buffer(const put_lib_log_ring_buffer&) = delete;
+  put_lib_log_ring_buffer& operator=(const put_lib_log_ring_buffer&) = delete;
+
+  // Gives the buffer `capacity` bytes of storage. 0 on success.
+  int create_ring_buffer(unsigned int capacity) noexcept;
+  // Stores `length` bytes as one entry. 0 when stored, -1 when refused.
+  int push_data(void* data, unsigned int length) noexcept;
+  // 0: `entry` now holds the oldest entry, which has left the buffer.
+  // Any other value: there was none. Only `entry` may allocate.
+  int pop_data(std::vector<unsigned char>& entry);
+
+  counters get_counters() const noexcept;
+  unsigned int capacity() const noexcept;
+  unsigned int entry_count() const noexcept;
+
+ private:
+  unsigned char* storage_;
+  unsigned int capacity_;
+  unsigned int head_;  // offset of the oldest entry's header
+  unsigned int used_;  // bytes in use, headers included
+  unsigned int entries_;
+  counters counters_;
+};
+
+}  // namespace vantorel
