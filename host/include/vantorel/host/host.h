@@ -1,0 +1,91 @@
+// Host-only service side of the platform: serving a facade over a Unix
+// domain socket, replying to its messages, and reaching the debug console
+// of another process. Library code never includes this; simulators, tools
+// and tests do.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+
+#include "vantorel/ipc.h"
+#include "vantorel/platform_export.h"
+
+namespace vantorel {
+namespace host {
+
+// Directory of every socket: $VANTOREL_RUN_DIR when set and non-empty, else
+// "/tmp/vantorel-<uid>". Created with mode 0700 when missing. Read once per
+// process; the result stays valid for the life of the process.
+VANTOREL_PLATFORM_API const char* run_directory() noexcept;
+
+// "<run_dir>/<facade name>.sock" into `out`. 0, or -ENAMETOOLONG / -EINVAL.
+VANTOREL_PLATFORM_API int facade_socket_path(const char* facade_name, char* out,
+                                             std::size_t capacity) noexcept;
+
+// "<run_dir>/ucom.<pid>.sock" into `out`. 0, or -ENAMETOOLONG.
+VANTOREL_PLATFORM_API int console_socket_path(pid_t pid, char* out, std::size_t capacity) noexcept;
+
+// Longest request or reply body the channel carries, in bytes.
+constexpr unsigned int kMaxMessageBytes = 64 * 1024;
+
+// How long a client waits for a reply: kDefaultReplyTimeoutMs, or
+// $VANTOREL_REPLY_TIMEOUT_MS (1..600000) when set.
+constexpr int kDefaultReplyTimeoutMs = 5000;
+VANTOREL_PLATFORM_API int reply_timeout_ms() noexcept;
+
+// Serves one facade under a name. Messages are dispatched one at a time on
+// the thread that calls run(); a client that connects and sends nothing does
+// not hold up the others. Only peers of the same user (or root) are served.
+class VANTOREL_PLATFORM_API facade_server {
+ public:
+  facade_server(facade_template& facade, const char* name);
+  ~facade_server();  // stops serving, closes every connection, removes the socket
+  facade_server(const facade_server&) = delete;
+  facade_server& operator=(const facade_server&) = delete;
+
+  // Binds <run_dir>/<name>.sock (mode 0600), replacing a stale socket file.
+  // 0 or -errno (-EADDRINUSE when another live server holds the name).
+  int start() noexcept;
+  // Serves until stop(). 0 after stop(), -errno when serving failed, or
+  // -EINVAL when start() did not succeed.
+  int run() noexcept;
+  // Makes run() return soon. Safe from another thread or a signal handler.
+  void stop() noexcept;
+  // Answers readiness probes: true means ready. The default answers true.
+  // Called on the serving thread; set it before run().
+  void set_readiness(std::function<bool()> answer);
+  // Messages dispatched so far (probes excluded).
+  unsigned long dispatched() const noexcept;
+
+ private:
+  struct impl;
+  impl* impl_;
+};
+
+// Sends the reply to the message whose header dispatch() received; once per
+// message, from dispatch or later from any thread while the client still
+// waits. A reply longer than kMaxMessageBytes is refused.
+// 0, or -EINVAL (bad arguments), -EMSGSIZE, -ENOTCONN (client gone or
+// already answered), -errno of the send.
+VANTOREL_PLATFORM_API int facade_reply(const GEN_IPC_SVC& header, const void* data,
+                                       unsigned int length) noexcept;
+
+// Errors a console request can come back with (besides -errno of the
+// socket calls, e.g. -ENOENT when process `pid` serves no console).
+constexpr int kConsoleBadRequest = -1001;  // empty, malformed or oversized request
+constexpr int kConsoleTimedOut = -1002;    // no reply within the wait
+constexpr int kConsoleBadReply = -1003;    // the reply was not understood
+// Longest "RECEIVER COMMAND" request text, in bytes.
+constexpr unsigned int kMaxConsoleRequest = 1024;
+
+// Delivers "RECEIVER COMMAND" to the debug console of process `pid` and
+// waits up to `timeout_ms` for the receiver's result, stored in *result
+// (UCOM_NO_RECEIVER when no receiver has the name). Returns 0 when the
+// command was delivered, else one of the errors above.
+VANTOREL_PLATFORM_API int console_deliver(pid_t pid, const char* receiver, const char* command,
+                                          int* result, int timeout_ms) noexcept;
+
+}  // namespace host
+}  // namespace vantorel
