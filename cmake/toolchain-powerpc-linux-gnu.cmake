@@ -1,0 +1,30 @@
+# Cross build for the device: 32-bit big-endian PowerPC, glibc, with the
+# Debian cross compilers (g++-powerpc-linux-gnu) and their target files in
+# /usr/powerpc-linux-gnu. Programs of the build run under qemu-user, so ctest
+# works the same way as on the host and nothing depends on binfmt handlers.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR powerpc)
+
+set(COMM_RMS_TARGET_TRIPLE powerpc-linux-gnu)
+set(COMM_RMS_TARGET_ROOT /usr/${COMM_RMS_TARGET_TRIPLE} CACHE PATH
+    "Target libraries and headers (the emulator's library prefix)")
+
+set(CMAKE_C_COMPILER ${COMM_RMS_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${COMM_RMS_TARGET_TRIPLE}-g++)
+
+# Debian's cross compilers know their own search paths: this is not a full
+# sysroot, so it only steers find_*() to target files, never to host ones.
+set(CMAKE_FIND_ROOT_PATH ${COMM_RMS_TARGET_ROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(COMM_RMS_QEMU NAMES qemu-ppc qemu-ppc-static NO_CMAKE_FIND_ROOT_PATH)
+if(COMM_RMS_QEMU)
+  # -L: the target's dynamic loader and libraries come from the target root.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${COMM_RMS_QEMU} -L ${COMM_RMS_TARGET_ROOT})
+else()
+  message(WARNING "qemu-ppc not found (Debian package qemu-user): "
+                  "the PowerPC build compiles but its tests cannot run")
+endif()
