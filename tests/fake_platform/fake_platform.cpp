@@ -117,13 +117,14 @@ void set_client_available(bool available) {
   st().client_available = available;
 }
 
-vantorel::bmc_mc_client* client() { return &the_client; }
+vantorel::bmc_mc_client* client() {
+  return &the_client;
+}
 
 void set_reply(std::vector<unsigned char> bytes) {
-  set_reply_handler([bytes = std::move(bytes)](long, const char*, unsigned int, char* reply,
-                                               unsigned int capacity) {
-    write_bytes(bytes, reply, capacity);
-  });
+  set_reply_handler(
+      [bytes = std::move(bytes)](long, const char*, unsigned int, char* reply,
+                                 unsigned int capacity) { write_bytes(bytes, reply, capacity); });
 }
 
 void set_reply_handler(reply_handler handler) {
@@ -154,7 +155,9 @@ OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int /*count*/) noexcept {
   pthread_mutex_init(&mutex_, nullptr);
 }
 
-OSW_Mutex_Semaphore::~OSW_Mutex_Semaphore() { pthread_mutex_destroy(&mutex_); }
+OSW_Mutex_Semaphore::~OSW_Mutex_Semaphore() {
+  pthread_mutex_destroy(&mutex_);
+}
 
 int OSW_Mutex_Semaphore::request(unsigned long /*timeout_ms*/) noexcept {
   ++fake::calls().mutex_requests;
@@ -173,7 +176,9 @@ OSW_Guard::~OSW_Guard() {
   if (locked_) mutex_.release();
 }
 
-bool OSW_Guard::locked() const noexcept { return locked_; }
+bool OSW_Guard::locked() const noexcept {
+  return locked_;
+}
 
 namespace {
 pthread_mutex_t process_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -184,7 +189,9 @@ OSW_Thread_Guard::OSW_Thread_Guard() noexcept {
   pthread_mutex_lock(&process_lock);
 }
 
-OSW_Thread_Guard::~OSW_Thread_Guard() { pthread_mutex_unlock(&process_lock); }
+OSW_Thread_Guard::~OSW_Thread_Guard() {
+  pthread_mutex_unlock(&process_lock);
+}
 
 int emwOSWSleep(unsigned long milliseconds) {
   ++fake::calls().sleeps;
@@ -212,8 +219,7 @@ int emwCLBLocalTime_r(const time_t* seconds, struct tm* result) {
   return gmtime_r(seconds, result) != nullptr ? 0 : -1;
 }
 
-int emwGENTrcPrintf(unsigned int module, unsigned int category, int kind, const char* format,
-                    ...) {
+int emwGENTrcPrintf(unsigned int module, unsigned int category, int kind, const char* format, ...) {
   char line[4096];
   va_list args;
   va_start(args, format);
@@ -268,7 +274,9 @@ facade_template::~facade_template() = default;
 
 // ---- Debug console --------------------------------------------------------
 
-UCOM_UsrCommandManager* UCOM_UsrCommandManager::ucom_instance() { return &fake::the_console; }
+UCOM_UsrCommandManager* UCOM_UsrCommandManager::ucom_instance() {
+  return &fake::the_console;
+}
 
 int UCOM_UsrCommandManager::ucom_add_usr_command(UCOM_UsrCommandReceiver* receiver,
                                                  const char* name) {

@@ -66,10 +66,10 @@ std::vector<trace_line> trace_lines();
 
 // Readiness script: gets the 1-based number of the check, returns its answer.
 void script_checks(std::function<long(int check_number)> answer);
-void ready_at_check(int n);            // 0 before check n, then 1
-void never_ready(long answer = 0);     // every check answers `answer`
+void ready_at_check(int n);         // 0 before check n, then 1
+void never_ready(long answer = 0);  // every check answers `answer`
 void set_client_available(bool available);
-vantorel::bmc_mc_client* client();    // the client bmc_mc_get_client gives when available
+vantorel::bmc_mc_client* client();  // the client bmc_mc_get_client gives when available
 
 // Replies: the bytes written into the reply buffer (cut to its capacity).
 // An empty reply writes nothing.

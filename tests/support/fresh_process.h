@@ -8,12 +8,12 @@
 
 #include <cstdio>
 
-#define IN_FRESH_PROCESS(...)                                                        \
-  EXPECT_EXIT(                                                                       \
-      {                                                                              \
-        __VA_ARGS__;                                                                 \
-        std::fflush(stdout);                                                         \
-        std::fflush(stderr);                                                         \
-        _exit(::testing::Test::HasFailure() ? 1 : 0);                                \
-      },                                                                             \
+#define IN_FRESH_PROCESS(...)                         \
+  EXPECT_EXIT(                                        \
+      {                                               \
+        __VA_ARGS__;                                  \
+        std::fflush(stdout);                          \
+        std::fflush(stderr);                          \
+        _exit(::testing::Test::HasFailure() ? 1 : 0); \
+      },                                              \
       ::testing::ExitedWithCode(0), "")
