@@ -1,0 +1,26 @@
+# Entry points for developers and CI; the real work is in scripts/ and the
+# CMake presets (CMakePresets.json).
+.PHONY: all test test-asan test-tsan lint format demo
+
+all: test
+
+# Host suite, then the PowerPC suite under qemu-ppc where the cross tools exist.
+test:
+	scripts/test.sh
+
+test-asan:
+	scripts/test.sh asan
+
+test-tsan:
+	scripts/test.sh tsan
+
+# clang-format check of every tracked source, then clang-tidy.
+lint:
+	scripts/lint.sh
+
+# Rewrites tracked sources in the repository's clang-format style.
+format:
+	scripts/lint.sh --fix-format
+
+demo:
+	scripts/demo.sh

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the host suite, then the whole PowerPC suite
+# (unit and integration tests, all under qemu-ppc) where the cross compiler
+# and qemu-user are installed. Exits non-zero when anything fails.
+#   scripts/test.sh            host + PowerPC
+#   scripts/test.sh asan|tsan  one sanitizer preset (TZ set to a non-UTC zone)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# configure, build and test one preset
+run_preset() {
+  local preset=$1
+  echo "=== ${preset}: configure, build, test"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j "${jobs}"
+  ctest --preset "${preset}" -j "${jobs}"
+}
+
+# Local-time code must be exercised in a zone that is not UTC, with a
+# half-hour offset so that hour-only arithmetic shows up too.
+non_utc_zone() {
+  local zone=Asia/Kolkata
+  if [[ ! -e /usr/share/zoneinfo/${zone} ]]; then
+    echo "missing /usr/share/zoneinfo/${zone} (Debian package tzdata)" >&2
+    exit 1
+  fi
+  echo "${zone}"
+}
+
+ppc_missing() {
+  command -v powerpc-linux-gnu-g++ >/dev/null || { echo "powerpc-linux-gnu-g++ not installed (Debian package g++-powerpc-linux-gnu)"; return; }
+  command -v qemu-ppc >/dev/null || command -v qemu-ppc-static >/dev/null ||
+    { echo "qemu-ppc not installed (Debian package qemu-user)"; return; }
+}
+
+case "${1:-all}" in
+  all)
+    run_preset default
+    why=$(ppc_missing)
+    if [[ -n ${why} ]]; then
+      echo "PowerPC suite skipped: ${why}"
+    else
+      run_preset ppc
+    fi
+    ;;
+  asan | tsan)
+    zone=$(non_utc_zone)
+    echo "TZ=${zone}"
+    TZ=${zone} run_preset "$1"
+    ;;
+  *)
+    echo "usage: $0 [all|asan|tsan]" >&2
+    exit 2
+    ;;
+esac
+echo "=== all tests passed (${1:-all})"
