@@ -14,7 +14,9 @@ constexpr unsigned int kHeaderBytes = sizeof(uint32_t);
 put_lib_log_ring_buffer::put_lib_log_ring_buffer() noexcept
     : storage_(nullptr), capacity_(0), head_(0), used_(0), entries_(0), counters_{} {}
 
-put_lib_log_ring_buffer::~put_lib_log_ring_buffer() { std::free(storage_); }
+put_lib_log_ring_buffer::~put_lib_log_ring_buffer() {
+  std::free(storage_);
+}
 
 int put_lib_log_ring_buffer::create_ring_buffer(unsigned int capacity) noexcept {
   if (storage_ != nullptr || capacity <= kHeaderBytes) return -1;
@@ -57,8 +59,7 @@ int put_lib_log_ring_buffer::push_data(void* data, unsigned int length) noexcept
   }
   const unsigned int tail = (head_ + used_) % capacity_;
   const uint32_t header = length;
-  copy_in(storage_, capacity_, tail, reinterpret_cast<const unsigned char*>(&header),
-          kHeaderBytes);
+  copy_in(storage_, capacity_, tail, reinterpret_cast<const unsigned char*>(&header), kHeaderBytes);
   copy_in(storage_, capacity_, (tail + kHeaderBytes) % capacity_,
           static_cast<const unsigned char*>(data), length);
   used_ += need;
@@ -84,8 +85,12 @@ put_lib_log_ring_buffer::counters put_lib_log_ring_buffer::get_counters() const 
   return counters_;
 }
 
-unsigned int put_lib_log_ring_buffer::capacity() const noexcept { return capacity_; }
+unsigned int put_lib_log_ring_buffer::capacity() const noexcept {
+  return capacity_;
+}
 
-unsigned int put_lib_log_ring_buffer::entry_count() const noexcept { return entries_; }
+unsigned int put_lib_log_ring_buffer::entry_count() const noexcept {
+  return entries_;
+}
 
 }  // namespace vantorel

@@ -1,0 +1,355 @@
+// Service side of the message channel: serves one facade on
+// <run_dir>/<name>.sock. One poll loop on the caller's thread accepts
+// clients and reads their packets (wire format in internal/wire.h); a
+// client that sends nothing only occupies its slot. Messages reach the
+// facade's dispatch one at a time; readiness probes are answered here.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "internal/run_directory.h"
+#include "internal/socket_util.h"
+#include "internal/wire.h"
+#include "vantorel/host/host.h"
+#include "vantorel/ipc.h"
+
+namespace vantorel {
+
+facade_template::facade_template() = default;
+facade_template::~facade_template() = default;
+
+namespace host {
+
+namespace {
+
+using sock::close_fd;
+
+constexpr int kMaxConnections = 64;  // per server; more are accepted and closed
+constexpr int kSlotBits = 10;
+constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
+constexpr uint32_t kGenerationMask = 0x1FFFFF;
+
+// Every served connection of the process, so that facade_reply can find the
+// one a header came from (and refuse one that has since been closed or whose
+// slot was reused): the header's peer is slot | generation << kSlotBits.
+struct connection_slot {
+  int fd;
+  uint32_t generation;
+  bool pending;
+  uint32_t sequence;
+  uint32_t msg_id;
+};
+
+std::mutex slots_mutex;
+connection_slot slots[kSlots];
+bool slots_ready = false;
+
+int slot_open(int fd) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  if (!slots_ready) {
+    for (auto& s : slots) s = connection_slot{-1, 0, false, 0, 0};
+    slots_ready = true;
+  }
+  for (int i = 0; i < kSlots; ++i) {
+    if (slots[i].fd < 0) {
+      slots[i].fd = fd;
+      slots[i].pending = false;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void slot_close(int index) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  close_fd(slots[index].fd);
+  slots[index].fd = -1;
+  slots[index].pending = false;
+  slots[index].generation = (slots[index].generation + 1) & kGenerationMask;
+}
+
+int32_t slot_await(int index, uint32_t sequence, uint32_t msg_id) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  slots[index].pending = true;
+  slots[index].sequence = sequence;
+  slots[index].msg_id = msg_id;
+  return static_cast<int32_t>(slots[index].generation << kSlotBits | static_cast<uint32_t>(index));
+}
+
+// Sends without waiting: a client waits for exactly one answer, so a full
+// receive queue means a client that does not follow the protocol.
+int send_now(int fd, uint32_t type, uint32_t msg_id, uint32_t sequence, const void* data,
+             unsigned int length) noexcept {
+  wire::header out{wire::kMagic, type, msg_id, sequence, length};
+  iovec pieces[2] = {{&out, sizeof out}, {const_cast<void*>(data), length}};
+  const int rc = sock::send_packet(fd, pieces, length > 0 ? 2 : 1, sock::now_ms());
+  if (rc != 0) shutdown(fd, SHUT_RDWR);  // the serving loop then drops it
+  return rc;
+}
+
+}  // namespace
+
+int facade_reply(const GEN_IPC_SVC& header, const void* data, unsigned int length) noexcept {
+  if (data == nullptr && length != 0) return -EINVAL;
+  if (length > kMaxMessageBytes) return -EMSGSIZE;
+  if (header.peer < 0) return -EINVAL;
+  const uint32_t peer = static_cast<uint32_t>(header.peer);
+  const int index = static_cast<int>(peer & (kSlots - 1));
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  connection_slot& s = slots[index];
+  if (!slots_ready || s.fd < 0 || s.generation != (peer >> kSlotBits) || !s.pending ||
+      s.sequence != header.sequence) {
+    return -ENOTCONN;
+  }
+  s.pending = false;
+  return send_now(s.fd, wire::kReply, s.msg_id, s.sequence, data, length);
+}
+
+struct facade_server::impl {
+  explicit impl(facade_template& f) : facade(f) {}
+
+  facade_template& facade;
+  char name[96] = {};
+  char path[128] = {};
+  bool started = false;
+  int listen_fd = -1;
+  int wake[2] = {-1, -1};
+  dev_t socket_dev = 0;
+  ino_t socket_ino = 0;
+  std::atomic<bool> stopping{false};
+  std::atomic<unsigned long> dispatched{0};
+  std::function<bool()> readiness;
+  int conn_fd[kMaxConnections] = {};
+  int conn_slot[kMaxConnections] = {};
+  int conn_count = 0;
+  pollfd polled[kMaxConnections + 2] = {};
+  unsigned char* buffer = nullptr;  // one message body, kMaxMessageBytes
+
+  int bind_socket() noexcept;
+  void accept_all() noexcept;
+  void drop(int i) noexcept;
+  void serve_one(int i) noexcept;
+  void close_all() noexcept;
+};
+
+facade_server::facade_server(facade_template& facade, const char* name)
+    : impl_(new (std::nothrow) impl(facade)) {
+  if (impl_ != nullptr && name != nullptr && std::strlen(name) < sizeof impl_->name) {
+    std::strcpy(impl_->name, name);
+  }
+}
+
+facade_server::~facade_server() {
+  if (impl_ == nullptr) return;
+  stop();
+  impl_->close_all();
+  if (impl_->listen_fd >= 0) {
+    // Only our own socket file goes: a newer server may own the name by now.
+    struct stat st {};
+    if (stat(impl_->path, &st) == 0 && st.st_dev == impl_->socket_dev &&
+        st.st_ino == impl_->socket_ino) {
+      unlink(impl_->path);
+    }
+    close_fd(impl_->listen_fd);
+  }
+  close_fd(impl_->wake[0]);
+  close_fd(impl_->wake[1]);
+  delete[] impl_->buffer;
+  delete impl_;
+}
+
+int facade_server::impl::bind_socket() noexcept {
+  sockaddr_un address{};
+  unsigned int length = 0;
+  if (!sock::make_address(path, &address, &length)) return -ENAMETOOLONG;
+  for (int attempt = 0;; ++attempt) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      // The run directory is 0700, so nobody else reaches the file before
+      // its mode is narrowed.
+      struct stat st {};
+      if (chmod(path, 0600) != 0 || stat(path, &st) != 0 || listen(fd, 64) != 0) {
+        const int error = errno;
+        unlink(path);
+        close_fd(fd);
+        return -error;
+      }
+      socket_dev = st.st_dev;
+      socket_ino = st.st_ino;
+      listen_fd = fd;
+      return 0;
+    }
+    const int error = errno;
+    close_fd(fd);
+    if (error != EADDRINUSE || attempt > 0) return -error;
+    // Left behind by a server that died, or still served?
+    const int probe = sock::connect_to(path, sock::now_ms() + 200);
+    if (probe >= 0 || probe == -ETIMEDOUT || probe == -EPERM) {
+      close_fd(probe);
+      return -EADDRINUSE;
+    }
+    unlink(path);
+  }
+}
+
+int facade_server::start() noexcept {
+  if (impl_ == nullptr) return -ENOMEM;
+  if (impl_->started) return -EALREADY;
+  if (!run_directory_safe()) return -EPERM;
+  const int rc = facade_socket_path(impl_->name, impl_->path, sizeof impl_->path);
+  if (rc != 0) return rc;
+  if (impl_->buffer == nullptr) {
+    impl_->buffer = new (std::nothrow) unsigned char[kMaxMessageBytes];
+    if (impl_->buffer == nullptr) return -ENOMEM;
+  }
+  if (impl_->wake[0] < 0 && pipe2(impl_->wake, O_NONBLOCK | O_CLOEXEC) != 0) return -errno;
+  const int bound = impl_->bind_socket();
+  if (bound != 0) return bound;
+  impl_->started = true;
+  return 0;
+}
+
+void facade_server::stop() noexcept {
+  if (impl_ == nullptr) return;
+  impl_->stopping.store(true, std::memory_order_release);
+  if (impl_->wake[1] >= 0) {
+    const int saved = errno;
+    const char byte = 1;
+    ssize_t ignored = write(impl_->wake[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+  }
+}
+
+void facade_server::set_readiness(std::function<bool()> answer) {
+  if (impl_ != nullptr) impl_->readiness = std::move(answer);
+}
+
+unsigned long facade_server::dispatched() const noexcept {
+  return impl_ == nullptr ? 0 : impl_->dispatched.load(std::memory_order_relaxed);
+}
+
+void facade_server::impl::accept_all() noexcept {
+  for (;;) {
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;  // EAGAIN, or out of descriptors: the rest wait in the backlog
+    }
+    if (!sock::peer_allowed(fd) || conn_count >= kMaxConnections) {
+      close_fd(fd);
+      continue;
+    }
+    const int slot = slot_open(fd);
+    if (slot < 0) {
+      close_fd(fd);
+      continue;
+    }
+    conn_fd[conn_count] = fd;
+    conn_slot[conn_count] = slot;
+    ++conn_count;
+  }
+}
+
+void facade_server::impl::drop(int i) noexcept {
+  slot_close(conn_slot[i]);
+  --conn_count;
+  conn_fd[i] = conn_fd[conn_count];
+  conn_slot[i] = conn_slot[conn_count];
+}
+
+void facade_server::impl::close_all() noexcept {
+  while (conn_count > 0) drop(conn_count - 1);
+}
+
+// Reads one packet from connection i and acts on it. A packet that breaks
+// the wire rules (too long, too short, wrong length, unknown type) closes
+// the connection: its client then reports a channel failure.
+void facade_server::impl::serve_one(int i) noexcept {
+  wire::header in{};
+  iovec pieces[2] = {{&in, sizeof in}, {buffer, kMaxMessageBytes}};
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
+  ssize_t n;
+  do {
+    n = recvmsg(conn_fd[i], &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  if (n <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || got < sizeof in ||
+      in.magic != wire::kMagic || in.length != got - sizeof in) {
+    drop(i);
+    return;
+  }
+  const int fd = conn_fd[i];
+  if (in.type == wire::kProbe && in.length == 0) {
+    const bool ready = readiness ? readiness() : true;
+    send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
+    return;
+  }
+  if (in.type != wire::kRequest) {
+    drop(i);
+    return;
+  }
+  GEN_IPC_SVC header{};
+  header.msg_id = in.msg_id;
+  header.length = in.length;
+  header.sequence = in.sequence;
+  header.peer = slot_await(conn_slot[i], in.sequence, in.msg_id);
+  dispatched.fetch_add(1, std::memory_order_relaxed);
+  facade.dispatch(static_cast<LONG>(in.msg_id), reinterpret_cast<char*>(buffer), in.length, header);
+}
+
+int facade_server::run() noexcept {
+  if (impl_ == nullptr || !impl_->started) return -EINVAL;
+  impl& s = *impl_;
+  while (!s.stopping.load(std::memory_order_acquire)) {
+    s.polled[0] = pollfd{s.wake[0], POLLIN, 0};
+    s.polled[1] = pollfd{s.listen_fd, POLLIN, 0};
+    const int count = s.conn_count;
+    for (int i = 0; i < count; ++i) s.polled[i + 2] = pollfd{s.conn_fd[i], POLLIN, 0};
+    const int n = poll(s.polled, static_cast<nfds_t>(count + 2), -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      s.close_all();
+      return -error;
+    }
+    if (s.polled[0].revents != 0) {
+      char drain[64];
+      while (read(s.wake[0], drain, sizeof drain) > 0) {
+      }
+      continue;  // the loop condition decides
+    }
+    // Connections first, from the back, so that drop() (which moves the
+    // last one into the freed place) never skips an entry polled here.
+    for (int i = count - 1; i >= 0; --i) {
+      const short revents = s.polled[i + 2].revents;
+      if (revents == 0) continue;
+      if ((revents & POLLIN) != 0) {
+        s.serve_one(i);
+      } else {
+        s.drop(i);
+      }
+      if (s.stopping.load(std::memory_order_acquire)) break;
+    }
+    if (s.polled[1].revents != 0) s.accept_all();
+  }
+  s.close_all();
+  return 0;
+}
+
+}  // namespace host
+}  // namespace vantorel

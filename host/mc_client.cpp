@@ -1,0 +1,232 @@
+// Client side of the message channel over Unix domain sockets.
+//
+// One client object per facade name, created on first use and never freed
+// (callers keep the pointer for the life of the process). Each exchange
+// takes a connection of its own from a small pool of idle ones (or opens a
+// new one), so any number of threads can be in an exchange at once without
+// waiting for each other; a connection goes back to the pool only after a
+// clean exchange, so a reply that arrives late can never be taken for the
+// answer of a later request.
+//
+// Bounds: the whole exchange (connect, send, reply) finishes within
+// reply_timeout_ms() (5 s, or $VANTOREL_REPLY_TIMEOUT_MS); a readiness probe
+// within the smaller of that and 1 s.
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "internal/run_directory.h"
+#include "internal/socket_util.h"
+#include "internal/wire.h"
+#include "vantorel/host/host.h"
+#include "vantorel/ipc.h"
+
+namespace vantorel {
+
+namespace {
+
+using host::sock::close_fd;
+using host::sock::now_ms;
+
+constexpr int kPoolSize = 8;         // idle connections kept per facade
+constexpr int kMaxFacadeNames = 64;  // distinct names one process may look up
+constexpr int kProbeTimeoutMs = 1000;
+
+class host_client final : public bmc_mc_client {
+ public:
+  host_client() = default;
+
+  bool init(const char* name) noexcept {
+    if (std::strlen(name) >= sizeof name_) return false;
+    std::strcpy(name_, name);
+    return host::facade_socket_path(name, path_, sizeof path_) == 0;
+  }
+
+  const char* name() const noexcept { return name_; }
+
+  // An idle connection that is still sound, or a new one. fd or -errno.
+  int take(int64_t deadline_ms, bool* reused) noexcept {
+    for (;;) {
+      int fd = -1;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_count_ > 0) fd = idle_[--idle_count_];
+      }
+      if (fd < 0) break;
+      // An idle connection has nothing to read; anything else (the service
+      // closed it, died or restarted) makes it useless.
+      pollfd p{fd, POLLIN, 0};
+      int n;
+      do {
+        n = poll(&p, 1, 0);
+      } while (n < 0 && errno == EINTR);
+      if (n == 0) {
+        *reused = true;
+        return fd;
+      }
+      close_fd(fd);
+    }
+    *reused = false;
+    return host::sock::connect_to(path_, deadline_ms);
+  }
+
+  void give_back(int fd) noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (idle_count_ < kPoolSize) {
+        idle_[idle_count_++] = fd;
+        return;
+      }
+    }
+    close_fd(fd);
+  }
+
+  // One exchange. On success the reply body lies in `reply` (cut at
+  // `capacity`), *received holds the bytes written there and *answer the
+  // answer's msg_id. 0 or -errno.
+  int exchange(uint32_t type, uint32_t msg_id, const char* request, unsigned int length,
+               char* reply, unsigned int capacity, int64_t deadline_ms, unsigned int* received,
+               uint32_t* answer) noexcept {
+    const uint32_t expected =
+        type == host::wire::kProbe ? host::wire::kProbeAnswer : host::wire::kReply;
+    for (int attempt = 0;; ++attempt) {
+      bool reused = false;
+      const int fd = take(deadline_ms, &reused);
+      if (fd < 0) return fd;
+      const uint32_t sequence = sequence_.fetch_add(1, std::memory_order_relaxed) + 1;
+      host::wire::header out{host::wire::kMagic, type, msg_id, sequence, length};
+      iovec pieces[2] = {{&out, sizeof out}, {const_cast<char*>(request), length}};
+      int rc = host::sock::send_packet(fd, pieces, length > 0 ? 2 : 1, deadline_ms);
+      if (rc != 0) {
+        close_fd(fd);
+        // A pooled connection whose service went away between our check and
+        // the send: nothing was delivered, so one fresh try is safe.
+        if (reused && attempt == 0 && (rc == -EPIPE || rc == -ECONNRESET || rc == -ENOTCONN)) {
+          continue;
+        }
+        return rc;
+      }
+      host::wire::header in{};
+      iovec into[2] = {{&in, sizeof in}, {reply, capacity}};
+      bool truncated = false;
+      const ssize_t n =
+          host::sock::recv_packet(fd, into, capacity > 0 ? 2 : 1, deadline_ms, &truncated);
+      if (n <= 0) {
+        close_fd(fd);
+        return n == 0 ? -ECONNRESET : static_cast<int>(n);
+      }
+      const size_t got = static_cast<size_t>(n);
+      const size_t body = got < sizeof in ? 0 : got - sizeof in;
+      if (got < sizeof in || in.magic != host::wire::kMagic || in.type != expected ||
+          in.sequence != sequence || in.length > host::kMaxMessageBytes ||
+          (!truncated && body != in.length)) {
+        close_fd(fd);
+        return -EPROTO;
+      }
+      give_back(fd);
+      *received = static_cast<unsigned int>(body);
+      *answer = in.msg_id;
+      return 0;
+    }
+  }
+
+  host_client* next_ = nullptr;  // registry link, written before publication
+
+ private:
+  char name_[96] = {};
+  char path_[128] = {};
+  std::mutex mutex_;
+  int idle_[kPoolSize] = {};
+  int idle_count_ = 0;
+  std::atomic<uint32_t> sequence_{0};
+};
+
+std::atomic<host_client*> registry_head{nullptr};
+std::atomic<int> registry_count{0};
+std::mutex registry_mutex;
+
+host_client* find(const char* name) noexcept {
+  for (host_client* c = registry_head.load(std::memory_order_acquire); c != nullptr; c = c->next_) {
+    if (std::strcmp(c->name(), name) == 0) return c;
+  }
+  return nullptr;
+}
+
+// The client for `name`, created on first use; null for a bad name, an
+// unsafe run directory or too many names.
+host_client* find_or_create(const char* name) noexcept {
+  if (name == nullptr || !host::run_directory_safe()) return nullptr;
+  if (host_client* c = find(name)) return c;
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  if (host_client* c = find(name)) return c;
+  if (registry_count.load(std::memory_order_relaxed) >= kMaxFacadeNames) return nullptr;
+  auto* created = new (std::nothrow) host_client;
+  if (created == nullptr) return nullptr;
+  if (!created->init(name)) {
+    delete created;
+    return nullptr;
+  }
+  created->next_ = registry_head.load(std::memory_order_relaxed);
+  registry_head.store(created, std::memory_order_release);
+  registry_count.fetch_add(1, std::memory_order_relaxed);
+  return created;
+}
+
+}  // namespace
+
+bmc_mc_client* bmc_mc_client::bmc_mc_get_client(const char* facade_name) {
+  host_client* client = find_or_create(facade_name);
+  if (client == nullptr) return nullptr;
+  // Served means: something accepts a connection there now.
+  bool reused = false;
+  const int fd = client->take(now_ms() + kProbeTimeoutMs, &reused);
+  if (fd < 0) return nullptr;
+  client->give_back(fd);
+  return client;
+}
+
+long bmc_mc_client::bmc_mc_check_facade(const char* facade_name, long /*flags*/) {
+  host_client* client = find_or_create(facade_name);
+  if (client == nullptr) return 0;
+  const int limit =
+      host::reply_timeout_ms() < kProbeTimeoutMs ? host::reply_timeout_ms() : kProbeTimeoutMs;
+  unsigned int received = 0;
+  uint32_t answer = 0;
+  const int rc = client->exchange(host::wire::kProbe, 0, nullptr, 0, nullptr, 0, now_ms() + limit,
+                                  &received, &answer);
+  return rc == 0 && answer == 1 ? 1 : 0;
+}
+
+// 0 when the reply lies in `reply` (*reply_capacity then holds the bytes
+// written; a longer reply is cut there, a shorter one leaves the rest of the
+// buffer as it was); -1 on any failure, with BMC_MC_CHANNEL_FAILURE in the
+// reply's first word when the buffer holds one.
+long bmc_mc_client::bmc_mc_send_sync_message(long /*flags*/, long msg_id, char* request,
+                                             unsigned int request_length, char* reply,
+                                             unsigned int* reply_capacity,
+                                             const char* /*facade_name*/) {
+  const unsigned int capacity =
+      (reply != nullptr && reply_capacity != nullptr) ? *reply_capacity : 0;
+  int rc = -EINVAL;
+  unsigned int received = 0;
+  if (request_length <= host::kMaxMessageBytes && (request != nullptr || request_length == 0)) {
+    uint32_t answer = 0;
+    rc = static_cast<host_client*>(this)->exchange(
+        host::wire::kRequest, static_cast<uint32_t>(msg_id), request, request_length, reply,
+        capacity, now_ms() + host::reply_timeout_ms(), &received, &answer);
+  }
+  if (rc != 0) {
+    if (capacity >= sizeof(RETCODE)) {
+      const RETCODE failure = BMC_MC_CHANNEL_FAILURE;
+      std::memcpy(reply, &failure, sizeof failure);
+    }
+    return -1;
+  }
+  if (reply_capacity != nullptr) *reply_capacity = received;
+  return 0;
+}
+
+}  // namespace vantorel

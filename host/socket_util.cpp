@@ -1,0 +1,126 @@
+// Bounded, EINTR-proof waits and packet I/O over Unix domain sockets.
+#include "internal/socket_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace vantorel {
+namespace host {
+namespace sock {
+
+int64_t now_ms() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int wait_fd(int fd, short events, int64_t deadline_ms) noexcept {
+  for (;;) {
+    const int64_t left = deadline_ms - now_ms();
+    if (left <= 0) return 0;
+    pollfd p{fd, events, 0};
+    const int n = poll(&p, 1, static_cast<int>(left > 60000 ? 60000 : left));
+    if (n > 0) return p.revents;
+    if (n < 0 && errno != EINTR) return -errno;
+  }
+}
+
+bool peer_allowed(int fd) noexcept {
+  ucred cred{};
+  socklen_t length = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred) {
+    return false;
+  }
+  return cred.uid == geteuid() || cred.uid == 0;
+}
+
+bool make_address(const char* path, void* sockaddr_un_out, unsigned int* length_out) noexcept {
+  auto* address = static_cast<sockaddr_un*>(sockaddr_un_out);
+  const size_t n = std::strlen(path);
+  if (n == 0 || n >= sizeof address->sun_path) return false;
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, path, n + 1);
+  *length_out = static_cast<unsigned int>(offsetof(sockaddr_un, sun_path) + n + 1);
+  return true;
+}
+
+int connect_to(const char* path, int64_t deadline_ms) noexcept {
+  sockaddr_un address{};
+  unsigned int length = 0;
+  if (!make_address(path, &address, &length)) return -ENAMETOOLONG;
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
+    const int error = errno;
+    if (error == EISCONN) break;
+    // A full backlog: the server is busy accepting; try again shortly.
+    if ((error == EAGAIN || error == EINTR) && now_ms() < deadline_ms) {
+      const timespec pause{0, 2 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    close_fd(fd);
+    return error == EAGAIN ? -ETIMEDOUT : -error;
+  }
+  if (!peer_allowed(fd)) {
+    close_fd(fd);
+    return -EPERM;
+  }
+  return fd;
+}
+
+int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_ms) noexcept {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(pieces);
+  message.msg_iovlen = static_cast<size_t>(count);
+  for (;;) {
+    if (sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return 0;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN && error != EWOULDBLOCK) return -error;
+    const int ready = wait_fd(fd, POLLOUT, deadline_ms);
+    if (ready == 0) return -ETIMEDOUT;
+    if (ready < 0) return ready;
+    if ((ready & (POLLERR | POLLHUP)) != 0 && (ready & POLLOUT) == 0) return -EPIPE;
+  }
+}
+
+ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
+                    bool* truncated) noexcept {
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<size_t>(count);
+  for (;;) {
+    message.msg_flags = 0;
+    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n >= 0) {
+      *truncated = (message.msg_flags & MSG_TRUNC) != 0;
+      return n;
+    }
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN && error != EWOULDBLOCK) return -error;
+    const int ready = wait_fd(fd, POLLIN, deadline_ms);
+    if (ready == 0) return -ETIMEDOUT;
+    if (ready < 0) return ready;
+  }
+}
+
+void close_fd(int fd) noexcept {
+  const int saved = errno;
+  if (fd >= 0) close(fd);
+  errno = saved;
+}
+
+}  // namespace sock
+}  // namespace host
+}  // namespace vantorel
