@@ -1,8 +1,12 @@
 # Entry points for developers and CI; the real work is in scripts/ and the
 # CMake presets (CMakePresets.json).
-.PHONY: all test test-asan test-tsan lint format demo
+.PHONY: all deps test test-asan test-tsan lint format demo
 
 all: test
+
+# Debian packages for the build, the tests, the cross build and the checks.
+deps:
+	scripts/install-deps.sh
 
 # Host suite, then the PowerPC suite under qemu-ppc where the cross tools exist.
 test:

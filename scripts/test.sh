@@ -41,6 +41,10 @@ case "${1:-all}" in
     why=$(ppc_missing)
     if [[ -n ${why} ]]; then
       echo "PowerPC suite skipped: ${why}"
+      # CI installs the cross tools, so there a skip is a failure.
+      if [[ ${COMM_RMS_REQUIRE_PPC:-0} == 1 ]]; then
+        exit 1
+      fi
     else
       run_preset ppc
     fi
