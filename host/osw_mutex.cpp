@@ -1,6 +1,10 @@
 // Locks of the OS wrapper over POSIX mutexes.
+#include <cerrno>
+#include <ctime>
+
 #include "vantorel/osw.h"
 
+// `count` is 1 for every user: a plain mutual-exclusion lock.
 OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int /*count*/) noexcept {
   pthread_mutex_init(&mutex_, nullptr);
 }
@@ -9,9 +13,18 @@ OSW_Mutex_Semaphore::~OSW_Mutex_Semaphore() {
   pthread_mutex_destroy(&mutex_);
 }
 
-// Every caller waits without limit; a bounded wait is not needed here.
-int OSW_Mutex_Semaphore::request(unsigned long /*timeout_ms*/) noexcept {
-  return pthread_mutex_lock(&mutex_);
+// 0 once held; ETIMEDOUT when a bounded wait (in milliseconds) ran out.
+int OSW_Mutex_Semaphore::request(unsigned long timeout_ms) noexcept {
+  if (timeout_ms == OSW_WAIT_FOREVER) return pthread_mutex_lock(&mutex_);
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return pthread_mutex_timedlock(&mutex_, &deadline);
 }
 
 int OSW_Mutex_Semaphore::release() noexcept {

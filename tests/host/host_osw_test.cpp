@@ -1,0 +1,198 @@
+// OS wrapper and ring buffer of the host platform.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vantorel/osw.h"
+#include "vantorel/ring_buffer.h"
+
+namespace {
+
+using vantorel::put_lib_log_ring_buffer;
+
+std::vector<unsigned char> bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
+
+int push(put_lib_log_ring_buffer& ring, const std::string& s) {
+  return ring.push_data(const_cast<char*>(s.data()), static_cast<unsigned int>(s.size()));
+}
+
+TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
+  put_lib_log_ring_buffer ring;
+  ASSERT_EQ(0, ring.create_ring_buffer(20));  // room for two 4-byte entries with headers, not three
+  EXPECT_EQ(0, push(ring, "aaaa"));
+  EXPECT_EQ(0, push(ring, "bbbb"));
+  EXPECT_EQ(0, push(ring, "cccc"));
+  EXPECT_EQ(-1, push(ring, std::string(17, 'x')));  // header + 17 > 20
+  EXPECT_EQ(0, push(ring, std::string(16, 'y')));   // exactly the capacity: evicts everything
+  std::vector<unsigned char> entry;
+  ASSERT_EQ(0, ring.pop_data(entry));
+  EXPECT_EQ(bytes(std::string(16, 'y')), entry);
+  EXPECT_NE(0, ring.pop_data(entry));
+  const auto c = ring.get_counters();
+  EXPECT_EQ(4u, c.pushed);
+  EXPECT_EQ(3u, c.evicted);
+  EXPECT_EQ(1u, c.refused);
+  EXPECT_EQ(1u, c.popped);
+}
+
+TEST(RingBuffer, WithoutStorageRefusesAndDeliversNothing) {
+  put_lib_log_ring_buffer ring;
+  std::vector<unsigned char> entry{1, 2};
+  EXPECT_EQ(-1, push(ring, "a"));
+  EXPECT_NE(0, ring.pop_data(entry));
+  EXPECT_EQ(1u, ring.get_counters().refused);
+}
+
+// Random pushes and pops of random sizes against a std::deque that models
+// the same rules; odd capacities make headers and bodies wrap at every
+// offset. Every entry is compared whole and the counters must balance.
+TEST(RingBuffer, MatchesModelOverRandomSequences) {
+  std::mt19937 random(12345);
+  for (unsigned int capacity : {5u, 13u, 64u, 257u, 1031u}) {
+    put_lib_log_ring_buffer ring;
+    ASSERT_EQ(0, ring.create_ring_buffer(capacity));
+    std::deque<std::vector<unsigned char>> model;
+    unsigned int model_used = 0;
+    uint64_t evicted = 0, refused = 0, pushed = 0, popped = 0;
+    std::vector<unsigned char> entry;
+    for (int step = 0; step < 20000; ++step) {
+      if (random() % 3 != 0) {
+        std::vector<unsigned char> data(random() % (capacity + 2));
+        for (auto& b : data) b = static_cast<unsigned char>(random());
+        const int rc = ring.push_data(data.data(), static_cast<unsigned int>(data.size()));
+        if (data.size() + 4 > capacity) {
+          ASSERT_EQ(-1, rc);
+          ++refused;
+          continue;
+        }
+        ASSERT_EQ(0, rc);
+        while (capacity - model_used < data.size() + 4) {
+          model_used -= static_cast<unsigned int>(model.front().size() + 4);
+          model.pop_front();
+          ++evicted;
+        }
+        model_used += static_cast<unsigned int>(data.size() + 4);
+        model.push_back(data);
+        ++pushed;
+      } else if (model.empty()) {
+        ASSERT_NE(0, ring.pop_data(entry));
+      } else {
+        ASSERT_EQ(0, ring.pop_data(entry));
+        ASSERT_EQ(model.front(), entry) << "capacity " << capacity << " step " << step;
+        model_used -= static_cast<unsigned int>(model.front().size() + 4);
+        model.pop_front();
+        ++popped;
+      }
+      ASSERT_EQ(model.size(), ring.entry_count());
+    }
+    const auto c = ring.get_counters();
+    EXPECT_EQ(pushed, c.pushed);
+    EXPECT_EQ(popped, c.popped);
+    EXPECT_EQ(evicted, c.evicted);
+    EXPECT_EQ(refused, c.refused);
+    EXPECT_EQ(c.pushed, c.popped + c.evicted + ring.entry_count());
+  }
+}
+
+// The test runs under an unusual zone (TZ is set by the test's registration)
+// so the per-second cache must give what localtime_r gives, also when a
+// thread goes back and forth between seconds and across a change of offset.
+TEST(LocalTime, CachedValueEqualsLocaltime) {
+  const time_t base = 1793000000;  // late 2026
+  const time_t times[] = {base,     base + 1, base, base - 86400 * 200, base - 86400 * 200,
+                          base + 1, 0,        base};
+  auto check = [&] {
+    for (time_t t : times) {
+      struct tm got {
+      }, want{};
+      ASSERT_EQ(0, emwCLBLocalTime_r(&t, &got));
+      ASSERT_NE(nullptr, localtime_r(&t, &want));
+      EXPECT_EQ(0, std::memcmp(&got, &want, offsetof(struct tm, tm_gmtoff))) << t;
+      EXPECT_EQ(want.tm_gmtoff, got.tm_gmtoff) << t;
+    }
+  };
+  check();
+  std::thread other(check);
+  other.join();
+}
+
+TEST(Clock, FillsBothWords) {
+  OSW_CLOCK clock{0, -1};
+  ASSERT_EQ(0, emwOSWGetClock(&clock));
+  EXPECT_GT(clock.seconds, 1700000000u);
+  EXPECT_GE(clock.nanoseconds, 0);
+  EXPECT_LT(clock.nanoseconds, 1000000000);
+}
+
+TEST(Mutex, BoundedRequestTimesOutWhileHeld) {
+  OSW_Mutex_Semaphore mutex(1);
+  ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));
+  int rc = 0;
+  std::thread other([&] { rc = mutex.request(20); });
+  other.join();
+  EXPECT_NE(0, rc);
+  mutex.release();
+}
+
+// Four threads write lines of known shape through the trace output into a
+// file; every line must come out whole.
+TEST(Trace, LinesOfThreadsNeverInterleave) {
+  char path[] = "/tmp/host_trace_XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  const int saved = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([t] {
+      const std::string body(100 + 300 * t, static_cast<char>('a' + t));
+      for (int i = 0; i < 500; ++i)
+        emwGENTrcPrintf(0x340E, 0x102, 1, "%d %s %d\n", t, body.c_str(), i);
+    });
+  }
+  for (auto& w : writers) w.join();
+  emwGENTrcPrintf(0, 0, 0, "no newline");
+  emwGENTrcPrintf(0, 0, 0, "%s", std::string(5000, 'z').c_str());
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  FILE* in = fdopen(file, "r");
+  ASSERT_NE(nullptr, in);
+  rewind(in);
+  std::vector<int> next(4, 0);
+  std::vector<char> line(8192);
+  int lines = 0;
+  std::vector<std::string> tail;
+  while (std::fgets(line.data(), static_cast<int>(line.size()), in) != nullptr) {
+    std::string text(line.data());
+    if (lines++ >= 2000) {
+      tail.push_back(text);
+      continue;
+    }
+    int t = -1, i = -1;
+    ASSERT_EQ(2, std::sscanf(text.c_str(), "%d %*s %d", &t, &i)) << text;
+    ASSERT_TRUE(t >= 0 && t < 4);
+    const std::string want = std::to_string(t) + " " +
+                             std::string(100 + 300 * t, static_cast<char>('a' + t)) + " " +
+                             std::to_string(next[t]++) + "\n";
+    ASSERT_EQ(want, text);
+  }
+  std::fclose(in);
+  unlink(path);
+  EXPECT_EQ(2002, lines);
+  ASSERT_EQ(2u, tail.size());
+  EXPECT_EQ("no newline\n", tail[0]);
+  EXPECT_EQ(std::string(2046, 'z') + "\n", tail[1]);
+}
+
+}  // namespace
