@@ -1,0 +1,91 @@
+// Creation of the log store and the copy of trace lines into its ring buffer.
+#include "log/comm_rms_ucom_log.h"
+
+namespace vantorel {
+
+std::atomic<comm_rms_ucom_log*> comm_rms_ucom_log::instance_{nullptr};
+std::atomic<OSW_Mutex_Semaphore*> comm_rms_ucom_log::mtx_{nullptr};
+
+namespace {
+
+constexpr const char* kReceiverName = "commRMS";
+
+// Withdraws a console registration unless the store's construction has
+// completed: the console must never keep a receiver whose memory is freed.
+class registration_undo {
+ public:
+  registration_undo(UCOM_UsrCommandManager* console, UCOM_UsrCommandReceiver* receiver)
+      : console_(console), receiver_(receiver) {}
+  ~registration_undo() {
+    if (receiver_ != nullptr) console_->ucom_remove_usr_command(receiver_);
+  }
+  registration_undo(const registration_undo&) = delete;
+  registration_undo& operator=(const registration_undo&) = delete;
+  void keep() { receiver_ = nullptr; }
+
+ private:
+  UCOM_UsrCommandManager* console_;
+  UCOM_UsrCommandReceiver* receiver_;
+};
+
+}  // namespace
+
+comm_rms_ucom_log* comm_rms_ucom_log::get_instance() {
+  comm_rms_ucom_log* store = instance_.load(std::memory_order_acquire);
+  if (store != nullptr) return store;
+
+  OSW_Mutex_Semaphore* creation = mtx_.load(std::memory_order_acquire);
+  if (creation == nullptr) {
+    OSW_Thread_Guard process_lock;
+    creation = mtx_.load(std::memory_order_acquire);
+    if (creation == nullptr) {
+      creation = new OSW_Mutex_Semaphore(1);
+      mtx_.store(creation, std::memory_order_release);
+    }
+  }
+
+  OSW_Guard lock(*creation);
+  static_cast<void>(lock.locked());
+  store = instance_.load(std::memory_order_acquire);
+  if (store == nullptr) {
+    store = new comm_rms_ucom_log();
+    instance_.store(store, std::memory_order_release);
+  }
+  return store;
+}
+
+comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity) {}
+
+comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity) : buffer_mtx_(1) {
+  UCOM_UsrCommandManager* console = UCOM_UsrCommandManager::ucom_instance();
+  registration_undo undo(console, this);
+  console->ucom_add_usr_command(this, kReceiverName);
+  {
+    OSW_Guard lock(buffer_mtx_);
+    ring_buffer_.create_ring_buffer(ring_capacity);
+  }
+  undo.keep();
+}
+
+comm_rms_ucom_log::~comm_rms_ucom_log() {
+  UCOM_UsrCommandManager::ucom_instance()->ucom_remove_usr_command(this);
+}
+
+void comm_rms_ucom_log::push_log(const char* text, unsigned long length) {
+  // A length the ring buffer cannot express would store a cut entry.
+  if (text == nullptr || length == 0 || static_cast<unsigned int>(length) != length) return;
+  OSW_Guard lock(buffer_mtx_);
+  ring_buffer_.push_data(const_cast<char*>(text), static_cast<unsigned int>(length));
+}
+
+put_lib_log_ring_buffer::counters comm_rms_ucom_log::ring_counters() {
+  OSW_Guard lock(buffer_mtx_);
+  return ring_buffer_.get_counters();
+}
+
+int comm_rms_ucom_log::pop_log(std::vector<unsigned char>& entry) {
+  OSW_Guard lock(buffer_mtx_);
+  return ring_buffer_.pop_data(entry);
+}
+
+}  // namespace vantorel

@@ -1,0 +1,138 @@
+// The console command that writes the connection history and the stored
+// trace lines to the dump file. The dump file sits at a fixed, guessable
+// path in a shared directory and the process may run as root, so it is
+// opened without following links and checked on the descriptor before
+// anything is truncated.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/comm_rms_ucom_log.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr const char* kCommand = "UCGETMEMINFO";
+constexpr const char* kDumpDirectory = "/tmp/debug_file/";
+constexpr const char* kDumpFileName = "comm_rms_client_debug.log";
+constexpr const char* kBanner =
+    "================================================================================";
+constexpr size_t kStdioBuffer = 64 * 1024;
+
+class descriptor {
+ public:
+  explicit descriptor(int fd) : fd_(fd) {}
+  ~descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  descriptor(const descriptor&) = delete;
+  descriptor& operator=(const descriptor&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct file_closer {
+  void operator()(FILE* file) const {
+    std::fflush(file);
+    std::fclose(file);
+  }
+};
+using file_handle = std::unique_ptr<FILE, file_closer>;
+
+// A directory no other user can plant entries in: a real directory (the
+// last component is not followed), owned by us or root, and not writable by
+// others unless sticky.
+int open_safe_directory(const char* directory) {
+  std::string path(directory);
+  // A trailing slash would make the kernel follow a symlinked last component.
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  descriptor dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.get() < 0) return -1;
+  struct stat st;
+  if (::fstat(dir.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) return -1;
+  if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) return -1;
+  return dir.release();
+}
+
+// Opens the dump file for writing from its start, or null. Nothing is
+// truncated until the descriptor is known to be our own plain file: a
+// planted hard link keeps its content, a FIFO neither blocks nor is used.
+FILE* open_dump_file(const char* directory) {
+  descriptor dir(open_safe_directory(directory));
+  if (dir.get() < 0) return nullptr;
+  descriptor fd(::openat(dir.get(), kDumpFileName,
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      st.st_uid != ::geteuid()) {
+    return nullptr;
+  }
+  if (::ftruncate(fd.get(), 0) != 0) return nullptr;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  FILE* file = ::fdopen(fd.get(), "w+");
+  if (file == nullptr) return nullptr;
+  fd.release();
+  return file;
+}
+
+}  // namespace
+
+int comm_rms_ucom_log::ucom_usr_command(char* command) {
+  if (command == nullptr || std::strcmp(command, kCommand) != 0) return 0;
+  return dump_to(kDumpDirectory);
+}
+
+int comm_rms_ucom_log::dump_to(const char* directory) {
+  const std::string path = std::string(directory) + "comm_rms_client" + "_debug.log";
+  std::lock_guard<std::mutex> one_dump(dump_mtx_);
+
+  // Declared before the file so that it outlives the stream that uses it.
+  std::unique_ptr<char[]> stdio_buffer(new char[kStdioBuffer]);
+  file_handle file(open_dump_file(directory));
+  if (!file) {
+    std::printf("File Open ERROR. %s\n", path.c_str());
+    return -1;
+  }
+  std::setvbuf(file.get(), stdio_buffer.get(), _IOFBF, kStdioBuffer);
+
+  output_information_log_(file.get());
+  std::fprintf(file.get(), "%s\n", kBanner);
+  std::fprintf(file.get(), "%s\n", "Operation log");
+  std::fprintf(file.get(), "%s\n", kBanner);
+
+  // Only this call writes the file, so the position is counted, not asked.
+  long long position = std::ftell(file.get());
+  std::vector<unsigned char> entry;
+  for (;;) {
+    // One entry per hold: a tracing thread waits for one write at most.
+    OSW_Guard lock(buffer_mtx_);
+    if (ring_buffer_.pop_data(entry) != 0) break;
+    // An entry pushed without its NUL is bounded by its size.
+    const size_t length =
+        entry.empty() ? 0 : strnlen(reinterpret_cast<const char*>(entry.data()), entry.size());
+    if (position + static_cast<long long>(length) > kDumpLimit) break;
+    if (length != 0) std::fwrite(entry.data(), 1, length, file.get());
+    std::fputc('\n', file.get());
+    position += static_cast<long long>(length) + 1;
+  }
+  return 0;
+}
+
+}  // namespace vantorel

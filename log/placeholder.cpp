@@ -1,1 +1,0 @@
-void comm_rms_placeholder() {}
