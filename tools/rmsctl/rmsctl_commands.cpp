@@ -1,0 +1,180 @@
+#include "rmsctl_commands.h"
+
+#include <cstring>
+
+#include "../common/parse_number.h"
+
+namespace comm_rms_tools {
+
+namespace {
+
+struct spec {
+  const char* name;
+  command_kind kind;
+  const char* options[2];   // accepted options
+  unsigned required_count;  // options[0 .. required_count) are required
+};
+
+const spec kSpecs[] = {
+    {"register", command_kind::register_server, {"--url", "--path"}, 2},
+    {"unregister", command_kind::unregister_server, {"--path", "--terminated"}, 1},
+    {"path", command_kind::path, {nullptr, nullptr}, 0},
+    {"connect-result", command_kind::connect_result, {"--path", nullptr}, 1},
+    {"rfb-status", command_kind::rfb_status, {"--word", nullptr}, 0},
+    {"dump", command_kind::dump, {nullptr, nullptr}, 0},
+};
+
+const spec* find_spec(const std::string& word) {
+  for (const spec& s : kSpecs) {
+    if (word == s.name) return &s;
+  }
+  return nullptr;
+}
+
+// Copies `text` into a field of `width` bytes, refusing what would not fit
+// with its NUL.
+bool put_text(char* field, size_t width, const std::string& text, const char* what,
+              const char* command_word, std::string& error) {
+  if (text.size() >= width || std::memchr(text.data(), '\0', text.size()) != nullptr) {
+    error = std::string(command_word) + ": " + what + " longer than " + std::to_string(width - 1) +
+            " characters";
+    return false;
+  }
+  std::memcpy(field, text.data(), text.size());
+  return true;
+}
+
+bool fill(const spec& s, const std::string values[2], const bool given[2], command& cmd,
+          std::string& error) {
+  int32_t number = 0;
+  switch (s.kind) {
+    case command_kind::register_server:
+      return put_text(cmd.register_info.url, sizeof cmd.register_info.url, values[0], "url", s.name,
+                      error) &&
+             put_text(cmd.register_info.server_pathname, sizeof cmd.register_info.server_pathname,
+                      values[1], "path", s.name, error);
+    case command_kind::unregister_server:
+      if (given[1]) {
+        if (!parse_int32(values[1].c_str(), &number)) {
+          error = "unregister: --terminated '" + values[1] + "' is not a 32-bit number";
+          return false;
+        }
+        cmd.unregister_info.is_terminated = number;
+      }
+      return put_text(cmd.unregister_info.server_pathname,
+                      sizeof cmd.unregister_info.server_pathname, values[0], "path", s.name, error);
+    case command_kind::connect_result:
+      return put_text(cmd.connect_info.server_path_name, sizeof cmd.connect_info.server_path_name,
+                      values[0], "path", s.name, error);
+    case command_kind::rfb_status:
+      if (given[0]) {
+        if (!parse_int32(values[0].c_str(), &number)) {
+          error = "rfb-status: --word '" + values[0] + "' is not a 32-bit number";
+          return false;
+        }
+        cmd.rfb_info.status = number;
+      }
+      return true;
+    case command_kind::path:
+    case command_kind::dump:
+      return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* command_name(command_kind kind) {
+  for (const spec& s : kSpecs) {
+    if (s.kind == kind) return s.name;
+  }
+  return "?";
+}
+
+bool parse_commands(const std::vector<std::string>& words, std::vector<command>& out,
+                    std::string& error) {
+  out.clear();
+  std::vector<command> parsed;
+  if (words.empty()) {
+    error = "no command given";
+    return false;
+  }
+  size_t i = 0;
+  while (i < words.size()) {
+    const spec* s = find_spec(words[i]);
+    if (s == nullptr) {
+      error = "unknown command '" + words[i] + "'";
+      return false;
+    }
+    ++i;
+    std::string values[2];
+    bool given[2] = {false, false};
+    while (i < words.size() && find_spec(words[i]) == nullptr) {
+      const std::string& option = words[i];
+      int slot = -1;
+      for (int k = 0; k < 2; ++k) {
+        if (s->options[k] != nullptr && option == s->options[k]) slot = k;
+      }
+      if (slot < 0) {
+        error = std::string(s->name) + ": unknown option '" + option + "'";
+        return false;
+      }
+      if (given[slot]) {
+        error = std::string(s->name) + ": " + option + " given twice";
+        return false;
+      }
+      if (i + 1 >= words.size() || words[i + 1].compare(0, 2, "--") == 0) {
+        error = std::string(s->name) + ": " + option + " needs a value";
+        return false;
+      }
+      given[slot] = true;
+      values[slot] = words[i + 1];
+      i += 2;
+    }
+    for (unsigned k = 0; k < s->required_count; ++k) {
+      if (!given[k]) {
+        error = std::string(s->name) + ": missing " + s->options[k];
+        return false;
+      }
+    }
+    command cmd;
+    std::memset(&cmd, 0, sizeof cmd);
+    cmd.kind = s->kind;
+    if (!fill(*s, values, given, cmd, error)) return false;
+    parsed.push_back(cmd);
+  }
+  out.swap(parsed);
+  return true;
+}
+
+std::vector<std::string> split_words(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    const size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+const char* rmsctl_usage() {
+  return "usage: rmsctl COMMAND [COMMAND...]\n"
+         "       rmsctl shell        (the same commands, one line each, from stdin)\n"
+         "\n"
+         "Commands (each sends one request to the remote-panel service):\n"
+         "  register --url U --path P            url up to 256 characters, path up to 256\n"
+         "  unregister --path P [--terminated N] path up to 259 characters\n"
+         "  path                                 newest server's path name and size\n"
+         "  connect-result --path P              connection result of a server\n"
+         "  rfb-status [--word N]                RFB status (N: the word sent, default 0)\n"
+         "  dump                                 write and print this process's dump file\n"
+         "Numbers: 32-bit decimal, or hexadecimal with 0x.\n"
+         "\n"
+         "Each result is printed as RETCODE[0x........] with the returned fields.\n"
+         "Exit status: 0 all succeeded, 1 a request or the dump failed, 2 bad input\n"
+         "(nothing is sent when any command of the line is bad).\n";
+}
+
+}  // namespace comm_rms_tools

@@ -1,0 +1,152 @@
+// comm-rms-service: serves "f_comm_rms" with the model of service_model.h
+// and the fault injection of its command line (see --help).
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "service_model.h"
+#include "service_options.h"
+#include "vantorel/host/host.h"
+
+namespace {
+
+constexpr const char* kFacadeName = "f_comm_rms";
+
+std::atomic<vantorel::host::facade_server*> g_server{nullptr};
+std::atomic<bool> g_stopping{false};
+
+extern "C" void on_stop_signal(int) {
+  g_stopping.store(true, std::memory_order_release);
+  vantorel::host::facade_server* server = g_server.load(std::memory_order_acquire);
+  if (server != nullptr) server->stop();
+}
+
+// Sleeps in short slices so that a stop signal does not wait for the delay.
+void delay(int32_t ms) {
+  while (ms > 0 && !g_stopping.load(std::memory_order_acquire)) {
+    const int32_t slice = ms < 10 ? ms : 10;
+    struct timespec ts = {0, static_cast<long>(slice) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR &&
+           !g_stopping.load(std::memory_order_acquire)) {
+    }
+    ms -= slice;
+  }
+}
+
+void print_line(const char* text) {
+  std::fputs(text, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+class simulated_service final : public vantorel::facade_template {
+ public:
+  explicit simulated_service(const comm_rms_tools::service_options& options) : options_(options) {}
+
+  comm_rms_tools::service_model& model() { return model_; }
+  void attach(vantorel::host::facade_server* server) { server_ = server; }
+
+  void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
+    comm_rms_tools::service_reply reply;
+    char note[comm_rms_tools::kNoteSize];
+    model_.handle(msg_id, data, length, reply, note, sizeof note);
+    delay(options_.delay_ms);
+    print_line(note);
+    const int rc = vantorel::host::facade_reply(header, reply.bytes, reply.length);
+    if (rc != 0) {
+      std::fprintf(stdout, "request[%lu] reply not delivered: %s\n", model_.requests_handled(),
+                   std::strerror(-rc));
+      std::fflush(stdout);
+    }
+    if (options_.exit_after > 0 &&
+        model_.requests_handled() >= static_cast<unsigned long>(options_.exit_after)) {
+      server_->stop();
+    }
+  }
+
+ private:
+  const comm_rms_tools::service_options& options_;
+  comm_rms_tools::service_model model_;
+  vantorel::host::facade_server* server_ = nullptr;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  comm_rms_tools::service_options options;
+  std::string error;
+  if (!comm_rms_tools::parse_service_options(argc, argv, options, error)) {
+    std::fprintf(stderr, "comm-rms-service: %s\n(try --help)\n", error.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(comm_rms_tools::service_usage(), stdout);
+    return 0;
+  }
+
+  simulated_service service(options);
+  for (const auto& forced : options.forced_codes) {
+    if (!service.model().force_code(forced.first, forced.second)) {
+      std::fprintf(stderr, "comm-rms-service: too many --force-code options (at most 8)\n");
+      return 2;
+    }
+  }
+  for (const auto& result : options.connect_results) {
+    if (!service.model().set_connect_result(result.first.c_str(), result.second)) {
+      std::fprintf(stderr, "comm-rms-service: too many --connect-result options (at most %u)\n",
+                   comm_rms_tools::kMaxConnectResults);
+      return 2;
+    }
+  }
+
+  vantorel::host::facade_server server(service, kFacadeName);
+  service.attach(&server);
+  int32_t refused = 0;
+  server.set_readiness([&options, &refused]() {
+    if (refused >= options.refuse_checks) return true;
+    ++refused;
+    char line[64];
+    std::snprintf(line, sizeof line, "readiness check[%d] refused", static_cast<int>(refused));
+    print_line(line);
+    return false;
+  });
+
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const int started = server.start();
+  if (started != 0) {
+    std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName,
+                 vantorel::host::run_directory(), std::strerror(-started));
+    return 1;
+  }
+  g_server.store(&server, std::memory_order_release);
+  if (g_stopping.load(std::memory_order_acquire)) server.stop();
+
+  char socket_path[512];
+  vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
+  std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path);
+  std::fflush(stdout);
+
+  const int ran = server.run();
+  g_server.store(nullptr, std::memory_order_release);
+  std::fprintf(stdout, "comm-rms-service: stopped after %lu requests\n",
+               service.model().requests_handled());
+  std::fflush(stdout);
+  if (ran != 0) {
+    std::fprintf(stderr, "comm-rms-service: serving failed: %s\n", std::strerror(-ran));
+    return 1;
+  }
+  return 0;
+}

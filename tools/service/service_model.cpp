@@ -1,0 +1,283 @@
+#include "service_model.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace comm_rms_tools {
+
+namespace {
+
+constexpr size_t kDetailSize = 800;
+
+// Copies a text field for a request line: at most `width` bytes, stopping
+// at NUL, with control and non-ASCII bytes shown as '?' so that a request
+// always prints as one line.
+void printable(const char* field, size_t width, char* out, size_t out_size) {
+  size_t n = 0;
+  for (; n < width && n + 1 < out_size && field[n] != '\0'; ++n) {
+    const unsigned char c = static_cast<unsigned char>(field[n]);
+    out[n] = (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+  }
+  out[n] = '\0';
+}
+
+bool terminated(const char* field, size_t width) {
+  return std::memchr(field, '\0', width);
+}
+
+void put_word(service_reply& reply, int32_t code) {
+  std::memcpy(reply.bytes, &code, sizeof code);
+  reply.code = code;
+}
+
+}  // namespace
+
+const char* service_code_name(int32_t code) {
+  switch (code) {
+    case SERVICE_OK:
+      return "ok";
+    case SERVICE_UNKNOWN_MESSAGE:
+      return "unknown-message";
+    case SERVICE_BAD_LENGTH:
+      return "bad-length";
+    case SERVICE_BAD_TEXT:
+      return "bad-text";
+    case SERVICE_UNKNOWN_PATH:
+      return "unknown-path";
+    case SERVICE_NO_SERVER:
+      return "no-server";
+    case SERVICE_TABLE_FULL:
+      return "table-full";
+    default:
+      return "forced";
+  }
+}
+
+service_model::service_model()
+    : servers_(),
+      results_(),
+      result_count_(0),
+      forced_(),
+      forced_count_(0),
+      serial_(0),
+      requests_(0) {}
+
+bool service_model::set_connect_result(const char* path, int32_t result) {
+  if (std::strlen(path) >= sizeof results_[0].path) return false;
+  for (unsigned i = 0; i < result_count_; ++i) {
+    if (std::strcmp(results_[i].path, path) == 0) {
+      results_[i].result = result;
+      return true;
+    }
+  }
+  if (result_count_ == kMaxConnectResults) return false;
+  std::strcpy(results_[result_count_].path, path);
+  results_[result_count_].result = result;
+  ++result_count_;
+  return true;
+}
+
+bool service_model::force_code(long msg_id, int32_t code) {
+  for (unsigned i = 0; i < forced_count_; ++i) {
+    if (forced_[i].msg_id == msg_id) {
+      forced_[i].code = code;
+      return true;
+    }
+  }
+  if (forced_count_ == sizeof forced_ / sizeof forced_[0]) return false;
+  forced_[forced_count_++] = forced{msg_id, code};
+  return true;
+}
+
+unsigned service_model::server_count() const {
+  unsigned count = 0;
+  for (const server& s : servers_) count += s.used ? 1 : 0;
+  return count;
+}
+
+service_model::server* service_model::find(const char* path) {
+  for (server& s : servers_) {
+    if (s.used && std::strcmp(s.path, path) == 0) return &s;
+  }
+  return nullptr;
+}
+
+const service_model::server* service_model::newest() const {
+  const server* best = nullptr;
+  for (const server& s : servers_) {
+    if (s.used && (best == nullptr || s.serial > best->serial)) best = &s;
+  }
+  return best;
+}
+
+void service_model::handle(long msg_id, const void* request, size_t length, service_reply& reply,
+                           char* note, size_t note_size) {
+  ++requests_;
+  std::memset(&reply, 0, sizeof reply);
+  reply.length = sizeof(RETCODE);
+  char detail[kDetailSize] = "";
+  const unsigned char* bytes = static_cast<const unsigned char*>(request);
+  if (bytes == nullptr) length = 0;
+
+  const char* op = "unknown";
+  size_t expected = 0;
+  switch (msg_id) {
+    case 1:
+      op = "path";
+      expected = sizeof(COMM_RMS_SERVER_PATH_INFO);
+      break;
+    case 3:
+      op = "register";
+      expected = sizeof(COMM_RMS_REGISTER_SERVER_INFO);
+      break;
+    case 4:
+      op = "unregister";
+      expected = sizeof(COMM_RMS_UNREGISTER_SERVER_INFO);
+      break;
+    case 5:
+      op = "connect-result";
+      expected = sizeof(COMM_RMS_CONNECT_RESULT_INFO);
+      break;
+    case 6:
+      op = "rfb-status";
+      expected = sizeof(COMM_RMS_RFB_GET_STATUS_INFO);
+      break;
+    default:
+      break;
+  }
+
+  int32_t code = SERVICE_OK;
+  if (expected == 0) {
+    code = SERVICE_UNKNOWN_MESSAGE;
+  } else if (length != expected) {
+    code = SERVICE_BAD_LENGTH;
+    std::snprintf(detail, sizeof detail, " expected[%zu]", expected);
+  } else if (msg_id == 1) {
+    code = do_path(reply, detail, sizeof detail);
+  } else if (msg_id == 3) {
+    code = do_register(bytes, detail, sizeof detail);
+  } else if (msg_id == 4) {
+    code = do_unregister(bytes, detail, sizeof detail);
+  } else if (msg_id == 5) {
+    code = do_connect(bytes, reply, detail, sizeof detail);
+  } else {
+    code = do_rfb(reply, detail, sizeof detail);
+  }
+
+  for (unsigned i = 0; i < forced_count_; ++i) {
+    if (forced_[i].msg_id == msg_id) code = forced_[i].code;
+  }
+  put_word(reply, code);
+
+  if (note != nullptr && note_size > 0) {
+    std::snprintf(note, note_size, "request[%lu] id[%ld] length[%zu] %s%s -> 0x%08X %s", requests_,
+                  msg_id, length, op, detail, static_cast<unsigned>(code), service_code_name(code));
+  }
+}
+
+int32_t service_model::do_register(const unsigned char* request, char* detail, size_t size) {
+  COMM_RMS_REGISTER_SERVER_INFO info;
+  std::memcpy(&info, request, sizeof info);
+  if (!terminated(info.url, sizeof info.url) ||
+      !terminated(info.server_pathname, sizeof info.server_pathname) ||
+      info.server_pathname[0] == '\0') {
+    std::snprintf(detail, size, " text not terminated or empty path");
+    return SERVICE_BAD_TEXT;
+  }
+  char path[sizeof info.server_pathname];
+  char url[sizeof info.url];
+  printable(info.server_pathname, sizeof info.server_pathname, path, sizeof path);
+  printable(info.url, sizeof info.url, url, sizeof url);
+
+  server* slot = find(info.server_pathname);
+  const char* how = "replaced";
+  if (slot == nullptr) {
+    how = "added";
+    for (server& s : servers_) {
+      if (!s.used) {
+        slot = &s;
+        break;
+      }
+    }
+  }
+  if (slot == nullptr) {
+    std::snprintf(detail, size, " path[%s] url[%s] servers[%u]", path, url, server_count());
+    return SERVICE_TABLE_FULL;
+  }
+  slot->used = true;
+  slot->serial = ++serial_;
+  std::memcpy(slot->path, info.server_pathname, sizeof slot->path);
+  std::memcpy(slot->url, info.url, sizeof slot->url);
+  std::snprintf(detail, size, " path[%s] url[%s] %s servers[%u]", path, url, how, server_count());
+  return SERVICE_OK;
+}
+
+int32_t service_model::do_unregister(const unsigned char* request, char* detail, size_t size) {
+  COMM_RMS_UNREGISTER_SERVER_INFO info;
+  std::memcpy(&info, request, sizeof info);
+  if (!terminated(info.server_pathname, sizeof info.server_pathname)) {
+    std::snprintf(detail, size, " text not terminated");
+    return SERVICE_BAD_TEXT;
+  }
+  char path[sizeof info.server_pathname];
+  printable(info.server_pathname, sizeof info.server_pathname, path, sizeof path);
+  server* slot = find(info.server_pathname);
+  if (slot != nullptr) slot->used = false;
+  std::snprintf(detail, size, " path[%s] is_terminated[%d] servers[%u]", path,
+                static_cast<int>(info.is_terminated), server_count());
+  return slot != nullptr ? SERVICE_OK : SERVICE_UNKNOWN_PATH;
+}
+
+int32_t service_model::do_path(service_reply& reply, char* detail, size_t size) {
+  const server* s = newest();
+  if (s == nullptr) {
+    std::snprintf(detail, size, " none registered");
+    return SERVICE_NO_SERVER;
+  }
+  COMM_RMS_SERVER_PATH_INFO info;
+  std::memset(&info, 0, sizeof info);
+  std::memcpy(info.server_path_name, s->path, sizeof s->path);
+  info.size = static_cast<int32_t>(std::strlen(s->path));
+  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
+  reply.length = sizeof(RETCODE) + sizeof info;
+  char path[sizeof s->path];
+  printable(s->path, sizeof s->path, path, sizeof path);
+  std::snprintf(detail, size, " server_path_name[%s] size[%d]", path, static_cast<int>(info.size));
+  return SERVICE_OK;
+}
+
+int32_t service_model::do_connect(const unsigned char* request, service_reply& reply, char* detail,
+                                  size_t size) {
+  COMM_RMS_CONNECT_RESULT_INFO info;
+  std::memcpy(&info, request, sizeof info);
+  if (!terminated(info.server_path_name, sizeof info.server_path_name)) {
+    std::snprintf(detail, size, " text not terminated");
+    return SERVICE_BAD_TEXT;
+  }
+  char path[sizeof info.server_path_name];
+  printable(info.server_path_name, sizeof info.server_path_name, path, sizeof path);
+  if (find(info.server_path_name) == nullptr) {
+    std::snprintf(detail, size, " path[%s] not registered", path);
+    return SERVICE_UNKNOWN_PATH;
+  }
+  int32_t result = 0;
+  for (unsigned i = 0; i < result_count_; ++i) {
+    if (std::strcmp(results_[i].path, info.server_path_name) == 0) result = results_[i].result;
+  }
+  info.app_ws_error_code = result;
+  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
+  reply.length = sizeof(RETCODE) + sizeof info;
+  std::snprintf(detail, size, " path[%s] app_ws_error_code[%d]", path, static_cast<int>(result));
+  return SERVICE_OK;
+}
+
+int32_t service_model::do_rfb(service_reply& reply, char* detail, size_t size) {
+  COMM_RMS_RFB_GET_STATUS_INFO info;
+  info.status = server_count() > 0 ? 1 : 0;
+  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
+  reply.length = sizeof(RETCODE) + sizeof info;
+  std::snprintf(detail, size, " status[%d]", static_cast<int>(info.status));
+  return SERVICE_OK;
+}
+
+}  // namespace comm_rms_tools

@@ -1,0 +1,106 @@
+// The remote-panel service as the simulator plays it: a pure function of the
+// requests seen so far. It takes a message id and the request bytes and
+// writes the reply bytes; it never reads outside the request nor writes
+// outside the reply, whatever it is given.
+//
+// Model:
+//   id 3 register    (514 bytes): adds the server keyed by server_pathname,
+//                    or replaces the one with that path (it becomes newest).
+//   id 4 unregister  (264 bytes): removes the server with that path.
+//   id 1 path        (264 bytes): the newest registered server's path, with
+//                    its length as `size`.
+//   id 5 connection  (264 bytes): the connection result of a registered path
+//                    in `app_ws_error_code` (0 unless set for that path).
+//   id 6 RFB status  (4 bytes):   1 while a server is registered, else 0.
+// Every reply starts with the reply word (code below). Successful replies to
+// ids 1, 5 and 6 carry the record after it (268, 268 and 8 bytes); every
+// other reply is the 4-byte word alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "comm_rms/records.h"
+
+namespace comm_rms_tools {
+
+// Reply words of the simulated service. 0 and 1 keep the library's meaning
+// (1 is never sent: it would read as "service not ready").
+enum service_code : int32_t {
+  SERVICE_OK = 0,
+  SERVICE_UNKNOWN_MESSAGE = 0x101,  // message id other than 1, 3, 4, 5, 6
+  SERVICE_BAD_LENGTH = 0x102,       // request length differs from the id's record size
+  SERVICE_BAD_TEXT = 0x103,         // text without NUL in its field, or an empty server path
+  SERVICE_UNKNOWN_PATH = 0x104,     // unregister / connection result of an unregistered path
+  SERVICE_NO_SERVER = 0x105,        // path request while no server is registered
+  SERVICE_TABLE_FULL = 0x106,       // register of a new path with kMaxServers registered
+};
+
+// Name of a reply word for the request lines ("ok", "unknown-message", ...);
+// "forced" for any other value.
+const char* service_code_name(int32_t code);
+
+constexpr unsigned kMaxReply = 4 + sizeof(COMM_RMS_SERVER_PATH_INFO);  // 268
+constexpr unsigned kMaxServers = 64;
+constexpr unsigned kMaxConnectResults = 64;
+constexpr size_t kNoteSize = 1024;
+
+struct service_reply {
+  unsigned char bytes[kMaxReply];
+  unsigned length;  // bytes of `bytes` to send
+  int32_t code;     // the reply word, as sent
+};
+
+class service_model {
+ public:
+  service_model();
+
+  // Connection result reported for `path` (id 5). False when the path does
+  // not fit the field or the table of results is full.
+  bool set_connect_result(const char* path, int32_t result);
+  // Every later reply to `msg_id` carries `code` as its reply word; the
+  // request is handled as usual otherwise (state changes, record bytes).
+  bool force_code(long msg_id, int32_t code);
+
+  // Handles one request and fills `reply`; `note` receives one printable
+  // line (no newline) describing it, cut to `note_size`.
+  void handle(long msg_id, const void* request, size_t length, service_reply& reply, char* note,
+              size_t note_size);
+
+  unsigned server_count() const;
+  unsigned long requests_handled() const { return requests_; }
+
+ private:
+  struct server {
+    bool used;
+    unsigned long serial;  // larger is newer
+    char path[sizeof(COMM_RMS_REGISTER_SERVER_INFO::server_pathname)];
+    char url[sizeof(COMM_RMS_REGISTER_SERVER_INFO::url)];
+  };
+  struct connect_result {
+    char path[sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name)];
+    int32_t result;
+  };
+  struct forced {
+    long msg_id;
+    int32_t code;
+  };
+
+  int32_t do_register(const unsigned char* request, char* detail, size_t size);
+  int32_t do_unregister(const unsigned char* request, char* detail, size_t size);
+  int32_t do_path(service_reply& reply, char* detail, size_t size);
+  int32_t do_connect(const unsigned char* request, service_reply& reply, char* detail, size_t size);
+  int32_t do_rfb(service_reply& reply, char* detail, size_t size);
+  server* find(const char* path);
+  const server* newest() const;
+
+  server servers_[kMaxServers];
+  connect_result results_[kMaxConnectResults];
+  unsigned result_count_;
+  forced forced_[8];
+  unsigned forced_count_;
+  unsigned long serial_;
+  unsigned long requests_;
+};
+
+}  // namespace comm_rms_tools

@@ -1,0 +1,120 @@
+#include "service_options.h"
+
+#include <cstring>
+
+#include "../common/parse_number.h"
+#include "comm_rms/records.h"
+
+namespace comm_rms_tools {
+
+namespace {
+
+// Splits "LEFT=NUMBER" at its last '=' (a path may itself hold '=').
+bool split_assignment(const char* text, std::string& left, int32_t* number) {
+  const char* eq = std::strrchr(text, '=');
+  if (eq == nullptr || eq == text) return false;
+  left.assign(text, static_cast<size_t>(eq - text));
+  return parse_int32(eq + 1, number);
+}
+
+}  // namespace
+
+bool parse_service_options(int argc, const char* const* argv, service_options& options,
+                           std::string& error) {
+  service_options parsed;
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      parsed.help = true;
+      continue;
+    }
+    const bool known = name == "--refuse-checks" || name == "--delay-ms" ||
+                       name == "--exit-after" || name == "--force-code" ||
+                       name == "--connect-result";
+    if (!known) {
+      error = "unknown option '" + name + "'";
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = name + " needs a value";
+      return false;
+    }
+    const char* value = argv[++i];
+    if (name == "--refuse-checks" || name == "--delay-ms" || name == "--exit-after") {
+      int32_t count = 0;
+      if (!parse_count(value, &count)) {
+        error = name + ": '" + value + "' is not a count (0 to 2147483647)";
+        return false;
+      }
+      if (name == "--refuse-checks") parsed.refuse_checks = count;
+      if (name == "--delay-ms") parsed.delay_ms = count;
+      if (name == "--exit-after") parsed.exit_after = count;
+    } else if (name == "--force-code") {
+      std::string id_text;
+      int32_t code = 0;
+      int32_t id = 0;
+      if (!split_assignment(value, id_text, &code) || !parse_count(id_text.c_str(), &id)) {
+        error = "--force-code: '" + std::string(value) + "' is not ID=CODE";
+        return false;
+      }
+      parsed.forced_codes.emplace_back(id, code);
+    } else {
+      std::string path;
+      int32_t code = 0;
+      if (!split_assignment(value, path, &code)) {
+        error = "--connect-result: '" + std::string(value) + "' is not PATH=CODE";
+        return false;
+      }
+      if (path.size() >= sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name)) {
+        error = "--connect-result: path longer than 259 characters";
+        return false;
+      }
+      parsed.connect_results.emplace_back(path, code);
+    }
+  }
+  options = parsed;
+  return true;
+}
+
+const char* service_usage() {
+  return "usage: comm-rms-service [options]\n"
+         "\n"
+         "Serves the remote-panel service facade \"f_comm_rms\" in the run directory\n"
+         "($VANTOREL_RUN_DIR, else the platform's default) until SIGTERM or SIGINT.\n"
+         "Prints one line per request it handles, and one per refused readiness check.\n"
+         "\n"
+         "Options:\n"
+         "  --refuse-checks N         answer the first N readiness checks with \"not ready\"\n"
+         "  --delay-ms M              wait M ms before each reply\n"
+         "  --force-code ID=CODE      reply CODE to every request with message id ID; the\n"
+         "                            request is otherwise handled as usual (repeatable)\n"
+         "  --connect-result PATH=CODE\n"
+         "                            connection result reported for PATH (default 0;\n"
+         "                            repeatable)\n"
+         "  --exit-after N            exit after handling N requests\n"
+         "  -h, --help                this text\n"
+         "Numbers: decimal, or hexadecimal with 0x (CODE may be negative).\n"
+         "\n"
+         "Model (registered servers keyed by server path name, at most 64):\n"
+         "  id 1 path name       264-byte request; reply: word, newest server's path, size\n"
+         "  id 3 register        514-byte request; adds the server or replaces the one\n"
+         "                       with the same path (it becomes the newest)\n"
+         "  id 4 unregister      264-byte request; removes the server with that path\n"
+         "  id 5 connect result  264-byte request; reply: word, the path, its result\n"
+         "  id 6 RFB status      4-byte request; reply: word, 1 while a server is\n"
+         "                       registered, else 0\n"
+         "\n"
+         "Reply words:\n"
+         "  0x00000000  ok\n"
+         "  0x00000101  unknown message id\n"
+         "  0x00000102  request length differs from the id's record size\n"
+         "  0x00000103  text not NUL-terminated in its field, or empty server path\n"
+         "  0x00000104  server path not registered (unregister, connect result)\n"
+         "  0x00000105  no server registered (path name)\n"
+         "  0x00000106  64 servers registered already (register of a new path)\n"
+         "\n"
+         "Exit status: 0 after SIGTERM/SIGINT or --exit-after, 2 on a bad option,\n"
+         "1 when the facade cannot be served.\n";
+}
+
+}  // namespace comm_rms_tools
