@@ -1,0 +1,103 @@
+// The harness's own checks: the statistics behind every ratio, and that each
+// baseline does the work it stands in for. No timings are asserted here.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <regex>
+
+#include "bench_support.h"
+#include "dump_lines.h"
+#include "seqpacket_peer.h"
+#include "spdlog_baseline.h"
+
+namespace comm_rms_bench {
+namespace {
+
+TEST(Statistics, MedianOfOddAndEvenCounts) {
+  EXPECT_EQ(median({5, 1, 3}), 3);
+  EXPECT_EQ(median({4, 1, 3, 2}), 2.5);
+  EXPECT_EQ(median({}), 0);
+}
+
+TEST(Statistics, PercentileTakesTheNearestRank) {
+  std::vector<double> values;
+  for (int i = 1000; i >= 1; --i) values.push_back(i);
+  EXPECT_EQ(percentile(values, 99), 990);
+  EXPECT_EQ(percentile(values, 100), 1000);
+  EXPECT_EQ(percentile({7}, 99), 7);
+  // 99% of 50 is 49.5: the 50th value, not the 49th.
+  std::vector<double> fifty;
+  for (int i = 1; i <= 50; ++i) fifty.push_back(i);
+  EXPECT_EQ(percentile(fifty, 99), 50);
+}
+
+TEST(Statistics, LatencyLogKeepsNoMoreThanItsCapacity) {
+  latency_log log(3);
+  for (double v : {10.0, 20.0, 30.0, 1e9}) log.add(v);
+  EXPECT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.mean(), 20);
+  EXPECT_EQ(log.p99(), 30);
+}
+
+TEST(SpdlogBaseline, ByteRingHoldsTheFormattedLineWithItsNul) {
+  auto sink = std::make_shared<byte_ring_sink>(102400);
+  auto logger = make_stored_line_logger(sink);
+  const spdlog::source_loc where{"facade.cpp", 157, "comm_rms_facade::get_server_path_name"};
+  logger->log(where, spdlog::level::info, "server_path_name[{}] size[{}]", "abc", 3);
+  logger->log(where, spdlog::level::debug, "filtered out");
+  const std::string entry = sink->pop();
+  ASSERT_FALSE(entry.empty());
+  EXPECT_EQ(entry.back(), '\0');
+  const std::regex shape(
+      R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\]\[\d+\] \[info\]\[157\] )"
+      R"(comm_rms_facade::get_server_path_name\tserver_path_name\[abc\] size\[3\])");
+  EXPECT_TRUE(std::regex_match(entry.substr(0, entry.size() - 1), shape)) << entry;
+  EXPECT_EQ(sink->pop(), "");
+}
+
+TEST(SpdlogBaseline, ByteRingKeepsTheNewestLinesWithinItsCapacity) {
+  auto sink = std::make_shared<byte_ring_sink>(1024);
+  auto logger = make_stored_line_logger(sink);
+  const spdlog::source_loc where{"facade.cpp", 157, "f"};
+  for (int i = 0; i < 100; ++i) logger->log(where, spdlog::level::info, "line {}", i);
+  std::size_t bytes = 0;
+  std::string last;
+  for (std::string e = sink->pop(); !e.empty(); e = sink->pop()) {
+    bytes += e.size() + sizeof(uint32_t);
+    last = e;
+  }
+  EXPECT_LE(bytes, 1024u);
+  EXPECT_GT(bytes, 1024u / 2);
+  EXPECT_NE(last.find("line 99"), std::string::npos) << last;
+}
+
+TEST(SeqpacketPeer, AnswersWithTheNamedLengthsAndLeavesWhenClosed) {
+  seqpacket_peer peer;
+  ASSERT_EQ(peer.start(), 0);
+  const unsigned int shapes[][2] = {{264, 268}, {514, 4}, {264, 4}, {4, 8}};
+  for (const auto& s : shapes) {
+    unsigned char request[1024] = {};
+    unsigned char reply[1024];
+    std::memcpy(request, &s[1], sizeof(uint32_t));
+    EXPECT_EQ(peer.exchange(request, s[0], reply, sizeof reply), static_cast<long>(s[1]));
+  }
+  const pid_t child = peer.pid();
+  peer.stop();
+  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(DumpLines, TakesEveryLineAfterTheOperationLogHeading) {
+  const std::string banner(80, '=');
+  const std::string dump = banner + "\nRemote Panel Connect Information\n" + banner + "\n" +
+                           banner + "\nOperation log\n" + banner + "\nfirst\nsecond\n";
+  EXPECT_EQ(operation_log_lines(dump), (std::vector<std::string>{"first\n", "second\n"}));
+  EXPECT_TRUE(operation_log_lines(banner + "\nOperation log\n").empty());
+  EXPECT_TRUE(operation_log_lines(dump + "\n").size() == 3);
+}
+
+}  // namespace
+}  // namespace comm_rms_bench
