@@ -28,3 +28,12 @@ format:
 
 demo:
 	scripts/demo.sh
+
+# libFuzzer targets (clang 14), FUZZ_SECONDS each (default 60); fuzz-smoke
+# is the short run of CI.
+FUZZ_SECONDS ?= 60
+fuzz:
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	scripts/fuzz.sh 5
