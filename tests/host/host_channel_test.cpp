@@ -1,0 +1,365 @@
+// Message channel and console socket of the host platform: a facade server
+// on a thread of this process and real clients over the socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ftw.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../host/internal/wire.h"
+#include "vantorel/host/host.h"
+#include "vantorel/ipc.h"
+#include "vantorel/ucom.h"
+
+namespace {
+
+using vantorel::bmc_mc_client;
+namespace host = vantorel::host;
+
+// Every test of this executable works in a fresh run directory, with a
+// short reply wait; set before anything reads them.
+struct environment {
+  char dir[64] = "/tmp/host_channel_XXXXXX";
+  environment() {
+    if (mkdtemp(dir) == nullptr) std::abort();
+    setenv("VANTOREL_RUN_DIR", dir, 1);
+    setenv("VANTOREL_REPLY_TIMEOUT_MS", "400", 1);
+  }
+  ~environment() {
+    nftw(
+        dir, [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 8,
+        FTW_DEPTH | FTW_PHYS);
+  }
+} the_environment;
+
+enum : long { kEcho = 1, kSized = 2, kSilent = 3, kLater = 4 };
+
+// Echo: the request back. Sized: as many bytes as the request's first word
+// says, byte i = i & 0xFF. Silent: no reply. Later: replied by the test.
+class test_facade final : public vantorel::facade_template {
+ public:
+  void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
+    if (msg_id == kEcho) {
+      host::facade_reply(header, data, length);
+    } else if (msg_id == kSized) {
+      uint32_t size = 0;
+      std::memcpy(&size, data, sizeof size);
+      std::vector<unsigned char> out(size);
+      for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(i);
+      host::facade_reply(header, out.data(), size);
+    } else if (msg_id == kLater) {
+      later = header;
+      has_later.store(true);
+    }
+  }
+  GEN_IPC_SVC later{};
+  std::atomic<bool> has_later{false};
+};
+
+// A server on its own thread for the life of the object.
+struct served {
+  explicit served(const char* name, std::function<bool()> readiness = nullptr)
+      : server(facade, name) {
+    if (readiness) server.set_readiness(std::move(readiness));
+    started = server.start();
+    if (started == 0) thread = std::thread([this] { server.run(); });
+  }
+  ~served() {
+    server.stop();
+    if (thread.joinable()) thread.join();
+  }
+  test_facade facade;
+  host::facade_server server;
+  int started;
+  std::thread thread;
+};
+
+long send(bmc_mc_client* client, long id, const void* request, unsigned int length, void* reply,
+          unsigned int capacity) {
+  return client->bmc_mc_send_sync_message(0, id, static_cast<char*>(const_cast<void*>(request)),
+                                          length, static_cast<char*>(reply), &capacity, "");
+}
+
+int32_t first_word(const std::vector<char>& reply) {
+  int32_t word;
+  std::memcpy(&word, reply.data(), sizeof word);
+  return word;
+}
+
+int raw_connect(const char* name) {
+  char path[128];
+  if (host::facade_socket_path(name, path, sizeof path) != 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(Channel, NoSuchFacadeGivesNullAndNotReady) {
+  EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
+  EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
+  EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("../escape"));
+}
+
+TEST(Channel, RoundTripsOfEverySizeAndCutsOversizedReplies) {
+  served s("f_sizes");
+  ASSERT_EQ(0, s.started);
+  struct stat st {};
+  char path[128];
+  host::facade_socket_path("f_sizes", path, sizeof path);
+  ASSERT_EQ(0, stat(path, &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_sizes");
+  ASSERT_NE(nullptr, client);
+  EXPECT_EQ(client, bmc_mc_client::bmc_mc_get_client("f_sizes"));
+  EXPECT_EQ(1, bmc_mc_client::bmc_mc_check_facade("f_sizes", 0));
+  for (unsigned int size : {0u, 1u, 4u, 514u, 4096u, host::kMaxMessageBytes}) {
+    std::vector<char> request(size), reply(size + 8, '\x5A');
+    for (unsigned int i = 0; i < size; ++i) request[i] = static_cast<char>(i * 7);
+    unsigned int capacity = size + 8;
+    ASSERT_EQ(0, client->bmc_mc_send_sync_message(0, kEcho, request.data(), size, reply.data(),
+                                                  &capacity, "f_sizes"))
+        << size;
+    EXPECT_EQ(size, capacity);
+    EXPECT_TRUE(std::equal(request.begin(), request.end(), reply.begin())) << size;
+    EXPECT_EQ(std::string(8, '\x5A'), std::string(reply.end() - 8, reply.end())) << size;
+  }
+  // A 100-byte reply into 8 bytes: cut at 8, nothing beyond touched.
+  std::vector<char> reply(16, '\x11');
+  const uint32_t hundred = 100;
+  ASSERT_EQ(0, send(client, kSized, &hundred, 4, reply.data(), 8));
+  EXPECT_EQ(std::string("\x00\x01\x02\x03\x04\x05\x06\x07", 8), std::string(reply.data(), 8));
+  EXPECT_EQ(std::string(8, '\x11'), std::string(reply.data() + 8, 8));
+  // A request beyond the limit is not sent.
+  std::vector<char> big(host::kMaxMessageBytes + 1);
+  EXPECT_EQ(
+      -1, send(client, kEcho, big.data(), static_cast<unsigned int>(big.size()), reply.data(), 16));
+  EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply));
+}
+
+TEST(Channel, ManyThreadsGetTheirOwnReplies) {
+  served s("f_threads");
+  ASSERT_EQ(0, s.started);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_threads");
+  ASSERT_NE(nullptr, client);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        const std::string request = std::to_string(t) + ":" + std::to_string(i);
+        char reply[32] = {};
+        if (send(client, kEcho, request.data(), static_cast<unsigned int>(request.size()), reply,
+                 sizeof reply) != 0 ||
+            request != reply) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(1600u, s.server.dispatched());
+}
+
+TEST(Channel, ReadinessHookAnswersProbes) {
+  int refusals = 3;  // touched on the serving thread only
+  served s("f_ready", [&refusals] { return refusals-- <= 0; });
+  ASSERT_EQ(0, s.started);
+  std::vector<long> answers;
+  for (int i = 0; i < 5; ++i) answers.push_back(bmc_mc_client::bmc_mc_check_facade("f_ready", 0));
+  EXPECT_EQ((std::vector<long>{0, 0, 0, 1, 1}), answers);
+}
+
+TEST(Channel, FailsWithinBoundWhenServiceGoesAndWorksWhenItReturns) {
+  auto s = std::make_unique<served>("f_restart");
+  ASSERT_EQ(0, s->started);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_restart");
+  ASSERT_NE(nullptr, client);
+  std::vector<char> reply(8, 0);
+  ASSERT_EQ(0, send(client, kEcho, "abcd", 4, reply.data(), 8));
+  // No reply at all: the wait ends and the connection is not reused.
+  EXPECT_EQ(-1, send(client, kSilent, "", 0, reply.data(), 8));
+  EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply));
+  ASSERT_EQ(0, send(client, kEcho, "efgh", 4, reply.data(), 8));
+  EXPECT_EQ("efgh", std::string(reply.data(), 4));
+  s.reset();  // service gone: socket removed
+  std::fill(reply.begin(), reply.end(), 0);
+  EXPECT_EQ(-1, send(client, kEcho, "ijkl", 4, reply.data(), 8));
+  EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply));
+  EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("f_restart", 0));
+  s = std::make_unique<served>("f_restart");
+  ASSERT_EQ(0, s->started);
+  EXPECT_EQ(1, bmc_mc_client::bmc_mc_check_facade("f_restart", 0));
+  ASSERT_EQ(0, send(client, kEcho, "mnop", 4, reply.data(), 8));
+  EXPECT_EQ("mnop", std::string(reply.data(), 4));
+}
+
+TEST(Channel, DeferredReplyOnceAndSecondServerRefused) {
+  served s("f_later");
+  ASSERT_EQ(0, s.started);
+  host::facade_server twin(s.facade, "f_later");
+  EXPECT_EQ(-EADDRINUSE, twin.start());
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_later");
+  ASSERT_NE(nullptr, client);
+  std::thread replier([&] {
+    for (int i = 0; i < 400 && !s.facade.has_later.load(); ++i) usleep(1000);
+    EXPECT_EQ(0, host::facade_reply(s.facade.later, "late", 4));
+    EXPECT_EQ(-ENOTCONN, host::facade_reply(s.facade.later, "again", 5));
+  });
+  char reply[8] = {};
+  EXPECT_EQ(0, send(client, kLater, "", 0, reply, sizeof reply));
+  replier.join();
+  EXPECT_EQ("late", std::string(reply));
+}
+
+TEST(Channel, SilentAndGarbageClientsDoNotBlockOthers) {
+  served s("f_robust");
+  ASSERT_EQ(0, s.started);
+  const int silent = raw_connect("f_robust");
+  ASSERT_GE(silent, 0);
+  const int garbage = raw_connect("f_robust");
+  ASSERT_GE(garbage, 0);
+  EXPECT_EQ(3, send(garbage, "abc", 3, MSG_NOSIGNAL));  // shorter than a header: dropped
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_robust");
+  ASSERT_NE(nullptr, client);
+  char reply[8] = {};
+  EXPECT_EQ(0, send(client, kEcho, "ok", 3, reply, sizeof reply));
+  EXPECT_STREQ("ok", reply);
+  pollfd p{garbage, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 2000));
+  EXPECT_EQ(0, recv(garbage, reply, sizeof reply, 0));  // closed by the server
+  close(garbage);
+  close(silent);
+}
+
+// Runs `child` in a forked process (raw system calls only: this process has
+// threads) and returns its exit status, or -1 when it did not end in time.
+template <typename F>
+int in_child(F child) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  for (int i = 0; i < 500; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST(Channel, PeerOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  served s("f_foreign");
+  ASSERT_EQ(0, s.started);
+  char path[128];
+  host::facade_socket_path("f_foreign", path, sizeof path);
+  // Open the file modes so that only the peer check stands in the way.
+  chmod(host::run_directory(), 0711);
+  chmod(path, 0666);
+  const int status = in_child([&] {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 2;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 3;
+    host::wire::header probe{host::wire::kMagic, host::wire::kProbe, 0, 1, 0};
+    if (send(fd, &probe, sizeof probe, MSG_NOSIGNAL) < 0) return 0;  // already closed
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1) return 4;
+    return recv(fd, &probe, sizeof probe, 0) > 0 ? 5 : 0;  // answered: not refused
+  });
+  chmod(host::run_directory(), 0700);
+  EXPECT_EQ(0, status);
+}
+
+class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
+ public:
+  int ucom_usr_command(char* command) override {
+    last = command;
+    return static_cast<int>(last.size());
+  }
+  std::string last;
+};
+
+int console_raw(const std::string& request, int32_t* status) {
+  char path[128];
+  host::console_socket_path(getpid(), path, sizeof path);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  int32_t answer[2] = {0, 0};
+  pollfd p{fd, POLLIN, 0};
+  const bool ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0 &&
+                  poll(&p, 1, 2000) == 1 && recv(fd, answer, sizeof answer, 0) == 8;
+  close(fd);
+  *status = answer[0];
+  return ok ? 0 : -1;
+}
+
+TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
+  counting_receiver receiver;
+  auto* console = vantorel::UCOM_UsrCommandManager::ucom_instance();
+  ASSERT_EQ(0, console->ucom_add_usr_command(&receiver, "counter"));
+  char path[128];
+  host::console_socket_path(getpid(), path, sizeof path);
+  struct stat st {};
+  ASSERT_EQ(0, stat(path, &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  const int silent = socket(AF_UNIX, SOCK_SEQPACKET, 0);  // connects, says nothing
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path);
+  ASSERT_EQ(0, connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address));
+
+  int result = 0;
+  ASSERT_EQ(0, host::console_deliver(getpid(), "counter", "UCGET two words", &result, 2000));
+  EXPECT_EQ(15, result);
+  EXPECT_EQ("UCGET two words", receiver.last);
+  ASSERT_EQ(0, host::console_deliver(getpid(), "nobody", "X", &result, 2000));
+  EXPECT_EQ(vantorel::UCOM_NO_RECEIVER, result);
+  EXPECT_EQ(host::kConsoleBadRequest,
+            host::console_deliver(getpid(), "counter", "", &result, 2000));
+  EXPECT_EQ(
+      host::kConsoleBadRequest,
+      host::console_deliver(getpid(), "counter", std::string(2000, 'a').c_str(), &result, 2000));
+  for (const std::string& bad :
+       {std::string(), std::string("nospace"), std::string(" lead"), std::string("counter a\nb"),
+        std::string("counter \x01", 9), std::string("counter x\0y", 11), std::string(5000, 'q')}) {
+    int32_t status = 0;
+    ASSERT_EQ(0, console_raw(bad, &status)) << bad.size();
+    EXPECT_EQ(host::kConsoleBadRequest, status) << bad.size();
+  }
+  EXPECT_EQ("UCGET two words", receiver.last);  // nothing bad reached it
+  ASSERT_EQ(0, host::console_deliver(getpid(), "counter", "x", &result, 2000));
+  EXPECT_EQ(1, result);
+  close(silent);
+  console->ucom_remove_usr_command(&receiver);
+  EXPECT_EQ(-ENOENT, host::console_deliver(999999, "counter", "x", &result, 2000));
+}
+
+}  // namespace
