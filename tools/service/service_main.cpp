@@ -56,8 +56,8 @@ class simulated_service final : public vantorel::facade_template {
     comm_rms_tools::service_reply reply;
     char note[comm_rms_tools::kNoteSize];
     model_.handle(msg_id, data, length, reply, note, sizeof note);
+    print_line(note);  // on arrival, so that a delayed reply is known to be pending
     delay(options_.delay_ms);
-    print_line(note);
     const int rc = vantorel::host::facade_reply(header, reply.bytes, reply.length);
     if (rc != 0) {
       std::fprintf(stdout, "request[%lu] reply not delivered: %s\n", model_.requests_handled(),

@@ -1,0 +1,221 @@
+// The tools as a user runs them: dumps, the console from outside, bad input.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <regex>
+
+#include "process_harness.h"
+
+using harness::process;
+using harness::run_dir;
+
+namespace {
+
+constexpr const char* kDumpDir = "/tmp/debug_file";
+constexpr const char* kDumpFile = "/tmp/debug_file/comm_rms_client_debug.log";
+
+// The dump directory is shared with the rest of the machine: the tests
+// create it if needed and leave it, and any dump file in it, as they found it.
+class dump_dir_guard {
+ public:
+  dump_dir_guard() {
+    struct stat st;
+    dir_existed_ = ::stat(kDumpDir, &st) == 0;
+    if (!dir_existed_) ::mkdir(kDumpDir, 0700);
+    file_existed_ = ::stat(kDumpFile, &st) == 0;
+    if (file_existed_) saved_ = harness::read_file(kDumpFile);
+  }
+  ~dump_dir_guard() {
+    if (file_existed_) {
+      std::ofstream(kDumpFile, std::ios::binary | std::ios::trunc) << saved_;
+    } else {
+      ::unlink(kDumpFile);
+    }
+    if (!dir_existed_) ::rmdir(kDumpDir);
+  }
+
+ private:
+  bool dir_existed_ = false;
+  bool file_existed_ = false;
+  std::string saved_;
+};
+
+// Time stamps, thread ids and this process's own trace position vary; the
+// all-zero stamp of an empty unregister part does not.
+std::string masked(const std::string& text) {
+  static const std::regex stamp(
+      R"(\[(?!1900-01-00 00:00:00\.000000\]\[0{10}\])\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\]\[\d{10,}\])");
+  static const std::regex session(R"(\[\d{4}\] session::open\trmsctl session pid\[\d+\])");
+  return std::regex_replace(std::regex_replace(text, stamp, "[T][TH]"), session,
+                            "[LINE] session::open\trmsctl session pid[PID]");
+}
+
+const std::string kBanner(80, '=');
+const std::string kSeparator(80, '-');
+
+std::string history_record(const std::string& url, const std::string& path, int terminated) {
+  const std::string len = std::to_string(path.size());
+  return kSeparator + "\n[ID:1]\n    Regist[T][TH] CallNum:[1]\n        Parameter\n" +
+         "            url                    :[" + url + "]\n" +
+         "            url_length             :[" + std::to_string(url.size()) + "]\n" +
+         "            server_pathname        :[" + path + "]\n" +
+         "            server_pathname_length :[" + len + "]\n" +
+         "        Result                     :[0]\n\n" +
+         (terminated < 0 ? "    Unregist[1900-01-00 00:00:00.000000][0000000000] CallNum:[0]\n"
+                         : "    Unregist[T][TH] CallNum:[1]\n") +
+         "        Parameter\n" + "            server_pathname        :[" +
+         (terminated < 0 ? "" : path) + "]\n" + "            server_pathname_length :[" +
+         (terminated < 0 ? "0" : len) + "]\n" + "            is_terminated          :[" +
+         std::to_string(terminated < 0 ? 0 : terminated) + "]\n" +
+         "        Result                     :[0]\n";
+}
+
+std::string dump_head() {
+  return kBanner + "\nRemote Panel Connect Information\n" + kBanner + "\n";
+}
+std::string log_head() {
+  return kBanner + "\nOperation log\n" + kBanner + "\n";
+}
+
+}  // namespace
+
+TEST(Tools, DumpHoldsHistoryAndTraceLines) {
+  dump_dir_guard guard;
+  run_dir dir;
+  process service;
+  ASSERT_TRUE(harness::start_service(service, dir, {"--connect-result", "/srv/a=7"}));
+  std::string out;
+  EXPECT_EQ(harness::run(
+                RMSCTL,
+                {"register", "--url", "vnc://h:5900", "--path", "/srv/a", "path", "connect-result",
+                 "--path", "/srv/a", "unregister", "--path", "/srv/a", "--terminated", "1", "dump"},
+                dir, &out),
+            0);
+  const std::string file =
+      dump_head() + history_record("vnc://h:5900", "/srv/a", 1) + log_head() +
+      "[T][TH] [ INF][0157] comm_rms_facade::get_server_path_name\tserver_path_name[/srv/a] "
+      "size[6]\n"
+      "[T][TH] [ INF][0329] comm_rms_facade::get_server_connect_result\tserver_path_name[/srv/a] "
+      "app_ws_error_code[7]\n"
+      "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n";
+  EXPECT_EQ(masked(out),
+            "register: RETCODE[0x00000000]\n"
+            "path: RETCODE[0x00000000] server_path_name[/srv/a] size[6]\n"
+            "connect-result: RETCODE[0x00000000] server_path_name[/srv/a] app_ws_error_code[7]\n"
+            "unregister: RETCODE[0x00000000]\n"
+            "dump: result[0] file[/tmp/debug_file/comm_rms_client_debug.log]\n" +
+                file);
+  EXPECT_EQ(masked(harness::read_file(kDumpFile)), file);
+}
+
+TEST(Tools, UcomReachesALiveShell) {
+  dump_dir_guard guard;
+  run_dir dir;
+  process service;
+  ASSERT_TRUE(harness::start_service(service, dir));
+  process shell;
+  ASSERT_TRUE(shell.start(RMSCTL, {"shell"}, dir.path(), "shell", true));
+  const std::string pid = std::to_string(shell.pid());
+  ASSERT_TRUE(shell.out_has("rmsctl shell: pid[" + pid + "] ready\n"));
+  shell.write_stdin("register --url u --path /p\n");
+  ASSERT_TRUE(shell.out_has("register: RETCODE[0x00000000]\n"));
+
+  std::string out;
+  std::string err;
+  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0) << err;
+  EXPECT_EQ(out, "result[0]\n");
+  EXPECT_EQ(masked(harness::read_file(kDumpFile)),
+            dump_head() + history_record("u", "/p", -1) + log_head() +
+                "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
+
+  EXPECT_EQ(harness::run(UCOM, {pid, "nobody", "x"}, dir, &out, &err), 1);
+  EXPECT_EQ(out, "result[-1000]\n");
+  EXPECT_EQ(err, "ucom: process " + pid + " has no receiver named 'nobody'\n");
+
+  shell.signal(SIGSTOP);  // its console cannot answer now
+  EXPECT_EQ(harness::run(UCOM, {"--timeout", "300", pid, "commRMS", "x"}, dir, &out, &err), 3);
+  EXPECT_EQ(err, "ucom: no reply from process " + pid + " within 300 ms\n");
+  shell.signal(SIGCONT);
+
+  shell.write_stdin("bogus\nquit\n");
+  EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
+  EXPECT_EQ(shell.err(), "rmsctl: unknown command 'bogus'\n");
+}
+
+TEST(Tools, UcomExplainsUndeliverableCommands) {
+  run_dir dir;
+  process service;
+  ASSERT_TRUE(harness::start_service(service, dir));
+  const std::string pid = std::to_string(service.pid());
+  std::string err;
+  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(err, "ucom: process " + pid + " has no debug console in " + dir.path() + "\n");
+
+  // A console socket that nobody serves any more.
+  const std::string stale = dir.path() + "/ucom." + pid + ".sock";
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, stale.c_str());
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(err, "ucom: process " + pid + " refused the request (Connection refused)\n");
+
+  process gone;
+  ASSERT_TRUE(gone.start(UCOM, {"--help"}, dir.path(), "gone"));
+  const std::string gone_pid = std::to_string(gone.pid());
+  ASSERT_EQ(gone.wait(), 0);
+  EXPECT_EQ(harness::run(UCOM, {gone_pid, "commRMS", "x"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(err, "ucom: no such process " + gone_pid + "\n");
+  EXPECT_EQ(harness::run(UCOM, {"12ab", "commRMS", "x"}, dir, nullptr, &err), 2);
+  EXPECT_EQ(err, "ucom: '12ab' is not a process id\n(try ucom --help)\n");
+  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS"}, dir, nullptr, &err), 2);
+  EXPECT_EQ(err, "ucom: PID, RECEIVER and COMMAND are required\n(try ucom --help)\n");
+}
+
+TEST(Tools, BadInputSendsNothing) {
+  run_dir dir;
+  process service;
+  ASSERT_TRUE(harness::start_service(service, dir));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"frobnicate"}, "unknown command 'frobnicate'\n(try rmsctl --help)"},
+      {{"register", "--url", std::string(257, 'u'), "--path", "/a"},
+       "register: url longer than 256 characters\n(try rmsctl --help)"},
+      {{"register", "--url", "u", "--path", "/a", "rfb-status", "--word", "zz"},
+       "rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)"},
+      {{"shell", "path"}, "shell takes no arguments"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    std::string err;
+    EXPECT_EQ(harness::run(RMSCTL, c.first, dir, &out, &err), 2);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "rmsctl: " + c.second + "\n");
+  }
+  std::string err;
+  EXPECT_EQ(harness::run(COMM_RMS_SERVICE, {"--delay-ms", "-1"}, dir, nullptr, &err), 2);
+  EXPECT_EQ(err,
+            "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n"
+            "(try --help)\n");
+  service.signal(SIGINT);
+  EXPECT_EQ(service.wait(), 0);
+  EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
+                               "/f_comm_rms.sock\ncomm-rms-service: stopped after 0 requests\n");
+}
+
+TEST(Tools, ServiceForcesCodesAndExitsAfterN) {
+  run_dir dir;
+  process service;
+  ASSERT_TRUE(
+      harness::start_service(service, dir, {"--exit-after", "2", "--force-code", "6=0x55"}));
+  std::string out;
+  EXPECT_EQ(harness::run(RMSCTL, {"rfb-status", "--word", "4", "path"}, dir, &out), 1);
+  EXPECT_EQ(out,
+            "rfb-status: RETCODE[0x00000055] status[4]\n"
+            "path: RETCODE[0x00000105] server_path_name[] size[0]\n");
+  EXPECT_EQ(service.wait(), 0);
+  EXPECT_TRUE(service.out_has("comm-rms-service: stopped after 2 requests\n", 0));
+}
