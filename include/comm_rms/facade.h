@@ -10,6 +10,11 @@
 
 namespace vantorel {
 
+namespace facade_trace {
+struct lookup_site;
+struct request_site;
+}  // namespace facade_trace
+
 // Each request sends one synchronous message to the service facade
 // "f_comm_rms" after a readiness check. Results: 0 success, 1 the library's
 // own failure (service not ready, no channel client), anything else the
@@ -32,7 +37,13 @@ class COMM_RMS_API comm_rms_facade : public facade_template {
   comm_rms_facade();
   void initial(comm_rms_facade* self);
   BOOL is_check_facade();
-  void look_up_client(int line_found, int line_null);
+  // Looks the channel client up and stores it; the caller holds client_mtx_.
+  void look_up_client(const facade_trace::lookup_site& site);
+  // Writes the entry line, copies `record` (null: zeros) into the request and,
+  // once the service is ready and a client exists, sends it. True when the
+  // message went out; then `*result` is the reply's first word.
+  bool send_request(const facade_trace::request_site& site, const void* record, char* reply,
+                    RETCODE* result);
 
   static std::atomic<comm_rms_facade*> instance_;
   static std::atomic<OSW_Mutex_Semaphore*> mtx_;
