@@ -90,15 +90,24 @@ inline char* put_two(char* out, int value) {
   return put_signed(out, value, 2);
 }
 
-// The calling thread's identifier as text, formatted once per thread.
-struct thread_text {
-  char text[24];
-  unsigned char length;
+// What a thread reuses from line to line: its identifier as text, and the
+// rendered date and time of the last broken-down time it stamped (lines of
+// the same second share "[YYYY-MM-DD HH:MM:SS"). Initial-exec TLS: one
+// thread-pointer access instead of a call into the dynamic loader per line.
+struct thread_cache {
+  char thread[24];
+  unsigned char thread_length;
+  bool have_time;
+  unsigned char time_length;
+  int time_key[6];
+  char time_text[64];
 };
 
-const thread_text& this_thread_text() {
-  thread_local thread_text cached{};
-  if (cached.length == 0) {
+__attribute__((tls_model("initial-exec"))) thread_local thread_cache cache;
+
+const thread_cache& this_thread_text() {
+  thread_cache& cached = cache;
+  if (cached.thread_length == 0) {
     const unsigned long id = static_cast<unsigned long>(pthread_self());
     char digits[24];
     int n = 0;
@@ -108,11 +117,88 @@ const thread_text& this_thread_text() {
       v /= 10;
     } while (v != 0);
     unsigned char len = 0;
-    for (int pad = 10 - n; pad > 0; --pad) cached.text[len++] = '0';
-    while (n > 0) cached.text[len++] = digits[--n];
-    cached.length = len;
+    for (int pad = 10 - n; pad > 0; --pad) cached.thread[len++] = '0';
+    while (n > 0) cached.thread[len++] = digits[--n];
+    cached.thread_length = len;
   }
   return cached;
+}
+
+// Exactly `width` digits of a value known to fit them.
+inline char* put_fixed(char* out, unsigned long value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+// "[" year "-" month "-" day " " hour ":" minute ":" second, rendered once
+// per distinct broken-down time and thread.
+char* put_date_time(char* p, const struct tm& local) {
+  thread_cache& cached = cache;
+  const int key[6] = {local.tm_year, local.tm_mon, local.tm_mday,
+                      local.tm_hour, local.tm_min, local.tm_sec};
+  if (!cached.have_time || std::memcmp(key, cached.time_key, sizeof key) != 0) {
+    char* t = cached.time_text;
+    *t++ = '[';
+    t = put_signed(t, static_cast<long>(local.tm_year) + 1900, 2);
+    *t++ = '-';
+    t = put_two(t, local.tm_mon + 1);
+    *t++ = '-';
+    t = put_two(t, local.tm_mday);
+    *t++ = ' ';
+    t = put_two(t, local.tm_hour);
+    *t++ = ':';
+    t = put_two(t, local.tm_min);
+    *t++ = ':';
+    t = put_two(t, local.tm_sec);
+    cached.time_length = static_cast<unsigned char>(t - cached.time_text);
+    std::memcpy(cached.time_key, key, sizeof key);
+    cached.have_time = true;
+  }
+  std::memcpy(p, cached.time_text, cached.time_length);
+  return p + cached.time_length;
+}
+
+// The message with the conversions the library's own formats use (%s, %d,
+// %%), written without the printf machinery, exactly as vsnprintf would
+// write it into a buffer of `limit` bytes. False for any other conversion
+// (or a null text), which is then left to vsnprintf.
+bool format_plain(char* out, size_t limit, const char* format, va_list* args) {
+  size_t n = 0;
+  const size_t room = limit - 1;
+  auto put = [&](const char* text, size_t length) {
+    const size_t take = length < room - n ? length : room - n;
+    std::memcpy(out + n, text, take);
+    n += take;
+  };
+  for (const char* f = format; *f != '\0'; ++f) {
+    if (*f != '%') {
+      const char* end = std::strchr(f, '%');
+      const size_t length = end == nullptr ? std::strlen(f) : static_cast<size_t>(end - f);
+      put(f, length);
+      f += length - 1;
+      continue;
+    }
+    ++f;
+    if (*f == 's') {
+      const char* text = va_arg(*args, const char*);
+      if (text == nullptr) return false;
+      put(text, std::strlen(text));
+    } else if (*f == 'd') {
+      const int value = va_arg(*args, int);
+      char digits[16];
+      char* end = put_signed(digits, value, 1);
+      put(digits, static_cast<size_t>(end - digits));
+    } else if (*f == '%') {
+      put("%", 1);
+    } else {
+      return false;
+    }
+  }
+  out[n] = '\0';
+  return true;
 }
 
 struct tag_text {
@@ -139,16 +225,22 @@ tag_text tag_for(int level) {
 
 }  // namespace
 
-extern "C" void comm_rms_operation_log(int kind, int level, int line, const char* function,
-                                       const char* format, ...) {
-  if ((level & COMM_RMS_LEVEL_MASK) != level) return;
+namespace {
 
+// Everything after the level test, kept out of line so that a dropped call
+// costs no more than the test and its return.
+__attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
+                                          const char* format, va_list* args) {
   char message[kMessageBuffer];
-  std::memset(message, 0, sizeof message);
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(message, kMessageLimit, format, args);
-  va_end(args);
+  va_list plain;
+  va_copy(plain, *args);
+  const bool formatted = format_plain(message, kMessageLimit, format, &plain);
+  va_end(plain);
+  if (!formatted) {
+    // A failed formatting leaves whatever it wrote in a zeroed buffer.
+    std::memset(message, 0, sizeof message);
+    std::vsnprintf(message, kMessageLimit, format, *args);
+  }
 
   OSW_CLOCK clock{0, 0};
   emwOSWGetClock(&clock);
@@ -156,7 +248,7 @@ extern "C" void comm_rms_operation_log(int kind, int level, int line, const char
   struct tm local;
   std::memset(&local, 0, sizeof local);
   emwCLBLocalTime_r(&seconds, &local);
-  const thread_text& thread = this_thread_text();
+  const thread_cache& thread = this_thread_text();
 
   const tag_text tag = tag_for(level);
   size_t name_length = 0;
@@ -174,30 +266,22 @@ extern "C" void comm_rms_operation_log(int kind, int level, int line, const char
   char* name_start = text;
   if (!print_only) {
     char* p = text;
-    *p++ = '[';
-    p = put_signed(p, static_cast<long>(local.tm_year) + 1900, 2);
-    *p++ = '-';
-    p = put_two(p, local.tm_mon + 1);
-    *p++ = '-';
-    p = put_two(p, local.tm_mday);
-    *p++ = ' ';
-    p = put_two(p, local.tm_hour);
-    *p++ = ':';
-    p = put_two(p, local.tm_min);
-    *p++ = ':';
-    p = put_two(p, local.tm_sec);
+    p = put_date_time(p, local);
     *p++ = '.';
-    p = put_signed(p, static_cast<long>(clock.nanoseconds) / 1000, 6);
+    const long micro = static_cast<long>(clock.nanoseconds) / 1000;
+    p = (micro >= 0 && micro <= 999999) ? put_fixed(p, static_cast<unsigned long>(micro), 6)
+                                        : put_signed(p, micro, 6);
     *p++ = ']';
     *p++ = '[';
-    std::memcpy(p, thread.text, thread.length);
-    p += thread.length;
+    std::memcpy(p, thread.thread, thread.thread_length);
+    p += thread.thread_length;
     *p++ = ']';
     *p++ = ' ';
     std::memcpy(p, tag.text, tag.length);
     p += tag.length;
     *p++ = '[';
-    p = put_signed(p, line, 4);
+    p = (line >= 0 && line <= 9999) ? put_fixed(p, static_cast<unsigned long>(line), 4)
+                                    : put_signed(p, line, 4);
     *p++ = ']';
     *p++ = ' ';
     name_start = p;
@@ -216,4 +300,15 @@ extern "C" void comm_rms_operation_log(int kind, int level, int line, const char
   }
   name_start[name_length] = '\0';
   emwGENTrcPrintf(0x340E, 0x102, kind, "%s %s\t%s\n", tag.text, name_start, message);
+}
+
+}  // namespace
+
+extern "C" void comm_rms_operation_log(int kind, int level, int line, const char* function,
+                                       const char* format, ...) {
+  if ((level & COMM_RMS_LEVEL_MASK) != level) return;
+  va_list args;
+  va_start(args, format);
+  write_line(kind, level, line, function, format, &args);
+  va_end(args);
 }
