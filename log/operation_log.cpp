@@ -100,7 +100,7 @@ struct thread_cache {
   bool have_time;
   unsigned char time_length;
   int time_key[6];
-  char time_text[64];
+  char time_text[80];  // room for six fields at their widest, sign included
 };
 
 __attribute__((tls_model("initial-exec"))) thread_local thread_cache cache;

@@ -119,6 +119,19 @@ TEST_F(TraceLine, NumericFieldsAndLongMessages) {
   EXPECT_EQ(fake::trace_lines()[0].text, "[@ERR] f\t" + long_text.substr(0, 1278) + "\n");
 }
 
+TEST_F(TraceLine, MessagesMatchThePrintfFamily) {
+  at(0);
+  char expected[2][64];
+  std::snprintf(expected[0], 64, "%s|%d|%%|%d", "txt", -2147483647 - 1, 42);
+  std::snprintf(expected[1], 64, "%#08X %5.1f %-3c|%d", 0x1234u, 2.25, 'z', 7);
+  comm_rms_operation_log(1, 1, 1, "f()", "%s|%d|%%|%d", "txt", -2147483647 - 1, 42);
+  comm_rms_operation_log(1, 1, 1, "f()", "%#08X %5.1f %-3c|%d", 0x1234u, 2.25, 'z', 7);
+  const std::vector<std::string> stored = drain_store();
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[0], stamp("000000") + "[ INF][0001] f\t" + expected[0] + kNul);
+  EXPECT_EQ(stored[1], stamp("000000") + "[ INF][0001] f\t" + expected[1] + kNul);
+}
+
 TEST_F(TraceLine, UnfilledClockGivesZeroTime) {
   fake::set_time_fills(false);
   comm_rms_operation_log(1, 1, 1, "f()", "z");
