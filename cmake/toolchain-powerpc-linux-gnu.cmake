@@ -24,6 +24,8 @@ find_program(COMM_RMS_QEMU NAMES qemu-ppc qemu-ppc-static NO_CMAKE_FIND_ROOT_PAT
 if(COMM_RMS_QEMU)
   # -L: the target's dynamic loader and libraries come from the target root.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${COMM_RMS_QEMU} -L ${COMM_RMS_TARGET_ROOT})
+  # The option that sets the guest's argv[0] (see comm_rms_add_test_group).
+  set(COMM_RMS_EMULATOR_ARGV0_OPTION -0)
 else()
   message(WARNING "qemu-ppc not found (Debian package qemu-user): "
                   "the PowerPC build compiles but its tests cannot run")
