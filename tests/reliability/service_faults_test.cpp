@@ -1,0 +1,413 @@
+// Service faults: the simulator is killed, restarted and stalled while
+// several threads loop over all five requests; requests also run under a
+// storm of signals and under a low descriptor limit. Every call must come
+// back within the documented bound, with 1 or the channel-failure code, or
+// with a reply word that the service really sent for that request (never a
+// 0 for a request that no service answered); the client must not crash nor
+// keep descriptors it no longer uses.
+//
+// SOAK_KILLS, SOAK_STALLS, SOAK_THREADS and SOAK_SEED override the defaults
+// (scripts/soak.sh runs a longer soak through them).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "child_process.h"
+#include "comm_rms/comm_rms.h"
+#include "temp_dir.h"
+
+namespace {
+
+using vantorel::comm_rms_facade;
+
+constexpr int kReplyTimeoutMs = 400;
+constexpr int kProbeLimitMs = 1000;  // a readiness probe waits at most this (or the reply timeout)
+constexpr int kRetrySleepMs = 300;
+constexpr int kChecks = 101;
+
+// The client's channel settings and socket directory, private to this
+// executable; set before the library first reads them.
+struct private_environment {
+  std::string run_dir = reliability::make_temp_dir("faults-run-");
+  std::string logs = reliability::make_temp_dir("faults-log-");
+  private_environment() {
+    setenv("VANTOREL_RUN_DIR", run_dir.c_str(), 1);
+    setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1);
+  }
+  ~private_environment() {
+    reliability::remove_tree(run_dir);
+    reliability::remove_tree(logs);
+  }
+} environment;
+
+int setting(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
+}
+
+// The longest a request can take: every readiness check failing after its
+// full wait, the sleeps between them, then one exchange.
+long documented_bound_ms() {
+  const long probe = std::min(kReplyTimeoutMs, kProbeLimitMs);
+  return kChecks * probe + (kChecks - 1) * kRetrySleepMs + kReplyTimeoutMs;
+}
+
+void pause_ms(int ms) {
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+// The simulator as a child process; each start is a new incarnation with a
+// log of its own.
+class simulator {
+ public:
+  bool start() {
+    const std::string log = environment.logs + "/service-" + std::to_string(++starts_) + ".log";
+    logs_.push_back(log);
+    return process_.start({COMM_RMS_SERVICE}, log) &&
+           reliability::wait_for_text(log, "serving f_comm_rms", 30000);
+  }
+  bool restart() { return process_.kill_now() && start(); }
+  bool kill() { return process_.kill_now(); }
+  void stall(int ms) {
+    process_.send(SIGSTOP);
+    pause_ms(ms);
+    process_.send(SIGCONT);
+  }
+  const std::vector<std::string>& logs() const { return logs_; }
+  bool running() const { return process_.running(); }
+
+ private:
+  reliability::child_process process_;
+  std::vector<std::string> logs_;
+  int starts_ = 0;
+};
+
+simulator& service() {
+  static simulator* s = new simulator;  // outlives the tests; killed by the test's end
+  return *s;
+}
+
+struct call {
+  int msg_id;
+  std::string key;  // the request's server path, for the requests that carry one
+  RETCODE result;
+  long ms;
+};
+
+template <typename Request>
+void timed(std::vector<call>& out, int msg_id, const std::string& key, Request request) {
+  const auto begin = std::chrono::steady_clock::now();
+  const RETCODE result = request();
+  const auto took = std::chrono::steady_clock::now() - begin;
+  out.push_back(
+      {msg_id, key, result,
+       static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())});
+}
+
+// All five requests, with a server path of their own.
+void cycle(int thread, int round, std::vector<call>& out) {
+  comm_rms_facade* facade = comm_rms_facade::get_instance();
+  char path[64];
+  std::snprintf(path, sizeof path, "/soak/%d/%d", thread, round);
+  timed(out, 3, path, [&] {
+    COMM_RMS_REGISTER_SERVER_INFO info{};
+    std::snprintf(info.url, sizeof info.url, "vnc://soak/%d/%d", thread, round);
+    std::snprintf(info.server_pathname, sizeof info.server_pathname, "%s", path);
+    return facade->register_server(info);
+  });
+  timed(out, 1, "", [&] {
+    COMM_RMS_SERVER_PATH_INFO info{};
+    return facade->get_server_path_name(info);
+  });
+  timed(out, 5, path, [&] {
+    COMM_RMS_CONNECT_RESULT_INFO info{};
+    std::snprintf(info.server_path_name, sizeof info.server_path_name, "%s", path);
+    return facade->get_server_connect_result(info);
+  });
+  timed(out, 6, "", [&] {
+    COMM_RMS_RFB_GET_STATUS_INFO info{};
+    return facade->get_rfb_status(info);
+  });
+  timed(out, 4, path, [&] {
+    COMM_RMS_UNREGISTER_SERVER_INFO info{};
+    std::snprintf(info.server_pathname, sizeof info.server_pathname, "%s", path);
+    return facade->unregister_server(info);
+  });
+}
+
+using answer = std::tuple<int, std::string, int32_t>;  // id, path (ids 3, 4, 5), reply word
+
+// The replies the service incarnations logged: "request[N] id[I] ... path[P]
+// ... -> 0xCODE name".
+std::multiset<answer> answers_of(const std::vector<std::string>& logs) {
+  std::multiset<answer> answers;
+  for (const std::string& log : logs) {
+    std::istringstream in(reliability::read_file(log));
+    std::string line;
+    while (std::getline(in, line)) {
+      int id = 0;
+      const size_t at_id = line.find(" id[");
+      const size_t at_code = line.find(" -> 0x");
+      if (line.compare(0, 8, "request[") != 0 || at_id == std::string::npos ||
+          at_code == std::string::npos || std::sscanf(line.c_str() + at_id, " id[%d]", &id) != 1) {
+        continue;
+      }
+      const int32_t code =
+          static_cast<int32_t>(std::strtoul(line.c_str() + at_code + 6, nullptr, 16));
+      std::string key;
+      const size_t at_path = line.find(" path[");
+      if ((id == 3 || id == 4 || id == 5) && at_path != std::string::npos) {
+        const size_t end = line.find(']', at_path);
+        key = line.substr(at_path + 6, end - at_path - 6);
+      }
+      answers.emplace(id, key, code);
+    }
+  }
+  return answers;
+}
+
+struct tally {
+  long calls = 0;
+  long failures = 0;    // 1 or the channel-failure code
+  long answered = 0;    // a reply word the service sent for this request
+  long unanswered = 0;  // anything else: a result no service gave
+  long slowest_ms = 0;
+  std::map<int32_t, long> by_result;
+};
+
+tally account(const std::vector<call>& calls) {
+  std::multiset<answer> answers = answers_of(service().logs());
+  tally t;
+  for (const call& c : calls) {
+    ++t.calls;
+    ++t.by_result[c.result];
+    t.slowest_ms = std::max(t.slowest_ms, c.ms);
+    if (c.result == 1 || c.result == BMC_MC_CHANNEL_FAILURE) {
+      ++t.failures;
+      continue;
+    }
+    auto it = answers.find(answer(c.msg_id, c.key, c.result));
+    if (it == answers.end()) {
+      ++t.unanswered;
+    } else {
+      answers.erase(it);
+      ++t.answered;
+    }
+  }
+  return t;
+}
+
+std::string results_text(const tally& t) {
+  std::string text;
+  for (const auto& r : t.by_result) {
+    char item[48];
+    std::snprintf(item, sizeof item, "%s%d:%ld", text.empty() ? "" : " ", r.first, r.second);
+    text += item;
+  }
+  return text;
+}
+
+void expect_accounted(const tally& t) {
+  EXPECT_EQ(t.unanswered, 0) << results_text(t);
+  EXPECT_EQ(t.calls, t.failures + t.answered);
+  EXPECT_LE(t.slowest_ms, documented_bound_ms());
+}
+
+// After a restart, one request leaves exactly one pooled connection, so
+// descriptor counts taken this way compare exactly.
+int settled_fd_count() {
+  EXPECT_TRUE(service().restart());
+  COMM_RMS_RFB_GET_STATUS_INFO info{};
+  EXPECT_EQ(comm_rms_facade::get_instance()->get_rfb_status(info), 0);
+  return reliability::open_fd_count();
+}
+
+// A full round of requests on a healthy service: everything succeeds.
+void expect_healthy_round(int thread) {
+  std::vector<call> calls;
+  cycle(thread, 0, calls);
+  for (const call& c : calls) EXPECT_EQ(c.result, 0) << "id " << c.msg_id;
+}
+
+class service_faults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!service().running()) {
+      ASSERT_TRUE(service().start());
+    }
+    expect_healthy_round(900);  // creates the facade, the log store and its console
+  }
+  static void TearDownTestSuite() { service().kill(); }
+};
+
+TEST_F(service_faults, kills_and_stalls_during_requests_leave_every_call_accounted) {
+  const int kills = setting("SOAK_KILLS", 6);
+  const int stalls = setting("SOAK_STALLS", 3);
+  const int threads = setting("SOAK_THREADS", 4);
+  const unsigned seed =
+      static_cast<unsigned>(setting("SOAK_SEED", static_cast<int>(time(nullptr))));
+  std::mt19937 random(seed);
+  const int fds_before = settled_fd_count();
+
+  std::atomic<bool> stop{false};
+  std::vector<std::vector<call>> calls(threads);
+  std::vector<int> rounds(threads, 0);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      while (!stop.load(std::memory_order_acquire)) cycle(t, rounds[t]++, calls[t]);
+    });
+  }
+  std::vector<bool> events(kills, true);
+  events.insert(events.end(), stalls, false);
+  std::shuffle(events.begin(), events.end(), random);
+  for (bool kill : events) {
+    pause_ms(std::uniform_int_distribution<int>(50, 400)(random));
+    if (kill) {
+      ASSERT_TRUE(service().kill());
+      pause_ms(std::uniform_int_distribution<int>(0, 300)(random));
+      ASSERT_TRUE(service().start());
+    } else {
+      service().stall(kReplyTimeoutMs + std::uniform_int_distribution<int>(100, 500)(random));
+    }
+  }
+  pause_ms(300);
+  stop.store(true, std::memory_order_release);
+  for (std::thread& w : workers) w.join();
+
+  std::vector<call> all;
+  long total_rounds = 0;
+  for (int t = 0; t < threads; ++t) {
+    all.insert(all.end(), calls[t].begin(), calls[t].end());
+    total_rounds += rounds[t];
+  }
+  const tally t = account(all);
+  expect_healthy_round(901);
+  const int fds_after = settled_fd_count();
+  std::printf(
+      "[ figures  ] faults: seed %u, %d threads, %ld rounds, %ld calls, %d kills, %d stalls: "
+      "%ld answered, %ld failed (1 or %d), %ld unanswered; results {%s}; slowest %ld ms "
+      "(bound %ld ms); descriptors %d before, %d after\n",
+      seed, threads, total_rounds, t.calls, kills, stalls, t.answered, t.failures,
+      BMC_MC_CHANNEL_FAILURE, t.unanswered, results_text(t).c_str(), t.slowest_ms,
+      documented_bound_ms(), fds_before, fds_after);
+  expect_accounted(t);
+  EXPECT_EQ(fds_after, fds_before);
+  for (int r : rounds) EXPECT_GT(r, 0);
+}
+
+std::atomic<long> signals_handled{0};
+extern "C" void count_signal(int) {
+  signals_handled.fetch_add(1, std::memory_order_relaxed);
+}
+
+TEST_F(service_faults, requests_complete_under_a_signal_storm) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 150;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = count_signal;  // no SA_RESTART: blocking calls see EINTR
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+  signals_handled = 0;
+
+  std::atomic<int> finished{0};
+  std::atomic<bool> storm_over{false};
+  std::vector<std::vector<call>> calls(kThreads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r) cycle(100 + t, r, calls[t]);
+      finished.fetch_add(1, std::memory_order_release);
+      // Stay alive (and signalable) until the storm is over.
+      while (!storm_over.load(std::memory_order_acquire)) std::this_thread::yield();
+    });
+  }
+  long sent = 0;
+  while (finished.load(std::memory_order_acquire) < kThreads) {
+    for (std::thread& w : workers) {
+      if (pthread_kill(w.native_handle(), SIGUSR1) == 0) ++sent;
+    }
+    timespec gap{0, 200000};
+    nanosleep(&gap, nullptr);
+  }
+  storm_over.store(true, std::memory_order_release);
+  for (std::thread& w : workers) w.join();
+  signal(SIGUSR1, SIG_IGN);
+
+  std::vector<call> all;
+  for (const auto& c : calls) all.insert(all.end(), c.begin(), c.end());
+  const tally t = account(all);
+  std::printf(
+      "[ figures  ] signal storm: %d threads, %ld calls, %ld signals sent, %ld handled; "
+      "results {%s}; slowest %ld ms\n",
+      kThreads, t.calls, sent, signals_handled.load(), results_text(t).c_str(), t.slowest_ms);
+  // The service is healthy throughout: an interrupted wait must be resumed,
+  // not reported as a failure.
+  EXPECT_EQ(t.by_result.count(0) == 1 ? t.by_result.at(0) : 0L, t.calls) << results_text(t);
+  expect_accounted(t);
+  EXPECT_GT(signals_handled.load(), 0);
+}
+
+TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_recover) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 8;
+  const int fds_before = settled_fd_count();
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  // New descriptors take the lowest free numbers below the limit: room for
+  // one more (those open above the lowest free one stay usable).
+  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  const int limit = lowest_free + 1;
+  rlimit low = original;
+  low.rlim_cur = static_cast<rlim_t>(limit);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  std::vector<std::vector<call>> calls(kThreads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r) cycle(200 + t, r, calls[t]);
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+
+  std::vector<call> all;
+  for (const auto& c : calls) all.insert(all.end(), c.begin(), c.end());
+  const tally t = account(all);
+  expect_healthy_round(902);
+  const int fds_after = settled_fd_count();
+  std::printf(
+      "[ figures  ] descriptor limit %d: %d threads, %ld calls: %ld answered, %ld failed; "
+      "results {%s}; slowest %ld ms; descriptors %d before, %d after\n",
+      limit, kThreads, t.calls, t.answered, t.failures, results_text(t).c_str(), t.slowest_ms,
+      fds_before, fds_after);
+  expect_accounted(t);
+  EXPECT_EQ(fds_after, fds_before);
+}
+
+}  // namespace
