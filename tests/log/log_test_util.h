@@ -12,9 +12,9 @@
 
 namespace log_test {
 
-// Fresh-process scenarios re-run the test binary (instead of forking this
-// process), so that the library's singletons really start from nothing.
-// Called from the test body: gtest's flags exist only once main runs.
+// Fresh-process scenarios must re-run the binary rather than fork this
+// process, or the singletons it already made would leak into them. Set from
+// a test body: gtest's flags exist only once main runs.
 inline void fresh_children() {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
 }
@@ -25,13 +25,12 @@ inline std::string thread_field() {
   return text;
 }
 
-// Every entry of the process's store, oldest first; the store is left empty.
-inline std::vector<std::string> drain_store() {
+// Every entry of `store` (NUL included), oldest first; leaves it empty.
+inline std::vector<std::string> drain(
+    vantorel::comm_rms_ucom_log* store = vantorel::comm_rms_ucom_log::get_instance()) {
   std::vector<std::string> lines;
   std::vector<unsigned char> entry;
-  while (vantorel::comm_rms_ucom_log::get_instance()->pop_log(entry) == 0) {
-    lines.emplace_back(entry.begin(), entry.end());
-  }
+  while (store->pop_log(entry) == 0) lines.emplace_back(entry.begin(), entry.end());
   return lines;
 }
 
