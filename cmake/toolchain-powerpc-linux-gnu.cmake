@@ -12,6 +12,12 @@ set(COMM_RMS_TARGET_ROOT /usr/${COMM_RMS_TARGET_TRIPLE} CACHE PATH
 set(CMAKE_C_COMPILER ${COMM_RMS_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${COMM_RMS_TARGET_TRIPLE}-g++)
 
+# Large-file interfaces: under qemu on a 64-bit host, directory offsets and
+# inode numbers are 64-bit values, and the 32-bit readdir/stat fail on them
+# with EOVERFLOW. No interface of ours carries off_t or ino_t.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+
 # Debian's cross compilers know their own search paths: this is not a full
 # sysroot, so it only steers find_*() to target files, never to host ones.
 set(CMAKE_FIND_ROOT_PATH ${COMM_RMS_TARGET_ROOT})
