@@ -34,7 +34,12 @@ namespace {
 
 using sock::close_fd;
 
-constexpr int kMaxConnections = 64;  // per server; more are accepted and closed
+// Connections per server. When all are taken, a new client replaces the one
+// that has been quiet longest: clients keep idle connections pooled and
+// reconnect when one was closed, and a crowd of silent clients cannot lock
+// out a working one.
+constexpr int kMaxConnections = 128;
+constexpr int kAcceptPauseMs = 100;  // after running out of descriptors
 constexpr int kSlotBits = 10;
 constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
@@ -131,7 +136,9 @@ struct facade_server::impl {
   std::function<bool()> readiness;
   int conn_fd[kMaxConnections] = {};
   int conn_slot[kMaxConnections] = {};
+  int64_t conn_seen[kMaxConnections] = {};  // last packet or accept, now_ms()
   int conn_count = 0;
+  int64_t accept_paused_until = 0;
   pollfd polled[kMaxConnections + 2] = {};
   unsigned char* buffer = nullptr;  // one message body, kMaxMessageBytes
 
@@ -245,11 +252,23 @@ void facade_server::impl::accept_all() noexcept {
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // EAGAIN, or out of descriptors: the rest wait in the backlog
+      // Out of descriptors or memory: the listening socket stays readable,
+      // so leave it alone for a moment instead of spinning on it.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        accept_paused_until = sock::now_ms() + kAcceptPauseMs;
+      }
+      return;
     }
-    if (!sock::peer_allowed(fd) || conn_count >= kMaxConnections) {
+    if (!sock::peer_allowed(fd)) {
       close_fd(fd);
       continue;
+    }
+    if (conn_count >= kMaxConnections) {
+      int quietest = 0;
+      for (int i = 1; i < conn_count; ++i) {
+        if (conn_seen[i] < conn_seen[quietest]) quietest = i;
+      }
+      drop(quietest);
     }
     const int slot = slot_open(fd);
     if (slot < 0) {
@@ -258,6 +277,7 @@ void facade_server::impl::accept_all() noexcept {
     }
     conn_fd[conn_count] = fd;
     conn_slot[conn_count] = slot;
+    conn_seen[conn_count] = sock::now_ms();
     ++conn_count;
   }
 }
@@ -267,6 +287,7 @@ void facade_server::impl::drop(int i) noexcept {
   --conn_count;
   conn_fd[i] = conn_fd[conn_count];
   conn_slot[i] = conn_slot[conn_count];
+  conn_seen[i] = conn_seen[conn_count];
 }
 
 void facade_server::impl::close_all() noexcept {
@@ -277,6 +298,7 @@ void facade_server::impl::close_all() noexcept {
 // the wire rules (too long, too short, wrong length, unknown type) closes
 // the connection: its client then reports a channel failure.
 void facade_server::impl::serve_one(int i) noexcept {
+  conn_seen[i] = sock::now_ms();
   wire::header in{};
   iovec pieces[2] = {{&in, sizeof in}, {buffer, kMaxMessageBytes}};
   msghdr message{};
@@ -317,10 +339,13 @@ int facade_server::run() noexcept {
   impl& s = *impl_;
   while (!s.stopping.load(std::memory_order_acquire)) {
     s.polled[0] = pollfd{s.wake[0], POLLIN, 0};
-    s.polled[1] = pollfd{s.listen_fd, POLLIN, 0};
+    int timeout = -1;
+    const int64_t paused = s.accept_paused_until - sock::now_ms();
+    if (paused > 0) timeout = static_cast<int>(paused);
+    s.polled[1] = pollfd{s.listen_fd, static_cast<short>(paused > 0 ? 0 : POLLIN), 0};
     const int count = s.conn_count;
     for (int i = 0; i < count; ++i) s.polled[i + 2] = pollfd{s.conn_fd[i], POLLIN, 0};
-    const int n = poll(s.polled, static_cast<nfds_t>(count + 2), -1);
+    const int n = poll(s.polled, static_cast<nfds_t>(count + 2), timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int error = errno;
@@ -345,7 +370,7 @@ int facade_server::run() noexcept {
       }
       if (s.stopping.load(std::memory_order_acquire)) break;
     }
-    if (s.polled[1].revents != 0) s.accept_all();
+    if ((s.polled[1].revents & POLLIN) != 0) s.accept_all();
   }
   s.close_all();
   return 0;

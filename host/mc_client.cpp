@@ -11,6 +11,12 @@
 // Bounds: the whole exchange (connect, send, reply) finishes within
 // reply_timeout_ms() (5 s, or $VANTOREL_REPLY_TIMEOUT_MS); a readiness probe
 // within the smaller of that and 1 s.
+//
+// Readiness: the library checks before every request, so a ready answer is
+// trusted for kReadyTrustMs while an idle connection to the facade is still
+// open; the check then costs one poll instead of a round trip. A failed
+// exchange, a closed connection or a "not ready" answer ends the trust, and
+// the next check probes again.
 #include <poll.h>
 
 #include <atomic>
@@ -34,6 +40,7 @@ using host::sock::now_ms;
 constexpr int kPoolSize = 8;         // idle connections kept per facade
 constexpr int kMaxFacadeNames = 64;  // distinct names one process may look up
 constexpr int kProbeTimeoutMs = 1000;
+constexpr int64_t kReadyTrustMs = 1000;
 
 class host_client final : public bmc_mc_client {
  public:
@@ -47,15 +54,34 @@ class host_client final : public bmc_mc_client {
 
   const char* name() const noexcept { return name_; }
 
-  // An idle connection that is still sound, or a new one. fd or -errno.
-  int take(int64_t deadline_ms, bool* reused) noexcept {
+  // An idle connection, or a new one. fd or -errno. With `look` false an
+  // idle one is taken unexamined: one whose service went away fails the
+  // send with EPIPE, and the exchange then goes on to the next.
+  int take(int64_t deadline_ms, bool* reused, bool look = true) noexcept {
+    int fd = -1;
+    if (look) {
+      fd = take_idle();
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (idle_count_ > 0) fd = idle_[--idle_count_];
+    }
+    if (fd >= 0) {
+      *reused = true;
+      return fd;
+    }
+    *reused = false;
+    return host::sock::connect_to(path_, deadline_ms);
+  }
+
+  // An idle connection that is still sound, or -1 when there is none.
+  int take_idle() noexcept {
     for (;;) {
       int fd = -1;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (idle_count_ > 0) fd = idle_[--idle_count_];
       }
-      if (fd < 0) break;
+      if (fd < 0) return -1;
       // An idle connection has nothing to read; anything else (the service
       // closed it, died or restarted) makes it useless.
       pollfd p{fd, POLLIN, 0};
@@ -63,14 +89,22 @@ class host_client final : public bmc_mc_client {
       do {
         n = poll(&p, 1, 0);
       } while (n < 0 && errno == EINTR);
-      if (n == 0) {
-        *reused = true;
-        return fd;
-      }
+      if (n == 0) return fd;
       close_fd(fd);
     }
-    *reused = false;
-    return host::sock::connect_to(path_, deadline_ms);
+  }
+
+  // True while a ready answer is trusted and an open connection backs it.
+  bool still_ready() noexcept {
+    if (now_ms() >= ready_until_.load(std::memory_order_relaxed)) return false;
+    const int fd = take_idle();
+    if (fd < 0) return false;
+    give_back(fd);
+    return true;
+  }
+
+  void set_ready(bool ready) noexcept {
+    ready_until_.store(ready ? now_ms() + kReadyTrustMs : 0, std::memory_order_relaxed);
   }
 
   void give_back(int fd) noexcept {
@@ -92,9 +126,9 @@ class host_client final : public bmc_mc_client {
                uint32_t* answer) noexcept {
     const uint32_t expected =
         type == host::wire::kProbe ? host::wire::kProbeAnswer : host::wire::kReply;
-    for (int attempt = 0;; ++attempt) {
+    for (;;) {
       bool reused = false;
-      const int fd = take(deadline_ms, &reused);
+      const int fd = take(deadline_ms, &reused, false);
       if (fd < 0) return fd;
       const uint32_t sequence = sequence_.fetch_add(1, std::memory_order_relaxed) + 1;
       host::wire::header out{host::wire::kMagic, type, msg_id, sequence, length};
@@ -102,9 +136,9 @@ class host_client final : public bmc_mc_client {
       int rc = host::sock::send_packet(fd, pieces, length > 0 ? 2 : 1, deadline_ms);
       if (rc != 0) {
         close_fd(fd);
-        // A pooled connection whose service went away between our check and
-        // the send: nothing was delivered, so one fresh try is safe.
-        if (reused && attempt == 0 && (rc == -EPIPE || rc == -ECONNRESET || rc == -ENOTCONN)) {
+        // A pooled connection whose service went away: nothing was
+        // delivered, so the next one (at last a new one) may be tried.
+        if (reused && (rc == -EPIPE || rc == -ECONNRESET || rc == -ENOTCONN)) {
           continue;
         }
         return rc;
@@ -142,6 +176,7 @@ class host_client final : public bmc_mc_client {
   int idle_[kPoolSize] = {};
   int idle_count_ = 0;
   std::atomic<uint32_t> sequence_{0};
+  std::atomic<int64_t> ready_until_{0};
 };
 
 std::atomic<host_client*> registry_head{nullptr};
@@ -191,13 +226,16 @@ bmc_mc_client* bmc_mc_client::bmc_mc_get_client(const char* facade_name) {
 long bmc_mc_client::bmc_mc_check_facade(const char* facade_name, long /*flags*/) {
   host_client* client = find_or_create(facade_name);
   if (client == nullptr) return 0;
+  if (client->still_ready()) return 1;
   const int limit =
       host::reply_timeout_ms() < kProbeTimeoutMs ? host::reply_timeout_ms() : kProbeTimeoutMs;
   unsigned int received = 0;
   uint32_t answer = 0;
   const int rc = client->exchange(host::wire::kProbe, 0, nullptr, 0, nullptr, 0, now_ms() + limit,
                                   &received, &answer);
-  return rc == 0 && answer == 1 ? 1 : 0;
+  const bool ready = rc == 0 && answer == 1;
+  client->set_ready(ready);
+  return ready ? 1 : 0;
 }
 
 // 0 when the reply lies in `reply` (*reply_capacity then holds the bytes
@@ -219,6 +257,7 @@ long bmc_mc_client::bmc_mc_send_sync_message(long /*flags*/, long msg_id, char* 
         capacity, now_ms() + host::reply_timeout_ms(), &received, &answer);
   }
   if (rc != 0) {
+    static_cast<host_client*>(this)->set_ready(false);
     if (capacity >= sizeof(RETCODE)) {
       const RETCODE failure = BMC_MC_CHANNEL_FAILURE;
       std::memcpy(reply, &failure, sizeof failure);

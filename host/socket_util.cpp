@@ -100,6 +100,11 @@ ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<size_t>(count);
   for (;;) {
+    // The packet awaited is the answer to one just sent, which has rarely
+    // arrived yet: wait first rather than try a read that would fail.
+    const int ready = wait_fd(fd, POLLIN, deadline_ms);
+    if (ready == 0) return -ETIMEDOUT;
+    if (ready < 0) return ready;
     message.msg_flags = 0;
     const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n >= 0) {
@@ -107,11 +112,7 @@ ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms
       return n;
     }
     const int error = errno;
-    if (error == EINTR) continue;
-    if (error != EAGAIN && error != EWOULDBLOCK) return -error;
-    const int ready = wait_fd(fd, POLLIN, deadline_ms);
-    if (ready == 0) return -ETIMEDOUT;
-    if (ready < 0) return ready;
+    if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) return -error;
   }
 }
 

@@ -35,6 +35,7 @@ namespace {
 
 using host::sock::close_fd;
 
+// Connections served at once; a new one replaces the one quiet longest.
 constexpr int kMaxConsoleClients = 16;
 
 class host_console final : public UCOM_UsrCommandManager {
@@ -107,6 +108,7 @@ void forget_socket_in_child() {
   // receiver serves a socket of its own.
   if (socket_fd >= 0) close(socket_fd);
   socket_fd = -1;
+  socket_owner = 0;
   socket_started = false;
 }
 
@@ -145,6 +147,7 @@ bool serve_request(int fd, short revents) {
 void* serve_console(void* arg) {
   const int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
   pollfd polled[kMaxConsoleClients + 1];
+  int64_t seen[kMaxConsoleClients + 1];
   int clients = 0;
   for (;;) {
     polled[0] = pollfd{listen_fd, POLLIN, 0};
@@ -157,19 +160,35 @@ void* serve_console(void* arg) {
     for (int i = clients; i >= 1; --i) {
       const short revents = polled[i].revents;
       if (revents == 0) continue;
+      seen[i] = host::sock::now_ms();
       if ((revents & POLLIN) != 0 && serve_request(polled[i].fd, revents)) continue;
       close_fd(polled[i].fd);
       polled[i] = polled[clients];
+      seen[i] = seen[clients];
       --clients;
     }
     if (polled[0].revents != 0) {
       const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+        poll(nullptr, 0, 100);  // out of descriptors: do not spin on the listener
+      }
       if (fd >= 0) {
-        if (!host::sock::peer_allowed(fd) || clients >= kMaxConsoleClients) {
+        if (!host::sock::peer_allowed(fd)) {
           close_fd(fd);
         } else {
+          if (clients >= kMaxConsoleClients) {
+            int quietest = 1;
+            for (int i = 2; i <= clients; ++i) {
+              if (seen[i] < seen[quietest]) quietest = i;
+            }
+            close_fd(polled[quietest].fd);
+            polled[quietest] = polled[clients];
+            seen[quietest] = seen[clients];
+            --clients;
+          }
           ++clients;
           polled[clients] = pollfd{fd, POLLIN, 0};
+          seen[clients] = host::sock::now_ms();
         }
       }
     }
