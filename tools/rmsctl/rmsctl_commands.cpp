@@ -35,12 +35,12 @@ const spec* find_spec(const std::string& word) {
 // with its NUL.
 bool put_text(char* field, size_t width, const std::string& text, const char* what,
               const char* command_word, std::string& error) {
-  if (text.size() >= width || std::memchr(text.data(), '\0', text.size()) != nullptr) {
+  if (text.size() >= width || text.find('\0') != std::string::npos) {
     error = std::string(command_word) + ": " + what + " longer than " + std::to_string(width - 1) +
             " characters";
     return false;
   }
-  std::memcpy(field, text.data(), text.size());
+  std::memcpy(field, text.c_str(), text.size() + 1);
   return true;
 }
 

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "../common/error_text.h"
 #include "comm_rms/comm_rms.h"
 #include "rmsctl_commands.h"
 #include "vantorel/ucom.h"
@@ -46,7 +48,8 @@ int text_length(const char* field, size_t width) {
 bool print_dump_file() {
   const int fd = open(kDumpPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", kDumpPath, std::strerror(errno));
+    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", kDumpPath,
+                 comm_rms_tools::error_text(errno).c_str());
     return false;
   }
   char buffer[4096];

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "../common/error_text.h"
 #include "service_model.h"
 #include "service_options.h"
 #include "vantorel/host/host.h"
@@ -61,7 +62,7 @@ class simulated_service final : public vantorel::facade_template {
     const int rc = vantorel::host::facade_reply(header, reply.bytes, reply.length);
     if (rc != 0) {
       std::fprintf(stdout, "request[%lu] reply not delivered: %s\n", model_.requests_handled(),
-                   std::strerror(-rc));
+                   comm_rms_tools::error_text(-rc).c_str());
       std::fflush(stdout);
     }
     if (options_.exit_after > 0 &&
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
   const int started = server.start();
   if (started != 0) {
     std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName,
-                 vantorel::host::run_directory(), std::strerror(-started));
+                 vantorel::host::run_directory(), comm_rms_tools::error_text(-started).c_str());
     return 1;
   }
   g_server.store(&server, std::memory_order_release);
@@ -145,7 +146,8 @@ int main(int argc, char** argv) {
                service.model().requests_handled());
   std::fflush(stdout);
   if (ran != 0) {
-    std::fprintf(stderr, "comm-rms-service: serving failed: %s\n", std::strerror(-ran));
+    std::fprintf(stderr, "comm-rms-service: serving failed: %s\n",
+                 comm_rms_tools::error_text(-ran).c_str());
     return 1;
   }
   return 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "../common/error_text.h"
 #include "../common/parse_number.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ucom.h"
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
     case -EPIPE:
     case -EACCES:
     case -EPERM:
-      std::fprintf(stderr, "ucom: process %d refused the request (%s)\n", p, std::strerror(-rc));
+      std::fprintf(stderr, "ucom: process %d refused the request (%s)\n", p,
+                   comm_rms_tools::error_text(-rc).c_str());
       break;
     case vantorel::host::kConsoleTimedOut:
       std::fprintf(stderr, "ucom: no reply from process %d within %d ms\n", p,
@@ -110,8 +112,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "ucom: process %d sent a reply that was not understood\n", p);
       break;
     default:
-      std::fprintf(stderr, "ucom: delivery to process %d failed: %s\n", p,
-                   rc < 0 && rc > -4096 ? std::strerror(-rc) : "unknown error");
+      std::fprintf(
+          stderr, "ucom: delivery to process %d failed: %s\n", p,
+          rc < 0 && rc > -4096 ? comm_rms_tools::error_text(-rc).c_str() : "unknown error");
       break;
   }
   return 3;
