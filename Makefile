@@ -37,3 +37,11 @@ fuzz:
 
 fuzz-smoke:
 	scripts/fuzz.sh 5
+
+# Unit test executables under valgrind memcheck (build of preset default).
+valgrind:
+	scripts/valgrind.sh
+
+# A longer service-fault soak: SOAK_ARGS="KILLS STALLS THREADS [SEED]".
+soak:
+	scripts/soak.sh $(SOAK_ARGS)
