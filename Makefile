@@ -1,6 +1,6 @@
 # Entry points for developers and CI; the real work is in scripts/ and the
 # CMake presets (CMakePresets.json).
-.PHONY: all deps test test-asan test-tsan lint format demo
+.PHONY: all deps test test-asan test-tsan lint format demo fuzz fuzz-smoke valgrind soak
 
 all: test
 
