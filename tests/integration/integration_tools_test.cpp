@@ -172,8 +172,6 @@ TEST(Tools, UcomExplainsUndeliverableCommands) {
   EXPECT_EQ(err, "ucom: no such process " + gone_pid + "\n");
   EXPECT_EQ(harness::run(UCOM, {"12ab", "commRMS", "x"}, dir, nullptr, &err), 2);
   EXPECT_EQ(err, "ucom: '12ab' is not a process id\n(try ucom --help)\n");
-  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS"}, dir, nullptr, &err), 2);
-  EXPECT_EQ(err, "ucom: PID, RECEIVER and COMMAND are required\n(try ucom --help)\n");
 }
 
 TEST(Tools, BadInputSendsNothing) {
@@ -181,9 +179,6 @@ TEST(Tools, BadInputSendsNothing) {
   process service;
   ASSERT_TRUE(harness::start_service(service, dir));
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"frobnicate"}, "unknown command 'frobnicate'\n(try rmsctl --help)"},
-      {{"register", "--url", std::string(257, 'u'), "--path", "/a"},
-       "register: url longer than 256 characters\n(try rmsctl --help)"},
       {{"register", "--url", "u", "--path", "/a", "rfb-status", "--word", "zz"},
        "rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)"},
       {{"shell", "path"}, "shell takes no arguments"},
@@ -217,5 +212,5 @@ TEST(Tools, ServiceForcesCodesAndExitsAfterN) {
             "rfb-status: RETCODE[0x00000055] status[4]\n"
             "path: RETCODE[0x00000105] server_path_name[] size[0]\n");
   EXPECT_EQ(service.wait(), 0);
-  EXPECT_TRUE(service.out_has("comm-rms-service: stopped after 2 requests\n", 0));
+  EXPECT_TRUE(service.out_has("comm-rms-service: stopped after 2 requests\n"));
 }

@@ -39,14 +39,8 @@ bool wait_until(Predicate done, int timeout_ms) {
 
 class process {
  public:
-  process() = default;
-  process(const process&) = delete;
-  process& operator=(const process&) = delete;
   ~process() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) wait(0);
     if (stdin_fd_ >= 0) ::close(stdin_fd_);
   }
 
@@ -64,38 +58,31 @@ class process {
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(&w[0]);
     argv.push_back(nullptr);
-    int in_pipe[2] = {-1, -1};
-    if (pipe_stdin && ::pipe(in_pipe) != 0) return false;
+    // Close-on-exec everywhere, so that no child keeps another's stdin open.
+    int in[2] = {-1, -1};
+    if (pipe_stdin ? ::pipe2(in, O_CLOEXEC) != 0
+                   : (in[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0) {
+      return false;
+    }
     pid_ = ::fork();
     if (pid_ == 0) {
-      const int in = pipe_stdin ? in_pipe[0] : ::open("/dev/null", O_RDONLY);
-      const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      if (pipe_stdin) ::close(in_pipe[1]);
+      const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+      ::dup2(in[0], 0);
+      ::dup2(::open(out_path_.c_str(), flags, 0600), 1);
+      ::dup2(::open(err_path_.c_str(), flags, 0600), 2);
       ::execvp(argv[0], argv.data());
       _exit(127);
     }
-    if (pipe_stdin) {
-      ::close(in_pipe[0]);
-      stdin_fd_ = in_pipe[1];
-    }
+    ::close(in[0]);
+    stdin_fd_ = in[1];
     return pid_ > 0;
   }
 
   void write_stdin(const std::string& text) {
-    if (::write(stdin_fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      ADD_FAILURE() << "write to child failed";
-    }
-  }
-  void close_stdin() {
-    ::close(stdin_fd_);
-    stdin_fd_ = -1;
+    EXPECT_EQ(::write(stdin_fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
 
-  // Exit code, 128 + signal when killed by one, or -1 when it still runs
+  // Exit code, 128 + signal when a signal ended it, or -1 when it still ran
   // after `timeout_ms` (it is then killed).
   int wait(int timeout_ms = 30000) {
     int status = 0;
@@ -114,8 +101,8 @@ class process {
   pid_t pid() const { return pid_; }
   std::string out() const { return read_file(out_path_); }
   std::string err() const { return read_file(err_path_); }
-  bool out_has(const std::string& text, int timeout_ms = 20000) const {
-    return wait_until([&] { return out().find(text) != std::string::npos; }, timeout_ms);
+  bool out_has(const std::string& text) const {
+    return wait_until([&] { return out().find(text) != std::string::npos; }, 20000);
   }
 
  private:
@@ -133,10 +120,7 @@ class run_dir {
     path_ = ::mkdtemp(name);
     ::setenv("VANTOREL_RUN_DIR", path_.c_str(), 1);
   }
-  ~run_dir() {
-    const std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path_;
-  }
+  ~run_dir() { EXPECT_EQ(std::system(("rm -rf '" + path_ + "'").c_str()), 0); }
   const std::string& path() const { return path_; }
 
  private:

@@ -136,7 +136,11 @@ TEST(RmsctlCommands, FillsTheRecordsOfSeveralCommands) {
 TEST(RmsctlCommands, RejectsWhatWouldNotFitOrParse) {
   const std::string long_text(257, 'x');
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{"path", "--path", "/a"}, "path: unknown option '--path'"},
+      {{"register", "--url", "u"}, "register: missing --path"},
+      {{"register", "--url", long_text, "--path", "/a"},
+       "register: url longer than 256 characters"},
       {{"register", "--url", "--path", "/a"}, "register: --url needs a value"},
       {{"connect-result", "--path", "/a", "--path", "/b"}, "connect-result: --path given twice"},
       {{"register", "--url", "u", "--path", long_text},
