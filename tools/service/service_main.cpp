@@ -57,7 +57,8 @@ class simulated_service final : public vantorel::facade_template {
     comm_rms_tools::service_reply reply;
     char note[comm_rms_tools::kNoteSize];
     model_.handle(msg_id, data, length, reply, note, sizeof note);
-    print_line(note);  // on arrival, so that a delayed reply is known to be pending
+    // On arrival, so that a delayed reply is known to be pending.
+    if (!options_.quiet) print_line(note);
     delay(options_.delay_ms);
     const int rc = vantorel::host::facade_reply(header, reply.bytes, reply.length);
     if (rc != 0) {
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     ++refused;
     char line[64];
     std::snprintf(line, sizeof line, "readiness check[%d] refused", static_cast<int>(refused));
-    print_line(line);
+    if (!options.quiet) print_line(line);
     return false;
   });
 

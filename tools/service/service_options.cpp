@@ -28,6 +28,10 @@ bool parse_service_options(int argc, const char* const* argv, service_options& o
       parsed.help = true;
       continue;
     }
+    if (name == "--quiet") {
+      parsed.quiet = true;
+      continue;
+    }
     const bool known = name == "--refuse-checks" || name == "--delay-ms" ||
                        name == "--exit-after" || name == "--force-code" ||
                        name == "--connect-result";
@@ -92,6 +96,7 @@ const char* service_usage() {
          "                            connection result reported for PATH (default 0;\n"
          "                            repeatable)\n"
          "  --exit-after N            exit after handling N requests\n"
+         "  --quiet                   print no line per request or refused check\n"
          "  -h, --help                this text\n"
          "Numbers: decimal, or hexadecimal with 0x (CODE may be negative).\n"
          "\n"

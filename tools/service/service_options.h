@@ -14,6 +14,7 @@ struct service_options {
   int32_t exit_after = 0;     // stop after this many requests; 0: never
   std::vector<std::pair<long, int32_t>> forced_codes;            // --force-code ID=CODE
   std::vector<std::pair<std::string, int32_t>> connect_results;  // --connect-result PATH=CODE
+  bool quiet = false;  // no line per request (for measurements)
   bool help = false;
 };
 
