@@ -1,5 +1,6 @@
 // Message channel and console socket of the host platform: a facade server
 // on a thread of this process and real clients over the socket.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -110,18 +111,47 @@ int32_t first_word(const std::vector<char>& reply) {
   return word;
 }
 
-int raw_connect(const char* name) {
-  char path[128];
-  if (host::facade_socket_path(name, path, sizeof path) != 0) return -1;
+std::string facade_path(const char* name) {
+  char path[128] = {};
+  host::facade_socket_path(name, path, sizeof path);
+  return path;
+}
+
+std::string console_path(pid_t pid) {
+  char path[128] = {};
+  host::console_socket_path(pid, path, sizeof path);
+  return path;
+}
+
+// Plain socket calls only, so that a forked child of this threaded process
+// may use them too.
+int raw_connect(const char* path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path);
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// Sends `request` and returns the answer's size, kClosed when the peer
+// closed the connection instead, kNoAnswer when nothing came in 2 s.
+constexpr ssize_t kClosed = 0, kNoAnswer = -2;
+ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity) {
+  pollfd p{fd, POLLIN, 0};
+  if (send(fd, request, length, MSG_NOSIGNAL) < 0) return kClosed;
+  if (poll(&p, 1, 2000) != 1) return kNoAnswer;
+  const ssize_t n = recv(fd, answer, capacity, 0);
+  return n < 0 ? kClosed : n;  // closed with our request unread: ECONNRESET
+}
+
+int open_descriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
 }
 
 TEST(Channel, NoSuchFacadeGivesNullAndNotReady) {
@@ -134,9 +164,7 @@ TEST(Channel, RoundTripsOfEverySizeAndCutsOversizedReplies) {
   served s("f_sizes");
   ASSERT_EQ(0, s.started);
   struct stat st {};
-  char path[128];
-  host::facade_socket_path("f_sizes", path, sizeof path);
-  ASSERT_EQ(0, stat(path, &st));
+  ASSERT_EQ(0, stat(facade_path("f_sizes").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_sizes");
   ASSERT_NE(nullptr, client);
@@ -217,11 +245,46 @@ TEST(Channel, FailsWithinBoundWhenServiceGoesAndWorksWhenItReturns) {
   EXPECT_EQ(-1, send(client, kEcho, "ijkl", 4, reply.data(), 8));
   EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("f_restart", 0));
-  s = std::make_unique<served>("f_restart");
-  ASSERT_EQ(0, s->started);
-  EXPECT_EQ(1, bmc_mc_client::bmc_mc_check_facade("f_restart", 0));
-  ASSERT_EQ(0, send(client, kEcho, "mnop", 4, reply.data(), 8));
-  EXPECT_EQ("mnop", std::string(reply.data(), 4));
+  int descriptors = 0;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    s = std::make_unique<served>("f_restart");
+    ASSERT_EQ(0, s->started);
+    EXPECT_EQ(1, bmc_mc_client::bmc_mc_check_facade("f_restart", 0));
+    ASSERT_EQ(0, send(client, kEcho, "mnop", 4, reply.data(), 8));
+    EXPECT_EQ("mnop", std::string(reply.data(), 4));
+    s.reset();
+    EXPECT_EQ(-1, send(client, kEcho, "qrst", 4, reply.data(), 8));
+    if (cycle == 0) descriptors = open_descriptors();
+  }
+  EXPECT_EQ(descriptors, open_descriptors());  // dead connections are not kept
+}
+
+// Signals without SA_RESTART hit the client and the serving thread all the
+// time; no exchange may fail for it.
+TEST(Channel, SignalStormCostsNoExchange) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &action, nullptr);
+  served s("f_storm");
+  ASSERT_EQ(0, s.started);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_storm");
+  ASSERT_NE(nullptr, client);
+  std::atomic<bool> done{false};
+  int failures = 0;
+  std::thread worker([&] {
+    std::vector<char> request(20000, 'r'), reply(20000);
+    for (int i = 0; i < 1000; ++i) {
+      if (send(client, kEcho, request.data(), 20000, reply.data(), 20000) != 0) ++failures;
+    }
+    done = true;
+  });
+  while (!done) {
+    pthread_kill(worker.native_handle(), SIGUSR1);
+    pthread_kill(s.thread.native_handle(), SIGUSR1);
+    usleep(50);
+  }
+  worker.join();
+  EXPECT_EQ(0, failures);
 }
 
 TEST(Channel, DeferredReplyOnceAndSecondServerRefused) {
@@ -248,20 +311,17 @@ TEST(Channel, SilentAndGarbageClientsDoNotBlockOthers) {
   // More silent clients than the server keeps: the quietest make room.
   std::vector<int> silent;
   for (int i = 0; i < 150; ++i) {
-    silent.push_back(raw_connect("f_robust"));
+    silent.push_back(raw_connect(facade_path("f_robust").c_str()));
     ASSERT_GE(silent.back(), 0);
   }
-  const int garbage = raw_connect("f_robust");
-  ASSERT_GE(garbage, 0);
-  EXPECT_EQ(3, send(garbage, "abc", 3, MSG_NOSIGNAL));  // shorter than a header: dropped
+  const int garbage = raw_connect(facade_path("f_robust").c_str());
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_robust");
   ASSERT_NE(nullptr, client);
   char reply[8] = {};
   EXPECT_EQ(0, send(client, kEcho, "ok", 3, reply, sizeof reply));
   EXPECT_STREQ("ok", reply);
-  pollfd p{garbage, POLLIN, 0};
-  ASSERT_EQ(1, poll(&p, 1, 2000));
-  EXPECT_EQ(0, recv(garbage, reply, sizeof reply, 0));  // closed by the server
+  // Shorter than a header: the server drops the connection.
+  EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply, sizeof reply));
   close(garbage);
   for (int fd : silent) close(fd);
 }
@@ -286,26 +346,19 @@ TEST(Channel, PeerOfAnotherUserIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
   served s("f_foreign");
   ASSERT_EQ(0, s.started);
-  char path[128];
-  host::facade_socket_path("f_foreign", path, sizeof path);
+  const std::string path = facade_path("f_foreign");
   // Open the file modes so that only the peer check stands in the way.
   chmod(host::run_directory(), 0711);
-  chmod(path, 0666);
+  chmod(path.c_str(), 0666);
   const int status = in_child([&] {
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 2;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 3;
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 1;
+    const int fd = raw_connect(path.c_str());
+    if (fd < 0) return 3;
     host::wire::header probe{host::wire::kMagic, host::wire::kProbe, 0, 1, 0};
-    if (send(fd, &probe, sizeof probe, MSG_NOSIGNAL) < 0) return 0;  // already closed
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1) return 4;
-    return recv(fd, &probe, sizeof probe, 0) > 0 ? 5 : 0;  // answered: not refused
+    return static_cast<int>(4 + raw_exchange(fd, &probe, sizeof probe, &probe, sizeof probe));
   });
   chmod(host::run_directory(), 0700);
-  EXPECT_EQ(0, status);
+  EXPECT_EQ(4 + kClosed, status);
 }
 
 class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
@@ -317,39 +370,18 @@ class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
   std::string last;
 };
 
-int console_raw(const std::string& request, int32_t* status) {
-  char path[128];
-  host::console_socket_path(getpid(), path, sizeof path);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path);
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  int32_t answer[2] = {0, 0};
-  pollfd p{fd, POLLIN, 0};
-  const bool ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0 &&
-                  poll(&p, 1, 2000) == 1 && recv(fd, answer, sizeof answer, 0) == 8;
-  close(fd);
-  *status = answer[0];
-  return ok ? 0 : -1;
-}
-
 TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
   counting_receiver receiver;
   auto* console = vantorel::UCOM_UsrCommandManager::ucom_instance();
   ASSERT_EQ(0, console->ucom_add_usr_command(&receiver, "counter"));
-  char path[128];
-  host::console_socket_path(getpid(), path, sizeof path);
+  const std::string path = console_path(getpid());
   struct stat st {};
-  ASSERT_EQ(0, stat(path, &st));
+  ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   std::vector<int> silent;  // connect and say nothing, more than are served at once
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path);
   for (int i = 0; i < 20; ++i) {
-    silent.push_back(socket(AF_UNIX, SOCK_SEQPACKET, 0));
-    ASSERT_EQ(0, connect(silent.back(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+    silent.push_back(raw_connect(path.c_str()));
+    ASSERT_GE(silent.back(), 0);
   }
 
   int result = 0;
@@ -366,9 +398,11 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
   for (const std::string& bad :
        {std::string(), std::string("nospace"), std::string(" lead"), std::string("counter a\nb"),
         std::string("counter \x01", 9), std::string("counter x\0y", 11), std::string(5000, 'q')}) {
-    int32_t status = 0;
-    ASSERT_EQ(0, console_raw(bad, &status)) << bad.size();
-    EXPECT_EQ(host::kConsoleBadRequest, status) << bad.size();
+    int32_t answer[2] = {};
+    const int fd = raw_connect(path.c_str());
+    EXPECT_EQ(8, raw_exchange(fd, bad.data(), bad.size(), answer, sizeof answer)) << bad.size();
+    EXPECT_EQ(host::kConsoleBadRequest, answer[0]) << bad.size();
+    close(fd);
   }
   EXPECT_EQ("UCGET two words", receiver.last);  // nothing bad reached it
   ASSERT_EQ(0, host::console_deliver(getpid(), "counter", "x", &result, 2000));
@@ -400,12 +434,8 @@ TEST(Console, SocketLivesAsLongAsItsProcess) {
   ASSERT_EQ(static_cast<ssize_t>(sizeof child), read(pipe_fds[0], &child, sizeof child));
   close(pipe_fds[0]);
   EXPECT_EQ(0, status);
-  char path[128];
-  host::console_socket_path(child, path, sizeof path);
-  EXPECT_NE(0, access(path, F_OK));
-  char own[128];
-  host::console_socket_path(getpid(), own, sizeof own);
-  EXPECT_EQ(0, access(own, F_OK));  // the parent's socket stays
+  EXPECT_NE(0, access(console_path(child).c_str(), F_OK));
+  EXPECT_EQ(0, access(console_path(getpid()).c_str(), F_OK));  // the parent's stays
   console->ucom_remove_usr_command(&parent);
 }
 
