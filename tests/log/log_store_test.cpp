@@ -40,12 +40,10 @@ void throw_at_registration() {
 }
 
 TEST(LogStore, RacingFirstCallsCreateOneStore) {
-  log_test::fresh_children();
   IN_FRESH_PROCESS(racing_creation());
 }
 
 TEST(LogStore, ThrowAtRegistrationLeavesNoStoreAndRetries) {
-  log_test::fresh_children();
   IN_FRESH_PROCESS(throw_at_registration());
 }
 

@@ -12,13 +12,6 @@
 
 namespace log_test {
 
-// Fresh-process scenarios must re-run the binary rather than fork this
-// process, or the singletons it already made would leak into them. Set from
-// a test body: gtest's flags exist only once main runs.
-inline void fresh_children() {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-}
-
 inline std::string thread_field() {
   char text[32];
   std::snprintf(text, sizeof text, "%010lu", static_cast<unsigned long>(pthread_self()));

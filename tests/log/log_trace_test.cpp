@@ -135,7 +135,6 @@ void dropped_and_print_only_calls() {
 }
 
 TEST(TraceLevels, DroppedAndPrintOnlyCallsCreateNoStore) {
-  log_test::fresh_children();
   IN_FRESH_PROCESS(dropped_and_print_only_calls());
 }
 
