@@ -8,9 +8,10 @@
 // clean exchange, so a reply that arrives late can never be taken for the
 // answer of a later request.
 //
-// Bounds: the whole exchange (connect, send, reply) finishes within
-// reply_timeout_ms() (5 s, or $VANTOREL_REPLY_TIMEOUT_MS); a readiness probe
-// within the smaller of that and 1 s.
+// Bounds: connecting and sending finish within reply_timeout_ms() (5 s, or
+// $VANTOREL_REPLY_TIMEOUT_MS), and the reply is awaited at most that long
+// after the send (a blocking read with a read timeout: one system call); a
+// readiness probe finishes within the smaller of that and 1 s.
 //
 // Readiness: the library checks before every request, so a ready answer is
 // trusted for kReadyTrustMs while an idle connection to the facade is still
@@ -70,7 +71,15 @@ class host_client final : public bmc_mc_client {
       return fd;
     }
     *reused = false;
-    return host::sock::connect_to(path_, deadline_ms);
+    const int fresh = host::sock::connect_to(path_, deadline_ms);
+    if (fresh < 0) return fresh;
+    // A reply is then awaited in one blocking read instead of poll + read.
+    const int rc = host::sock::set_blocking_reads(fresh, host::reply_timeout_ms());
+    if (rc != 0) {
+      close_fd(fresh);
+      return rc;
+    }
+    return fresh;
   }
 
   // An idle connection that is still sound, or -1 when there is none.
@@ -146,8 +155,12 @@ class host_client final : public bmc_mc_client {
       host::wire::header in{};
       iovec into[2] = {{&in, sizeof in}, {reply, capacity}};
       bool truncated = false;
+      // A probe has a shorter wait of its own than the socket's read timeout.
+      const int pieces_in = capacity > 0 ? 2 : 1;
       const ssize_t n =
-          host::sock::recv_packet(fd, into, capacity > 0 ? 2 : 1, deadline_ms, &truncated);
+          type == host::wire::kProbe
+              ? host::sock::recv_packet(fd, into, pieces_in, deadline_ms, &truncated)
+              : host::sock::recv_packet_blocking(fd, into, pieces_in, deadline_ms, &truncated);
       if (n <= 0) {
         close_fd(fd);
         return n == 0 ? -ECONNRESET : static_cast<int>(n);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -114,6 +115,30 @@ ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms
     const int error = errno;
     if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) return -error;
   }
+}
+
+int set_blocking_reads(int fd, int timeout_ms) noexcept {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return -errno;
+  timeval limit{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -errno;
+  return 0;
+}
+
+ssize_t recv_packet_blocking(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
+                             bool* truncated) noexcept {
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<size_t>(count);
+  const ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  if (n >= 0) {
+    *truncated = (message.msg_flags & MSG_TRUNC) != 0;
+    return n;
+  }
+  const int error = errno;
+  if (error == EAGAIN || error == EWOULDBLOCK) return -ETIMEDOUT;
+  if (error == EINTR) return recv_packet(fd, pieces, count, deadline_ms, truncated);
+  return -error;
 }
 
 void close_fd(int fd) noexcept {

@@ -40,6 +40,18 @@ int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept;
 
+// Makes the reads of a connected socket block, each for at most
+// `timeout_ms` (sends stay non-blocking: send_packet asks for that itself).
+// 0 or -errno.
+int set_blocking_reads(int fd, int timeout_ms) noexcept;
+
+// recv_packet on a socket prepared by set_blocking_reads: a single system
+// call when the packet comes within that socket's read timeout
+// (-ETIMEDOUT otherwise). An interrupted read goes on waiting until the
+// deadline.
+ssize_t recv_packet_blocking(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
+                             bool* truncated) noexcept;
+
 // close(2) that keeps errno.
 void close_fd(int fd) noexcept;
 
