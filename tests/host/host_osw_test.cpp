@@ -127,14 +127,6 @@ TEST(LocalTime, CachedValueEqualsLocaltime) {
   other.join();
 }
 
-TEST(Clock, FillsBothWords) {
-  OSW_CLOCK clock{0, -1};
-  ASSERT_EQ(0, emwOSWGetClock(&clock));
-  EXPECT_GT(clock.seconds, 1700000000u);
-  EXPECT_GE(clock.nanoseconds, 0);
-  EXPECT_LT(clock.nanoseconds, 1000000000);
-}
-
 TEST(Mutex, BoundedRequestTimesOutWhileHeld) {
   OSW_Mutex_Semaphore mutex(1);
   ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));

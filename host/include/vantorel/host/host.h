@@ -17,7 +17,9 @@ namespace host {
 
 // Directory of every socket: $VANTOREL_RUN_DIR when set and non-empty, else
 // "/tmp/vantorel-<uid>". Created with mode 0700 when missing. Read once per
-// process; the result stays valid for the life of the process.
+// process; the result stays valid for the life of the process. A directory
+// that is a symlink, belongs to another user or is writable by group or
+// others is not used: servers do not start (-EPERM) and clients find nothing.
 VANTOREL_PLATFORM_API const char* run_directory() noexcept;
 
 // "<run_dir>/<facade name>.sock" into `out`. 0, or -ENAMETOOLONG / -EINVAL.
@@ -36,8 +38,9 @@ constexpr int kDefaultReplyTimeoutMs = 5000;
 VANTOREL_PLATFORM_API int reply_timeout_ms() noexcept;
 
 // Serves one facade under a name. Messages are dispatched one at a time on
-// the thread that calls run(); a client that connects and sends nothing does
-// not hold up the others. Only peers of the same user (or root) are served.
+// the thread that calls run(); the data handed to dispatch stays valid only
+// until dispatch returns. A client that connects and sends nothing does not
+// hold up the others. Only peers of the same user (or root) are served.
 class VANTOREL_PLATFORM_API facade_server {
  public:
   facade_server(facade_template& facade, const char* name);
