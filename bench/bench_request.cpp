@@ -51,6 +51,8 @@ char run_dir[] = "/tmp/comm_rms_bench.XXXXXX";
 
 void record(benchmark::State& state, const latency_log& log) {
   state.counters["mean_ns"] = log.mean();
+  state.counters["p50_ns"] = log.percentile(50);
+  state.counters["p90_ns"] = log.percentile(90);
   state.counters["p99_ns"] = log.p99();
 }
 
@@ -127,9 +129,9 @@ bool start_service() {
   service_pid = fork();
   if (service_pid < 0) return false;
   if (service_pid == 0) {
-    // Its line per request would cost both processes a write: discard it.
+    // A line per request would cost the service a write per round trip.
     std::freopen("/dev/null", "w", stdout);
-    execl(COMM_RMS_BENCH_SERVICE, COMM_RMS_BENCH_SERVICE, static_cast<char*>(nullptr));
+    execl(COMM_RMS_BENCH_SERVICE, COMM_RMS_BENCH_SERVICE, "--quiet", static_cast<char*>(nullptr));
     _exit(127);
   }
 #else

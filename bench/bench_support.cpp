@@ -66,12 +66,23 @@ double latency_log::mean() const {
 }
 
 double latency_log::p99() const {
-  return percentile(std::vector<double>(samples_.begin(), samples_.begin() + count_), 99);
+  return percentile(99);
+}
+
+double latency_log::percentile(double p) const {
+  return comm_rms_bench::percentile(
+      std::vector<double>(samples_.begin(), samples_.begin() + count_), p);
 }
 
 uint64_t now_ns() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<uint64_t>(t.tv_nsec);
+}
+
+uint64_t thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<uint64_t>(t.tv_nsec);
 }
 
@@ -96,16 +107,16 @@ class collecting_reporter : public benchmark::ConsoleReporter {
         continue;
       }
       figures& f = results_[key];
-      f.time_ns.push_back(r.GetAdjustedRealTime() * 1e9 /
-                          benchmark::GetTimeUnitMultiplier(r.time_unit));
+      const double unit = 1e9 / benchmark::GetTimeUnitMultiplier(r.time_unit);
+      f.real_ns.push_back(r.GetAdjustedRealTime() * unit);
+      f.cpu_ns.push_back(r.GetAdjustedCPUTime() * unit);
       for (const auto& c : r.counters) f.counters[c.first].push_back(c.second.value);
     }
     if (verbose_) ConsoleReporter::ReportRuns(runs);
   }
 
   // Median over the repetitions; false when the benchmark did not run.
-  bool value(const std::string& key, const std::string& counter, double* out,
-             std::string* why) const {
+  bool value(const std::string& key, const comparison& c, double* out, std::string* why) const {
     auto e = errors_.find(key);
     if (e != errors_.end()) {
       *why = e->second;
@@ -116,22 +127,23 @@ class collecting_reporter : public benchmark::ConsoleReporter {
       *why = "not run";
       return false;
     }
-    if (counter.empty()) {
-      *out = median(it->second.time_ns);
+    if (c.counter.empty()) {
+      *out = median(c.clock == clock_kind::cpu ? it->second.cpu_ns : it->second.real_ns);
       return true;
     }
-    auto c = it->second.counters.find(counter);
-    if (c == it->second.counters.end()) {
-      *why = "no counter " + counter;
+    auto found = it->second.counters.find(c.counter);
+    if (found == it->second.counters.end()) {
+      *why = "no counter " + c.counter;
       return false;
     }
-    *out = median(c->second);
+    *out = median(found->second);
     return true;
   }
 
  private:
   struct figures {
-    std::vector<double> time_ns;
+    std::vector<double> real_ns;
+    std::vector<double> cpu_ns;
     std::map<std::string, std::vector<double>> counters;
   };
   bool verbose_;
@@ -179,28 +191,31 @@ int run(int argc, char** argv, const std::vector<comparison>& table) {
   benchmark::Shutdown();
 
   for (const comparison& c : table) {
+    const char* clock = c.clock == clock_kind::cpu ? "cpu" : "real";
+    const char* figure = c.figure.c_str();
     double ours = 0;
     double base = 0;
     std::string why;
-    if (!reporter.value(c.ours, c.counter, &ours, &why)) {
-      if (why != "not run")
-        std::printf("ROW|%s|error: %s|-|-|-|-\n", c.figure.c_str(), why.c_str());
+    if (!reporter.value(c.ours, c, &ours, &why)) {
+      if (why != "not run") {
+        std::printf("ROW|%s|error: %s|-|-|-|-|%s\n", figure, why.c_str(), clock);
+      }
       continue;
     }
     if (c.baseline.empty()) {
-      std::printf("ROW|%s|%.1f|-|-|-|-\n", c.figure.c_str(), ours);
+      std::printf("ROW|%s|%.1f|-|-|-|-|%s\n", figure, ours, clock);
       continue;
     }
-    if (!reporter.value(c.baseline, c.counter, &base, &why) || base <= 0) {
-      std::printf("ROW|%s|%.1f|error: %s|-|-|-\n", c.figure.c_str(), ours, why.c_str());
+    if (!reporter.value(c.baseline, c, &base, &why) || base <= 0) {
+      std::printf("ROW|%s|%.1f|error: %s|-|-|-|%s\n", figure, ours, why.c_str(), clock);
       continue;
     }
     const double ratio = ours / base;
     if (c.target > 0) {
-      std::printf("ROW|%s|%.1f|%.1f|%.2f|<= %.2f|%s\n", c.figure.c_str(), ours, base, ratio,
-                  c.target, ratio <= c.target ? "yes" : "no");
+      std::printf("ROW|%s|%.1f|%.1f|%.2f|<= %.2f|%s|%s\n", figure, ours, base, ratio, c.target,
+                  ratio <= c.target ? "yes" : "no", clock);
     } else {
-      std::printf("ROW|%s|%.1f|%.1f|%.2f|-|-\n", c.figure.c_str(), ours, base, ratio);
+      std::printf("ROW|%s|%.1f|%.1f|%.2f|-|-|%s\n", figure, ours, base, ratio, clock);
     }
   }
   std::fflush(stdout);

@@ -41,6 +41,7 @@ class latency_log {
   }
   double mean() const;
   double p99() const;
+  double percentile(double p) const;
   std::size_t size() const { return count_; }
 
  private:
@@ -51,22 +52,33 @@ class latency_log {
 // Monotonic clock in nanoseconds.
 uint64_t now_ns();
 
+// Which time a figure is taken from.
+enum class clock_kind {
+  cpu,   // CPU time of the measuring thread: the work itself, which is what
+         // a single thread's figure is about, whatever else the machine runs
+  real,  // wall time: waits for locks, peers and the scheduler count too
+};
+
 // One line of the closing table: our figure against its baseline. A name is
 // the name a benchmark was registered under, followed by "/threads:N" when
 // it ran on more than one thread. With `counter` set, the figure is the
 // median of that counter over the repetitions; otherwise the median time
-// per iteration.
+// per iteration on `clock`.
 struct comparison {
   std::string figure;
   std::string ours;
   std::string baseline;  // empty: a figure without a baseline
   std::string counter;
   double target = 0;  // largest acceptable ratio; 0: no target
+  clock_kind clock = clock_kind::real;
 };
+
+// CPU time of the calling thread in nanoseconds.
+uint64_t thread_cpu_ns();
 
 // Runs the registered benchmarks (repetitions interleaved in random order
 // unless the command line says otherwise), then prints one line per
-// comparison, "ROW|figure|ours ns|baseline ns|ratio|target|met", for
+// comparison, "ROW|figure|ours ns|baseline ns|ratio|target|met|clock", for
 // scripts/bench.sh to lay out. `--verbose` also prints every repetition.
 int run(int argc, char** argv, const std::vector<comparison>& table);
 

@@ -38,7 +38,7 @@ fi
 
 rows="$(mktemp)"
 trap 'rm -f "$rows"' EXIT
-for program in comm_rms_bench_trace comm_rms_bench_request comm_rms_bench_dump; do
+for program in comm_rms_bench_trace comm_rms_bench_request comm_rms_bench_dump comm_rms_bench_history; do
   echo "running $program" >&2
   "$build/bench/$program" "$@" | grep '^ROW|' >>"$rows" || {
     echo "$program failed" >&2
@@ -49,12 +49,13 @@ done
 cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 echo
 echo "Machine: $cpu, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "Times in ns, medians over interleaved repetitions of one run; ratio = ours / baseline."
+echo "Times in ns: medians over repetitions interleaved in one run; ratio = ours / baseline."
+echo "clock: cpu = CPU time of the measuring thread, real = wall time."
 echo
 awk -F'|' '
-  BEGIN { fmt = "%-52s %12s %12s %7s %8s %4s\n"
-          printf fmt, "figure", "ours", "baseline", "ratio", "target", "met"
-          printf fmt, "------", "----", "--------", "-----", "------", "---" }
-  { printf fmt, $2, $3, $4, $5, $6, $7; if ($7 == "no") missed++ }
+  BEGIN { fmt = "%-52s %12s %12s %7s %8s %4s %6s\n"
+          printf fmt, "figure", "ours", "baseline", "ratio", "target", "met", "clock"
+          printf fmt, "------", "----", "--------", "-----", "------", "---", "-----" }
+  { printf fmt, $2, $3, $4, $5, $6, $7, $8; if ($7 == "no") missed++ }
   END { printf "\n%d target(s) missed\n", missed }' "$rows"
 echo "total $((SECONDS - started)) s"
