@@ -1,6 +1,6 @@
 # Entry points for developers and CI; the real work is in scripts/ and the
 # CMake presets (CMakePresets.json).
-.PHONY: all deps test test-asan test-tsan lint format demo fuzz fuzz-smoke valgrind soak
+.PHONY: all deps test test-asan test-tsan lint format demo fuzz fuzz-smoke valgrind soak bench
 
 all: test
 
@@ -45,3 +45,7 @@ valgrind:
 # A longer service-fault soak: SOAK_ARGS="KILLS STALLS THREADS [SEED]".
 soak:
 	scripts/soak.sh $(SOAK_ARGS)
+
+# Our figures against the alternatives, in Release, as one table of ratios.
+bench:
+	scripts/bench.sh
