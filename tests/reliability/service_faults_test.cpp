@@ -376,25 +376,39 @@ TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_re
   const int fds_before = settled_fd_count();
   rlimit original{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
-  // New descriptors take the lowest free numbers below the limit: room for
-  // one more (those open above the lowest free one stay usable).
-  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(lowest_free, 0);
-  close(lowest_free);
-  const int limit = lowest_free + 1;
-  rlimit low = original;
-  low.rlim_cur = static_cast<rlim_t>(limit);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-
+  // The limit holds only while the threads run their requests: the
+  // sanitizers' runtime needs descriptors of its own to start and end one.
+  std::atomic<int> started{0};
+  std::atomic<int> done{0};
+  std::atomic<bool> go{false};
+  std::atomic<bool> restored{false};
   std::vector<std::vector<call>> calls(kThreads);
   std::vector<std::thread> workers;
   for (int t = 0; t < kThreads; ++t) {
     workers.emplace_back([&, t] {
+      started.fetch_add(1, std::memory_order_release);
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       for (int r = 0; r < kRounds; ++r) cycle(200 + t, r, calls[t]);
+      done.fetch_add(1, std::memory_order_release);
+      while (!restored.load(std::memory_order_acquire)) std::this_thread::yield();
     });
   }
+  while (started.load(std::memory_order_acquire) < kThreads) std::this_thread::yield();
+  // New descriptors take the lowest free numbers below the limit: room for
+  // one more (those open above the lowest free one stay usable).
+  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int limit = lowest_free + 1;
+  rlimit low = original;
+  low.rlim_cur = static_cast<rlim_t>(limit);
+  const bool lowered =
+      lowest_free >= 0 && close(lowest_free) == 0 && setrlimit(RLIMIT_NOFILE, &low) == 0;
+  go.store(true, std::memory_order_release);
+  while (done.load(std::memory_order_acquire) < kThreads) std::this_thread::yield();
+  const bool back = setrlimit(RLIMIT_NOFILE, &original) == 0;
+  restored.store(true, std::memory_order_release);
   for (std::thread& w : workers) w.join();
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+  ASSERT_TRUE(lowered);
+  ASSERT_TRUE(back);
 
   std::vector<call> all;
   for (const auto& c : calls) all.insert(all.end(), c.begin(), c.end());
