@@ -6,6 +6,7 @@
 // exit. Only peers of the same user (or root) are served. The thread polls
 // every connection, so a client that sends nothing holds up no one, and a
 // request that is empty, oversized or malformed gets an error reply.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -110,6 +112,25 @@ void forget_socket_in_child() {
   socket_fd = -1;
   socket_owner = 0;
   socket_started = false;
+}
+
+// Console sockets of processes that were killed before their exit handlers
+// ran would pile up in the run directory; the next console clears them.
+void remove_dead_sockets() {
+  DIR* dir = opendir(host::run_directory());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    long pid = 0;
+    char tail[8] = {};
+    if (std::sscanf(entry->d_name, "ucom.%ld%7s", &pid, tail) != 2 ||
+        std::strcmp(tail, ".sock") != 0 || pid <= 0 || pid == static_cast<long>(getpid())) {
+      continue;
+    }
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
 }
 
 void reply(int fd, int32_t status, int32_t result) {
@@ -211,6 +232,7 @@ void host_console::start_socket() noexcept {
   sockaddr_un address{};
   unsigned int length = 0;
   if (!host::sock::make_address(socket_path, &address, &length)) return;
+  remove_dead_sockets();
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   // The name carries our pid, so a file already there was left by a dead

@@ -413,11 +413,16 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
 }
 
 // A forked child serves a console of its own (named after its pid) from its
-// first receiver, and its socket file is gone once it has exited.
+// first receiver, clears the file a killed process left behind, and its own
+// socket file is gone once it has exited.
 TEST(Console, SocketLivesAsLongAsItsProcess) {
   counting_receiver parent;
   auto* console = vantorel::UCOM_UsrCommandManager::ucom_instance();
   console->ucom_add_usr_command(&parent, "parent");
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  close(open(console_path(dead).c_str(), O_CREAT | O_WRONLY, 0600));
   int pipe_fds[2];
   ASSERT_EQ(0, pipe(pipe_fds));
   const int status = in_child([&] {
@@ -435,6 +440,7 @@ TEST(Console, SocketLivesAsLongAsItsProcess) {
   close(pipe_fds[0]);
   EXPECT_EQ(0, status);
   EXPECT_NE(0, access(console_path(child).c_str(), F_OK));
+  EXPECT_NE(0, access(console_path(dead).c_str(), F_OK));
   EXPECT_EQ(0, access(console_path(getpid()).c_str(), F_OK));  // the parent's stays
   console->ucom_remove_usr_command(&parent);
 }
