@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <sstream>
 
 #include "temp_dir.h"
@@ -41,9 +42,11 @@ child_process::~child_process() {
   if (running()) kill_now();
 }
 
-bool child_process::start(const std::vector<std::string>& argv, const std::string& log_path) {
+bool child_process::start(const std::vector<std::string>& argv, const std::string& log_path,
+                          bool through_emulator) {
   if (running() || argv.empty()) return false;
-  std::vector<std::string> words = emulator_words();
+  std::vector<std::string> words;
+  if (through_emulator) words = emulator_words();
   words.insert(words.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& w : words) args.push_back(&w[0]);
@@ -55,7 +58,7 @@ bool child_process::start(const std::vector<std::string>& argv, const std::strin
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   pid_ = pid;
@@ -76,6 +79,19 @@ bool child_process::wait_exit(int timeout_ms) {
       return true;
     }
     if (waited >= timeout_ms) return false;
+    pause_ms(5);
+  }
+}
+
+int child_process::exit_status(int timeout_ms) {
+  if (!running()) return -1;
+  for (int waited = 0;; waited += 5) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (waited >= timeout_ms) return -1;
     pause_ms(5);
   }
 }

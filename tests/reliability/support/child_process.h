@@ -17,9 +17,13 @@ class child_process {
   child_process(const child_process&) = delete;
   child_process& operator=(const child_process&) = delete;
 
-  // Starts `argv` with stdout and stderr written to `log_path`. False when
-  // it could not be started (or one is still running).
-  bool start(const std::vector<std::string>& argv, const std::string& log_path);
+  // Starts `argv` with stdout and stderr written to `log_path`, through the
+  // emulator unless `argv` places it itself. False when it could not be
+  // started (or one is still running).
+  bool start(const std::vector<std::string>& argv, const std::string& log_path,
+             bool through_emulator = true);
+  // Waits up to `timeout_ms` for the child to end; its exit status, or -1.
+  int exit_status(int timeout_ms);
   // Sends `signal`; false when no child is running.
   bool send(int signal) const;
   // Waits up to `timeout_ms` for the child to end and reaps it.
