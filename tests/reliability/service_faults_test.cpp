@@ -39,7 +39,8 @@ namespace {
 
 using vantorel::comm_rms_facade;
 
-constexpr int kReplyTimeoutMs = 400;
+// Generous, so that a loaded machine does not time out a healthy reply.
+constexpr int kReplyTimeoutMs = 1000;
 constexpr int kProbeLimitMs = 1000;  // a readiness probe waits at most this (or the reply timeout)
 constexpr int kRetrySleepMs = 300;
 constexpr int kChecks = 101;
