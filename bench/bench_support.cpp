@@ -160,6 +160,33 @@ bool has_flag(int argc, char** argv, const char* name) {
 
 }  // namespace
 
+std::string table_row(const comparison& c, const double* ours, const double* base,
+                      const std::string& why) {
+  const char* clock = c.clock == clock_kind::cpu ? "cpu" : "real";
+  const char* figure = c.figure.c_str();
+  char row[512];
+  if (ours == nullptr) {
+    // A figure left out by the command line's filter is no error.
+    if (why == "not run") return std::string();
+    std::snprintf(row, sizeof row, "ROW|%s|error: %s|-|-|-|-|%s", figure, why.c_str(), clock);
+  } else if (c.baseline.empty()) {
+    std::snprintf(row, sizeof row, "ROW|%s|%.1f|-|-|-|-|%s", figure, *ours, clock);
+  } else if (base == nullptr || *base <= 0) {
+    std::snprintf(row, sizeof row, "ROW|%s|%.1f|error: %s|-|-|-|%s", figure, *ours,
+                  why.empty() ? "no figure" : why.c_str(), clock);
+  } else {
+    const double ratio = *ours / *base;
+    if (c.target > 0) {
+      std::snprintf(row, sizeof row, "ROW|%s|%.1f|%.1f|%.3f|<= %.2f|%s|%s", figure, *ours, *base,
+                    ratio, c.target, ratio <= c.target ? "yes" : "no", clock);
+    } else {
+      std::snprintf(row, sizeof row, "ROW|%s|%.1f|%.1f|%.3f|-|-|%s", figure, *ours, *base, ratio,
+                    clock);
+    }
+  }
+  return row;
+}
+
 int run(int argc, char** argv, const std::vector<comparison>& table) {
   bool verbose = false;
   std::vector<char*> args;
@@ -191,32 +218,15 @@ int run(int argc, char** argv, const std::vector<comparison>& table) {
   benchmark::Shutdown();
 
   for (const comparison& c : table) {
-    const char* clock = c.clock == clock_kind::cpu ? "cpu" : "real";
-    const char* figure = c.figure.c_str();
     double ours = 0;
     double base = 0;
     std::string why;
-    if (!reporter.value(c.ours, c, &ours, &why)) {
-      if (why != "not run") {
-        std::printf("ROW|%s|error: %s|-|-|-|-|%s\n", figure, why.c_str(), clock);
-      }
-      continue;
-    }
-    if (c.baseline.empty()) {
-      std::printf("ROW|%s|%.1f|-|-|-|-|%s\n", figure, ours, clock);
-      continue;
-    }
-    if (!reporter.value(c.baseline, c, &base, &why) || base <= 0) {
-      std::printf("ROW|%s|%.1f|error: %s|-|-|-|%s\n", figure, ours, why.c_str(), clock);
-      continue;
-    }
-    const double ratio = ours / base;
-    if (c.target > 0) {
-      std::printf("ROW|%s|%.1f|%.1f|%.2f|<= %.2f|%s|%s\n", figure, ours, base, ratio, c.target,
-                  ratio <= c.target ? "yes" : "no", clock);
-    } else {
-      std::printf("ROW|%s|%.1f|%.1f|%.2f|-|-|%s\n", figure, ours, base, ratio, clock);
-    }
+    const bool have_ours = reporter.value(c.ours, c, &ours, &why);
+    const bool have_base =
+        have_ours && !c.baseline.empty() && reporter.value(c.baseline, c, &base, &why);
+    const std::string row =
+        table_row(c, have_ours ? &ours : nullptr, have_base ? &base : nullptr, why);
+    if (!row.empty()) std::printf("%s\n", row.c_str());
   }
   std::fflush(stdout);
   return 0;

@@ -76,6 +76,12 @@ struct comparison {
 // CPU time of the calling thread in nanoseconds.
 uint64_t thread_cpu_ns();
 
+// The closing table's line for one comparison, from the medians of our
+// figure and of its baseline (null when missing, `why` telling why); empty
+// for a figure the command line filtered out.
+std::string table_row(const comparison& c, const double* ours, const double* base,
+                      const std::string& why);
+
 // Runs the registered benchmarks (repetitions interleaved in random order
 // unless the command line says otherwise), then prints one line per
 // comparison, "ROW|figure|ours ns|baseline ns|ratio|target|met|clock", for

@@ -1,6 +1,7 @@
 // The harness's own checks: the statistics behind every ratio, and that each
 // baseline does the work it stands in for. No timings are asserted here.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -88,6 +89,39 @@ TEST(SeqpacketPeer, AnswersWithTheNamedLengthsAndLeavesWhenClosed) {
   peer.stop();
   EXPECT_EQ(waitpid(child, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(SeqpacketPeer, ExchangeWithADeadPeerFailsAtOnce) {
+  seqpacket_peer peer;
+  ASSERT_EQ(peer.start(), 0);
+  ASSERT_EQ(kill(peer.pid(), SIGKILL), 0);
+  ASSERT_EQ(waitpid(peer.pid(), nullptr, 0), peer.pid());
+  unsigned char request[8] = {4, 0, 0, 0};
+  unsigned char reply[8];
+  EXPECT_LT(peer.exchange(request, sizeof request, reply, sizeof reply), 0);
+  peer.stop();  // reaped already: returns without waiting or signalling
+  EXPECT_EQ(peer.pid(), -1);
+}
+
+TEST(Table, TargetIsMetUpToAndIncludingItsRatio) {
+  const comparison c{"figure", "ours", "base", "", 0.5, clock_kind::cpu};
+  const double base = 200;
+  const double at = 100;
+  const double above = 100.2;
+  EXPECT_EQ(table_row(c, &at, &base, ""), "ROW|figure|100.0|200.0|0.500|<= 0.50|yes|cpu");
+  EXPECT_EQ(table_row(c, &above, &base, ""), "ROW|figure|100.2|200.0|0.501|<= 0.50|no|cpu");
+}
+
+TEST(Table, MissingFiguresAreShownNotHidden) {
+  const comparison with_base{"figure", "ours", "base", "", 1.0, clock_kind::real};
+  const comparison alone{"figure", "ours", "", "", 0, clock_kind::real};
+  const double ours = 5;
+  EXPECT_EQ(table_row(with_base, nullptr, nullptr, "not run"), "");
+  EXPECT_EQ(table_row(with_base, nullptr, nullptr, "refused"),
+            "ROW|figure|error: refused|-|-|-|-|real");
+  EXPECT_EQ(table_row(with_base, &ours, nullptr, "not run"),
+            "ROW|figure|5.0|error: not run|-|-|-|real");
+  EXPECT_EQ(table_row(alone, &ours, nullptr, ""), "ROW|figure|5.0|-|-|-|-|real");
 }
 
 TEST(DumpLines, TakesEveryLineAfterTheOperationLogHeading) {

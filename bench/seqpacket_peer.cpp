@@ -77,7 +77,10 @@ void seqpacket_peer::stop() {
   // The peer leaves as soon as it reads the end of the stream; give it a
   // second before insisting.
   for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+    const pid_t reaped = waitpid(pid_, nullptr, WNOHANG);
+    // Gone already (reaped elsewhere): its number may belong to another
+    // process by now, so it must not be signalled.
+    if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
       pid_ = -1;
       return;
     }
