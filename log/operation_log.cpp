@@ -133,6 +133,25 @@ inline char* put_fixed(char* out, unsigned long value, int width) {
   return out + width;
 }
 
+// Copies a piece of the line. The length is hidden from the optimiser,
+// which would otherwise expand a copy of bounded size into a string
+// instruction that is slow to start for the few bytes of a field.
+inline char* put_text(char* out, const char* from, size_t n) {
+  __asm__("" : "+r"(n));
+  std::memcpy(out, from, n);
+  return out + n;
+}
+
+// Copies a cached piece that usually fits `Room` bytes with whole fixed-size
+// moves (the rest of its array is copied too and overwritten afterwards).
+template <size_t Room, size_t Size>
+inline char* put_cached(char* out, const char (&from)[Size], size_t n) {
+  static_assert(Room <= Size, "the cache array holds Room bytes");
+  if (n > Room) return put_text(out, from, n);
+  std::memcpy(out, from, Room);
+  return out + n;
+}
+
 // "[" year "-" month "-" day " " hour ":" minute ":" second, rendered once
 // per distinct broken-down time and thread.
 char* put_date_time(char* p, const struct tm& local) {
@@ -157,15 +176,14 @@ char* put_date_time(char* p, const struct tm& local) {
     std::memcpy(cached.time_key, key, sizeof key);
     cached.have_time = true;
   }
-  std::memcpy(p, cached.time_text, cached.time_length);
-  return p + cached.time_length;
+  return put_cached<24>(p, cached.time_text, cached.time_length);
 }
 
 // The message with the conversions the library's own formats use (%s, %d,
 // %%), written without the printf machinery, exactly as vsnprintf would
 // write it into a buffer of `limit` bytes. False for any other conversion
 // (or a null text), which is then left to vsnprintf.
-bool format_plain(char* out, size_t limit, const char* format, va_list* args) {
+bool format_plain(char* out, size_t limit, const char* format, va_list* args, size_t* written) {
   size_t n = 0;
   const size_t room = limit - 1;
   auto put = [&](const char* text, size_t length) {
@@ -175,10 +193,9 @@ bool format_plain(char* out, size_t limit, const char* format, va_list* args) {
   };
   for (const char* f = format; *f != '\0'; ++f) {
     if (*f != '%') {
-      const char* end = std::strchr(f, '%');
-      const size_t length = end == nullptr ? std::strlen(f) : static_cast<size_t>(end - f);
-      put(f, length);
-      f += length - 1;
+      const size_t plain = static_cast<size_t>(strchrnul(f, '%') - f);
+      put(f, plain);
+      f += plain - 1;
       continue;
     }
     ++f;
@@ -198,6 +215,7 @@ bool format_plain(char* out, size_t limit, const char* format, va_list* args) {
     }
   }
   out[n] = '\0';
+  *written = n;
   return true;
 }
 
@@ -230,16 +248,14 @@ namespace {
 // Everything after the level test, kept out of line so that a dropped call
 // costs no more than the test and its return.
 __attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
-                                          const char* format, va_list* args) {
+                                          const char* format, va_list* args, va_list* again) {
   char message[kMessageBuffer];
-  va_list plain;
-  va_copy(plain, *args);
-  const bool formatted = format_plain(message, kMessageLimit, format, &plain);
-  va_end(plain);
-  if (!formatted) {
+  size_t message_length = 0;
+  if (!format_plain(message, kMessageLimit, format, args, &message_length)) {
     // A failed formatting leaves whatever it wrote in a zeroed buffer.
     std::memset(message, 0, sizeof message);
-    std::vsnprintf(message, kMessageLimit, format, *args);
+    std::vsnprintf(message, kMessageLimit, format, *again);
+    message_length = std::strlen(message);
   }
 
   OSW_CLOCK clock{0, 0};
@@ -273,24 +289,19 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
                                         : put_signed(p, micro, 6);
     *p++ = ']';
     *p++ = '[';
-    std::memcpy(p, thread.thread, thread.thread_length);
-    p += thread.thread_length;
+    p = put_cached<16>(p, thread.thread, thread.thread_length);
     *p++ = ']';
     *p++ = ' ';
-    std::memcpy(p, tag.text, tag.length);
-    p += tag.length;
+    p = put_text(p, tag.text, tag.length);
     *p++ = '[';
     p = (line >= 0 && line <= 9999) ? put_fixed(p, static_cast<unsigned long>(line), 4)
                                     : put_signed(p, line, 4);
     *p++ = ']';
     *p++ = ' ';
     name_start = p;
-    std::memcpy(p, name, name_length);
-    p += name_length;
+    p = put_text(p, name, name_length);
     *p++ = '\t';
-    const size_t message_length = std::strlen(message);
-    std::memcpy(p, message, message_length);
-    p += message_length;
+    p = put_text(p, message, message_length);
     *p = '\0';
     const unsigned long stored = static_cast<unsigned long>(p - text) + 1;
     vantorel::comm_rms_ucom_log::get_instance()->push_log(text, stored);
@@ -307,8 +318,13 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
 extern "C" void comm_rms_operation_log(int kind, int level, int line, const char* function,
                                        const char* format, ...) {
   if ((level & COMM_RMS_LEVEL_MASK) != level) return;
+  // Two starts of the same arguments: one for the plain formatting, one for
+  // vsnprintf should the format need it (cheaper than copying the first).
   va_list args;
+  va_list again;
   va_start(args, format);
-  write_line(kind, level, line, function, format, &args);
+  va_start(again, format);
+  write_line(kind, level, line, function, format, &args, &again);
+  va_end(again);
   va_end(args);
 }
