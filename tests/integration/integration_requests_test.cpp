@@ -93,8 +93,8 @@ TEST(Requests, ServiceStartedAfterTheClient) {
 }
 
 TEST(Requests, ServiceKilledMidRequestThenRestarted) {
-  run_dir dir;
   IN_FRESH_PROCESS({
+    run_dir dir;  // made and removed in the fresh process
     process service;
     ASSERT_TRUE(harness::start_service(service, dir, {"--delay-ms", "20000"}));
     vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
@@ -118,8 +118,8 @@ TEST(Requests, ServiceKilledMidRequestThenRestarted) {
 }
 
 TEST(Requests, EightThreadsAtOnce) {
-  run_dir dir;
   IN_FRESH_PROCESS({
+    run_dir dir;  // made and removed in the fresh process
     constexpr int kThreads = 8;
     constexpr int kRounds = 10;
     std::vector<std::string> args;
