@@ -15,6 +15,27 @@
 
 namespace vantorel {
 
+namespace {
+
+// Start of the last "::" lying wholly within the first `end` characters of
+// `text`, or `npos`. The search jumps from colon to colon (memrchr) instead
+// of testing every character.
+constexpr size_t npos = static_cast<size_t>(-1);
+size_t last_scope(const char* text, size_t end) {
+  while (end >= 2) {
+    const void* hit = memrchr(text, ':', end);
+    if (hit == nullptr) return npos;
+    const size_t colon = static_cast<size_t>(static_cast<const char*>(hit) - text);
+    if (colon >= 1 && text[colon - 1] == ':') return colon - 1;
+    // No pair ends at this colon, and none can end at the character before.
+    if (colon < 1) return npos;
+    end = colon - 1;
+  }
+  return npos;
+}
+
+}  // namespace
+
 const char* comm_rms_short_function_name(const char* function, size_t* length) noexcept {
   const char* paren = std::strchr(function, '(');
   if (paren == nullptr) {
@@ -22,26 +43,12 @@ const char* comm_rms_short_function_name(const char* function, size_t* length) n
     return function;
   }
   const size_t open = static_cast<size_t>(paren - function);
-  // Last "::" that begins before the "(" (one beginning at it cannot exist).
-  size_t inner = open;
-  for (size_t i = open; i-- > 0;) {
-    if (function[i] == ':' && function[i + 1] == ':') {
-      inner = i;
-      break;
-    }
-  }
+  // Last "::" before the "(" (one beginning at it cannot exist).
+  const size_t inner = last_scope(function, open);
   // The "::" before that one, possibly overlapping it (":::"); one at the
   // very start has nothing before it.
-  size_t outer = open;
-  if (inner != open && inner > 0) {
-    for (size_t i = inner; i-- > 0;) {
-      if (function[i] == ':' && function[i + 1] == ':') {
-        outer = i;
-        break;
-      }
-    }
-  }
-  if (outer == open) {
+  const size_t outer = (inner == npos || inner == 0) ? npos : last_scope(function, inner + 1);
+  if (outer == npos) {
     *length = open;
     return function;
   }
