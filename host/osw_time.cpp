@@ -2,7 +2,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "vantorel/osw.h"
 
@@ -30,19 +29,32 @@ int emwOSWGetClock(OSW_CLOCK* clock) {
 // once a second per thread instead of once a line. Offsets change only on
 // whole seconds, so the cached value is exact. The zone ($TZ) is read once
 // per process, before the first conversion.
+namespace {
+
+struct local_time_cache {
+  time_t second;
+  bool valid;
+  struct tm value;
+};
+
+// Initial-exec: one thread-pointer access per call instead of a call into
+// the dynamic loader (this runs once per stored trace line).
+__attribute__((tls_model("initial-exec"))) thread_local local_time_cache local_cache;
+
+}  // namespace
+
 int emwCLBLocalTime_r(const time_t* seconds, struct tm* result) {
-  static std::once_flag zone_read;
-  std::call_once(zone_read, [] { tzset(); });
+  // A function-local static: after the first call one inline check.
+  static const bool zone_read = (tzset(), true);
+  (void)zone_read;
   if (seconds == nullptr || result == nullptr) return -1;
-  thread_local time_t cached_second = 0;
-  thread_local bool cached_valid = false;
-  thread_local struct tm cached {};
-  if (!cached_valid || *seconds != cached_second) {
-    cached_valid = false;
-    if (localtime_r(seconds, &cached) == nullptr) return -1;
-    cached_second = *seconds;
-    cached_valid = true;
+  local_time_cache& cache = local_cache;
+  if (!cache.valid || *seconds != cache.second) {
+    cache.valid = false;
+    if (localtime_r(seconds, &cache.value) == nullptr) return -1;
+    cache.second = *seconds;
+    cache.valid = true;
   }
-  std::memcpy(result, &cached, sizeof cached);
+  std::memcpy(result, &cache.value, sizeof cache.value);
   return 0;
 }
