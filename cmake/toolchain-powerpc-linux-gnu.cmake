@@ -18,6 +18,11 @@ set(CMAKE_CXX_COMPILER ${COMM_RMS_TARGET_TRIPLE}-g++)
 set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 
+# 32-bit PowerPC has no 64-bit atomic instructions: gcc turns operations on
+# 8-byte std::atomic values into calls to libatomic, linked last.
+set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")
+
 # Debian's cross compilers know their own search paths: this is not a full
 # sysroot, so it only steers find_*() to target files, never to host ones.
 set(CMAKE_FIND_ROOT_PATH ${COMM_RMS_TARGET_ROOT})

@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# Called from make: the builds below run their own make with their own -j.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 
 # configure, build and test one preset
 run_preset() {
