@@ -261,7 +261,11 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
   if (!format_plain(message, kMessageLimit, format, args, &message_length)) {
     // A failed formatting leaves whatever it wrote in a zeroed buffer.
     std::memset(message, 0, sizeof message);
+    // The format is the caller's; the exported declaration has it checked.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     std::vsnprintf(message, kMessageLimit, format, *again);
+#pragma GCC diagnostic pop
     message_length = std::strlen(message);
   }
 
