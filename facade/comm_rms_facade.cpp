@@ -6,6 +6,7 @@
 
 #include "comm_rms/operation_log.h"
 #include "facade/trace_points.h"
+#include "log/create_once.h"
 
 namespace vantorel {
 
@@ -34,30 +35,12 @@ BOOL readiness_word(long answer) {
 }  // namespace
 
 comm_rms_facade* comm_rms_facade::get_instance() {
-  comm_rms_facade* facade = instance_.load(std::memory_order_acquire);
-  if (facade != nullptr) return facade;
-
-  OSW_Mutex_Semaphore* creation = mtx_.load(std::memory_order_acquire);
-  if (creation == nullptr) {
-    OSW_Thread_Guard process_lock;
-    creation = mtx_.load(std::memory_order_acquire);
-    if (creation == nullptr) {
-      creation = new OSW_Mutex_Semaphore(1);
-      mtx_.store(creation, std::memory_order_release);
-    }
-  }
-
-  OSW_Guard guard(*creation);
-  static_cast<void>(guard.locked());  // the wait has no limit; the answer changes nothing
-  facade = instance_.load(std::memory_order_acquire);
-  if (facade == nullptr) {
+  return create_once(instance_, mtx_, [] {
     // Owned until published, so that a throw from the lookup's trace frees it.
     std::unique_ptr<comm_rms_facade> created(new comm_rms_facade());
     created->initial(created.get());
-    facade = created.release();
-    instance_.store(facade, std::memory_order_release);
-  }
-  return facade;
+    return created.release();
+  });
 }
 
 comm_rms_facade::comm_rms_facade() : facade_template() {

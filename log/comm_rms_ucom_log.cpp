@@ -1,5 +1,6 @@
 // Creation of the log store and the copy of trace lines into its ring buffer.
 #include "log/comm_rms_ucom_log.h"
+#include "log/create_once.h"
 
 namespace vantorel {
 
@@ -31,27 +32,7 @@ class registration_undo {
 }  // namespace
 
 comm_rms_ucom_log* comm_rms_ucom_log::get_instance() {
-  comm_rms_ucom_log* store = instance_.load(std::memory_order_acquire);
-  if (store != nullptr) return store;
-
-  OSW_Mutex_Semaphore* creation = mtx_.load(std::memory_order_acquire);
-  if (creation == nullptr) {
-    OSW_Thread_Guard process_lock;
-    creation = mtx_.load(std::memory_order_acquire);
-    if (creation == nullptr) {
-      creation = new OSW_Mutex_Semaphore(1);
-      mtx_.store(creation, std::memory_order_release);
-    }
-  }
-
-  OSW_Guard lock(*creation);
-  static_cast<void>(lock.locked());
-  store = instance_.load(std::memory_order_acquire);
-  if (store == nullptr) {
-    store = new comm_rms_ucom_log();
-    instance_.store(store, std::memory_order_release);
-  }
-  return store;
+  return create_once(instance_, mtx_, [] { return new comm_rms_ucom_log(); });
 }
 
 comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity) {}
