@@ -62,8 +62,9 @@ enum class clock_kind {
 // One line of the closing table: our figure against its baseline. A name is
 // the name a benchmark was registered under, followed by "/threads:N" when
 // it ran on more than one thread. With `counter` set, the figure is the
-// median of that counter over the repetitions; otherwise the median time
-// per iteration on `clock`.
+// median of that counter over the repetitions (for a run on several threads
+// the sum over them, as Google Benchmark reports it); otherwise the median
+// time per iteration on `clock`.
 struct comparison {
   std::string figure;
   std::string ours;

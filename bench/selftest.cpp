@@ -1,11 +1,13 @@
 // The harness's own checks: the statistics behind every ratio, and that each
 // baseline does the work it stands in for. No timings are asserted here.
+#include <benchmark/benchmark.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 
@@ -122,6 +124,57 @@ TEST(Table, MissingFiguresAreShownNotHidden) {
   EXPECT_EQ(table_row(with_base, &ours, nullptr, "not run"),
             "ROW|figure|5.0|error: not run|-|-|-|real");
   EXPECT_EQ(table_row(alone, &ours, nullptr, ""), "ROW|figure|5.0|-|-|-|-|real");
+}
+
+int threads_of_this_process() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  int threads = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "Threads: %d", &threads) == 1) break;
+  }
+  std::fclose(status);
+  return threads;
+}
+
+TEST(SecondThread, LivesExactlyAsLongAsItsObject) {
+  const int before = threads_of_this_process();
+  {
+    second_thread other;
+    EXPECT_EQ(threads_of_this_process(), before + 1);
+  }
+  EXPECT_EQ(threads_of_this_process(), before);
+}
+
+// The whole path from registered benchmarks to the printed rows: names of
+// threaded runs, medians of counters over repetitions, the chosen clock.
+TEST(Run, PrintsOneRowPerComparisonFromTheMedians) {
+  benchmark::RegisterBenchmark("selftest/ours", [](benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(state.iterations());
+    state.counters["work"] = 3;
+  });
+  benchmark::RegisterBenchmark("selftest/base", [](benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(state.iterations());
+    state.counters["work"] = 4;
+  })->Threads(2);
+  const std::vector<comparison> table = {
+      {"counted", "selftest/ours", "selftest/base/threads:2", "work", 0.75, clock_kind::real},
+      {"timed", "selftest/ours", "", "", 0, clock_kind::cpu},
+      {"absent", "selftest/none", "selftest/base/threads:2", "work", 1, clock_kind::real},
+  };
+  char program[] = "selftest";
+  char filter[] = "--benchmark_filter=selftest/";
+  char repetitions[] = "--benchmark_repetitions=3";
+  char min_time[] = "--benchmark_min_time=0.001";
+  char* argv[] = {program, filter, repetitions, min_time, nullptr};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(run(4, argv, table), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  // The threaded run's counter is the sum over its two threads.
+  EXPECT_NE(out.find("ROW|counted|3.0|8.0|0.375|<= 0.75|yes|real\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ROW|timed|"), std::string::npos) << out;
+  EXPECT_EQ(out.find("ROW|absent|"), std::string::npos) << out;
 }
 
 TEST(DumpLines, TakesEveryLineAfterTheOperationLogHeading) {
