@@ -154,16 +154,25 @@ bool start_service() {
 }
 
 void stop_service() {
-  if (service_pid > 0) {
-    kill(service_pid, SIGTERM);
-    for (int i = 0; i < 200 && waitpid(service_pid, nullptr, WNOHANG) != service_pid; ++i) {
-      const timespec pause{0, 10 * 1000 * 1000};
-      nanosleep(&pause, nullptr);
+  if (service_pid <= 0) return;
+  kill(service_pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (waitpid(service_pid, nullptr, WNOHANG) == service_pid) {
+      service_pid = -1;
+      return;
     }
-    kill(service_pid, SIGKILL);
-    waitpid(service_pid, nullptr, WNOHANG);
+    const timespec pause{0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
   }
-  std::string socket = std::string(run_dir) + "/f_comm_rms.sock";
+  kill(service_pid, SIGKILL);
+  waitpid(service_pid, nullptr, 0);
+  service_pid = -1;
+}
+
+// Registered before the library starts its console, so that it runs after
+// the console has taken its socket out of the directory at exit.
+void remove_run_dir() {
+  const std::string socket = std::string(run_dir) + "/f_comm_rms.sock";
   unlink(socket.c_str());
   rmdir(run_dir);
 }
@@ -176,13 +185,19 @@ int main(int argc, char** argv) {
     std::perror("run directory");
     return 1;
   }
+  std::atexit(remove_run_dir);
   // Both other processes are forked before this one has a second thread.
   if (raw_peer.start() != 0) {
     std::perror("raw peer");
     return 1;
   }
-  const bool service = start_service();
-  if (!service) std::fprintf(stderr, "service simulator unavailable: only the floor is measured\n");
+  if (!start_service()) {
+    // A table without our figures would read as if nothing were wrong.
+    std::fprintf(stderr, "the service simulator is not built or does not answer\n");
+    raw_peer.stop();
+    stop_service();
+    return 1;
+  }
   int rc = 0;
   {
     comm_rms_bench::second_thread other;
@@ -193,11 +208,9 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(raw.c_str(), raw_round_trip, m)
           ->Iterations(kRoundTrips)
           ->Repetitions(kRepetitions);
-      if (service) {
-        benchmark::RegisterBenchmark(ours.c_str(), our_round_trip, m)
-            ->Iterations(kRoundTrips)
-            ->Repetitions(kRepetitions);
-      }
+      benchmark::RegisterBenchmark(ours.c_str(), our_round_trip, m)
+          ->Iterations(kRoundTrips)
+          ->Repetitions(kRepetitions);
       table.push_back({std::string(m.name) + " round trip, mean", ours, raw, "mean_ns", 1.15});
       table.push_back({std::string(m.name) + " round trip, p99", ours, raw, "p99_ns", 0});
     }
