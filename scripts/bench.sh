@@ -42,16 +42,17 @@ runner=()
 [[ $(id -u) -eq 0 ]] && runner=(nice -n -10)
 
 rows="$(mktemp)"
-trap 'rm -f "$rows"' EXIT
+out="$(mktemp)"
+trap 'rm -f "$rows" "$out"' EXIT
 for program in comm_rms_bench_trace comm_rms_bench_request comm_rms_bench_dump comm_rms_bench_history; do
   echo "running $program" >&2
-  "${runner[@]}" "$build/bench/$program" "$@" | grep '^ROW|' >>"$rows" || {
-    echo "$program failed" >&2
-    exit 1
-  }
+  "${runner[@]}" "$build/bench/$program" "$@" >"$out" || { echo "$program failed" >&2; exit 1; }
+  # A filter given on the command line may leave a program without rows.
+  grep '^ROW|' "$out" >>"$rows" || true
 done
 
-cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+field() { grep -m1 "^$1[[:space:]]*:" /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'; }
+cpu="$(field 'model name') (family $(field 'cpu family'), model $(field model))"
 echo
 echo "Machine: $cpu, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Times in ns: medians over repetitions interleaved in one run; ratio = ours / baseline."
