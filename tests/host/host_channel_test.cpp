@@ -1,17 +1,12 @@
 // Message channel and console socket of the host platform: a facade server
 // on a thread of this process and real clients over the socket.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <ftw.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -22,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../host/internal/wire.h"
+#include "test_support.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ipc.h"
 #include "vantorel/ucom.h"
@@ -39,22 +34,13 @@ namespace {
 using vantorel::bmc_mc_client;
 namespace host = vantorel::host;
 
+using namespace test_support;
+
 // Every test of this executable works in a fresh run directory, with a
 // short reply wait; set before anything reads them.
 struct environment {
-  char dir[64] = "/tmp/host_channel_XXXXXX";
-  pid_t owner = getpid();  // forked children leave the directory alone
-  environment() {
-    if (mkdtemp(dir) == nullptr) std::abort();
-    setenv("VANTOREL_RUN_DIR", dir, 1);
-    setenv("VANTOREL_REPLY_TIMEOUT_MS", "400", 1);
-  }
-  ~environment() {
-    if (getpid() != owner) return;
-    nftw(
-        dir, [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 8,
-        FTW_DEPTH | FTW_PHYS);
-  }
+  run_dir dir;
+  environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", "400", 1); }
 } the_environment;
 
 enum : long { kEcho = 1, kSized = 2, kSilent = 3, kLater = 4 };
@@ -123,37 +109,6 @@ std::string console_path(pid_t pid) {
   return path;
 }
 
-// Plain socket calls only, so that a forked child of this threaded process
-// may use them too.
-int raw_connect(const char* path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-// Sends `request` and returns the answer's size, kClosed when the peer
-// closed the connection instead, kNoAnswer when nothing came in 2 s.
-constexpr ssize_t kClosed = 0, kNoAnswer = -2;
-ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity) {
-  pollfd p{fd, POLLIN, 0};
-  if (send(fd, request, length, MSG_NOSIGNAL) < 0) return kClosed;
-  if (poll(&p, 1, 2000) != 1) return kNoAnswer;
-  const ssize_t n = recv(fd, answer, capacity, 0);
-  return n < 0 ? kClosed : n;  // closed with our request unread: ECONNRESET
-}
-
-int open_descriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
-
 TEST(Channel, NoSuchFacadeGivesNullAndNotReady) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
@@ -194,31 +149,6 @@ TEST(Channel, RoundTripsOfEverySizeAndCutsOversizedReplies) {
   EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply));
 }
 
-TEST(Channel, ManyThreadsGetTheirOwnReplies) {
-  served s("f_threads");
-  ASSERT_EQ(0, s.started);
-  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_threads");
-  ASSERT_NE(nullptr, client);
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        const std::string request = std::to_string(t) + ":" + std::to_string(i);
-        char reply[32] = {};
-        if (send(client, kEcho, request.data(), static_cast<unsigned int>(request.size()), reply,
-                 sizeof reply) != 0 ||
-            request != reply) {
-          ++wrong;
-        }
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(0, wrong.load());
-  EXPECT_EQ(1600u, s.server.dispatched());
-}
-
 TEST(Channel, ReadinessHookAnswersProbes) {
   int refusals = 3;  // touched on the serving thread only
   served s("f_ready", [&refusals] { return refusals-- <= 0; });
@@ -254,9 +184,9 @@ TEST(Channel, FailsWithinBoundWhenServiceGoesAndWorksWhenItReturns) {
     EXPECT_EQ("mnop", std::string(reply.data(), 4));
     s.reset();
     EXPECT_EQ(-1, send(client, kEcho, "qrst", 4, reply.data(), 8));
-    if (cycle == 0) descriptors = open_descriptors();
+    if (cycle == 0) descriptors = open_fd_count();
   }
-  EXPECT_EQ(descriptors, open_descriptors());  // dead connections are not kept
+  EXPECT_EQ(descriptors, open_fd_count());  // dead connections are not kept
 }
 
 // Signals without SA_RESTART hit the client and the serving thread all the
@@ -311,10 +241,10 @@ TEST(Channel, SilentAndGarbageClientsDoNotBlockOthers) {
   // More silent clients than the server keeps: the quietest make room.
   std::vector<int> silent;
   for (int i = 0; i < 150; ++i) {
-    silent.push_back(raw_connect(facade_path("f_robust").c_str()));
+    silent.push_back(raw_connect(facade_path("f_robust")));
     ASSERT_GE(silent.back(), 0);
   }
-  const int garbage = raw_connect(facade_path("f_robust").c_str());
+  const int garbage = raw_connect(facade_path("f_robust"));
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_robust");
   ASSERT_NE(nullptr, client);
   char reply[8] = {};
@@ -324,41 +254,6 @@ TEST(Channel, SilentAndGarbageClientsDoNotBlockOthers) {
   EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply, sizeof reply));
   close(garbage);
   for (int fd : silent) close(fd);
-}
-
-// Runs `child` in a forked process (raw system calls only: this process has
-// threads) and returns its exit status, or -1 when it did not end in time.
-template <typename F>
-int in_child(F child) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(child());
-  for (int i = 0; i < 500; ++i) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(10000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-TEST(Channel, PeerOfAnotherUserIsRefused) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
-  served s("f_foreign");
-  ASSERT_EQ(0, s.started);
-  const std::string path = facade_path("f_foreign");
-  // Open the file modes so that only the peer check stands in the way.
-  chmod(host::run_directory(), 0711);
-  chmod(path.c_str(), 0666);
-  const int status = in_child([&] {
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 1;
-    const int fd = raw_connect(path.c_str());
-    if (fd < 0) return 3;
-    host::wire::header probe{host::wire::kMagic, host::wire::kProbe, 0, 1, 0};
-    return static_cast<int>(4 + raw_exchange(fd, &probe, sizeof probe, &probe, sizeof probe));
-  });
-  chmod(host::run_directory(), 0700);
-  EXPECT_EQ(4 + kClosed, status);
 }
 
 class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
@@ -380,7 +275,7 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
   EXPECT_EQ(0600u, st.st_mode & 0777);
   std::vector<int> silent;  // connect and say nothing, more than are served at once
   for (int i = 0; i < 20; ++i) {
-    silent.push_back(raw_connect(path.c_str()));
+    silent.push_back(raw_connect(path));
     ASSERT_GE(silent.back(), 0);
   }
 
@@ -399,7 +294,7 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
        {std::string(), std::string("nospace"), std::string(" lead"), std::string("counter a\nb"),
         std::string("counter \x01", 9), std::string("counter x\0y", 11), std::string(5000, 'q')}) {
     int32_t answer[2] = {};
-    const int fd = raw_connect(path.c_str());
+    const int fd = raw_connect(path);
     EXPECT_EQ(8, raw_exchange(fd, bad.data(), bad.size(), answer, sizeof answer)) << bad.size();
     EXPECT_EQ(host::kConsoleBadRequest, answer[0]) << bad.size();
     close(fd);

@@ -6,49 +6,22 @@
 
 #include "comm_rms/comm_rms.h"
 #include "fresh_process.h"
-#include "process_harness.h"
+#include "test_support.h"
 
-using harness::process;
-using harness::run_dir;
+using namespace test_support;
 
 TEST(Requests, EveryRoundTripWithItsFields) {
   run_dir dir;
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir, {"--connect-result", "/srv/a=-7"}));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=-7"}));
   std::string out;
-  const int code = harness::run(RMSCTL,
-                                {"path",
-                                 "register",
-                                 "--url",
-                                 "vnc://h:5900",
-                                 "--path",
-                                 "/srv/a",
-                                 "register",
-                                 "--url",
-                                 "vnc://b",
-                                 "--path",
-                                 "/srv/b",
-                                 "path",
-                                 "connect-result",
-                                 "--path",
-                                 "/srv/a",
-                                 "rfb-status",
-                                 "--word",
-                                 "9",
-                                 "unregister",
-                                 "--path",
-                                 "/srv/b",
-                                 "--terminated",
-                                 "1",
-                                 "path",
-                                 "unregister",
-                                 "--path",
-                                 "/srv/a",
-                                 "rfb-status",
-                                 "connect-result",
-                                 "--path",
-                                 "/srv/a"},
-                                dir, &out);
+  const int code = run(words(std::string(RMSCTL) +
+                             " path register --url vnc://h:5900 --path /srv/a"
+                             " register --url vnc://b --path /srv/b path"
+                             " connect-result --path /srv/a rfb-status --word 9"
+                             " unregister --path /srv/b --terminated 1 path"
+                             " unregister --path /srv/a rfb-status connect-result --path /srv/a"),
+                       dir, &out);
   EXPECT_EQ(code, 1);  // the first path request and the last connection result fail
   EXPECT_EQ(out,
             "path: RETCODE[0x00000105] server_path_name[] size[0]\n"
@@ -76,12 +49,12 @@ TEST(Requests, EveryRoundTripWithItsFields) {
 TEST(Requests, ServiceStartedAfterTheClient) {
   run_dir dir;
   process client;
-  ASSERT_TRUE(
-      client.start(RMSCTL, {"register", "--url", "u", "--path", "/late"}, dir.path(), "client"));
+  ASSERT_TRUE(client.start({RMSCTL, "register", "--url", "u", "--path", "/late"},
+                           dir.path() + "/client.out", dir.path() + "/client.err"));
   // Long enough for the client's first readiness checks to fail.
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir, {"--refuse-checks", "2"}));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--refuse-checks", "2"}));
   EXPECT_EQ(client.wait(), 0);
   EXPECT_EQ(client.out(), "register: RETCODE[0x00000000]\n");
   EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
@@ -96,7 +69,7 @@ TEST(Requests, ServiceKilledMidRequestThenRestarted) {
   IN_FRESH_PROCESS({
     run_dir dir;  // made and removed in the fresh process
     process service;
-    ASSERT_TRUE(harness::start_service(service, dir, {"--delay-ms", "20000"}));
+    ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--delay-ms", "20000"}));
     vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
     RETCODE pending = 0;
     std::thread client([&] {
@@ -110,7 +83,7 @@ TEST(Requests, ServiceKilledMidRequestThenRestarted) {
     EXPECT_TRUE(pending == BMC_MC_CHANNEL_FAILURE || pending == 1) << pending;
 
     process restarted;
-    ASSERT_TRUE(harness::start_service(restarted, dir));
+    ASSERT_TRUE(start_service(restarted, COMM_RMS_SERVICE, dir));
     COMM_RMS_RFB_GET_STATUS_INFO status = {};
     EXPECT_EQ(facade->get_rfb_status(status), 0);
     EXPECT_EQ(status.status, 0);  // the new service has no servers
@@ -128,7 +101,7 @@ TEST(Requests, EightThreadsAtOnce) {
       args.push_back("/srv/t" + std::to_string(t) + "=" + std::to_string(100 + t));
     }
     process service;
-    ASSERT_TRUE(harness::start_service(service, dir, args));
+    ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, args));
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (int t = 0; t < kThreads; ++t) {

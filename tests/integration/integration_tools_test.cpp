@@ -1,15 +1,16 @@
 // The tools as a user runs them: dumps, the console from outside, bad input.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
+#include <fstream>
 #include <regex>
 
-#include "process_harness.h"
+#include "test_support.h"
 
-using harness::process;
-using harness::run_dir;
+using namespace test_support;
 
 namespace {
 
@@ -25,7 +26,7 @@ class dump_dir_guard {
     dir_existed_ = ::stat(kDumpDir, &st) == 0;
     if (!dir_existed_) ::mkdir(kDumpDir, 0700);
     file_existed_ = ::stat(kDumpFile, &st) == 0;
-    if (file_existed_) saved_ = harness::read_file(kDumpFile);
+    if (file_existed_) saved_ = read_file(kDumpFile);
   }
   ~dump_dir_guard() {
     if (file_existed_) {
@@ -85,12 +86,11 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
   dump_dir_guard guard;
   run_dir dir;
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir, {"--connect-result", "/srv/a=7"}));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
   std::string out;
-  EXPECT_EQ(harness::run(
-                RMSCTL,
-                {"register", "--url", "vnc://h:5900", "--path", "/srv/a", "path", "connect-result",
-                 "--path", "/srv/a", "unregister", "--path", "/srv/a", "--terminated", "1", "dump"},
+  EXPECT_EQ(run(words(std::string(RMSCTL) +
+                      " register --url vnc://h:5900 --path /srv/a path connect-result --path /srv/a"
+                      " unregister --path /srv/a --terminated 1 dump"),
                 dir, &out),
             0);
   const std::string file =
@@ -107,39 +107,40 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
             "unregister: RETCODE[0x00000000]\n"
             "dump: result[0] file[/tmp/debug_file/comm_rms_client_debug.log]\n" +
                 file);
-  EXPECT_EQ(masked(harness::read_file(kDumpFile)), file);
+  EXPECT_EQ(masked(read_file(kDumpFile)), file);
 }
 
 TEST(Tools, UcomReachesALiveShell) {
   dump_dir_guard guard;
   run_dir dir;
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
   process shell;
-  ASSERT_TRUE(shell.start(RMSCTL, {"shell"}, dir.path(), "shell", true));
+  ASSERT_TRUE(
+      shell.start({RMSCTL, "shell"}, dir.path() + "/shell.out", dir.path() + "/shell.err", true));
   const std::string pid = std::to_string(shell.pid());
   ASSERT_TRUE(shell.out_has("rmsctl shell: pid[" + pid + "] ready\n"));
-  shell.write_stdin("register --url u --path /p\n");
+  ASSERT_TRUE(shell.write_stdin("register --url u --path /p\n"));
   ASSERT_TRUE(shell.out_has("register: RETCODE[0x00000000]\n"));
 
   std::string out;
   std::string err;
-  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0) << err;
+  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0) << err;
   EXPECT_EQ(out, "result[0]\n");
-  EXPECT_EQ(masked(harness::read_file(kDumpFile)),
+  EXPECT_EQ(masked(read_file(kDumpFile)),
             dump_head() + history_record("u", "/p", -1) + log_head() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
 
-  EXPECT_EQ(harness::run(UCOM, {pid, "nobody", "x"}, dir, &out, &err), 1);
+  EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);
   EXPECT_EQ(out, "result[-1000]\n");
   EXPECT_EQ(err, "ucom: process " + pid + " has no receiver named 'nobody'\n");
 
   shell.signal(SIGSTOP);  // its console cannot answer now
-  EXPECT_EQ(harness::run(UCOM, {"--timeout", "300", pid, "commRMS", "x"}, dir, &out, &err), 3);
+  EXPECT_EQ(run({UCOM, "--timeout", "300", pid, "commRMS", "x"}, dir, &out, &err), 3);
   EXPECT_EQ(err, "ucom: no reply from process " + pid + " within 300 ms\n");
   shell.signal(SIGCONT);
 
-  shell.write_stdin("bogus\nquit\n");
+  ASSERT_TRUE(shell.write_stdin("bogus\nquit\n"));
   EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
   EXPECT_EQ(shell.err(), "rmsctl: unknown command 'bogus'\n");
 }
@@ -147,10 +148,10 @@ TEST(Tools, UcomReachesALiveShell) {
 TEST(Tools, UcomExplainsUndeliverableCommands) {
   run_dir dir;
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
   const std::string pid = std::to_string(service.pid());
   std::string err;
-  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
   EXPECT_EQ(err, "ucom: process " + pid + " has no debug console in " + dir.path() + "\n");
 
   // A console socket that nobody serves any more.
@@ -161,40 +162,37 @@ TEST(Tools, UcomExplainsUndeliverableCommands) {
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::close(fd);
-  EXPECT_EQ(harness::run(UCOM, {pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), 3);
   EXPECT_EQ(err, "ucom: process " + pid + " refused the request (Connection refused)\n");
 
   process gone;
-  ASSERT_TRUE(gone.start(UCOM, {"--help"}, dir.path(), "gone"));
+  ASSERT_TRUE(gone.start({UCOM, "--help"}, dir.path() + "/gone.out"));
   const std::string gone_pid = std::to_string(gone.pid());
   ASSERT_EQ(gone.wait(), 0);
-  EXPECT_EQ(harness::run(UCOM, {gone_pid, "commRMS", "x"}, dir, nullptr, &err), 3);
+  EXPECT_EQ(run({UCOM, gone_pid, "commRMS", "x"}, dir, nullptr, &err), 3);
   EXPECT_EQ(err, "ucom: no such process " + gone_pid + "\n");
-  EXPECT_EQ(harness::run(UCOM, {"12ab", "commRMS", "x"}, dir, nullptr, &err), 2);
+  EXPECT_EQ(run({UCOM, "12ab", "commRMS", "x"}, dir, nullptr, &err), 2);
   EXPECT_EQ(err, "ucom: '12ab' is not a process id\n(try ucom --help)\n");
 }
 
 TEST(Tools, BadInputSendsNothing) {
   run_dir dir;
   process service;
-  ASSERT_TRUE(harness::start_service(service, dir));
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"register", "--url", "u", "--path", "/a", "rfb-status", "--word", "zz"},
-       "rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)"},
-      {{"shell", "path"}, "shell takes no arguments"},
-  };
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
+  const std::pair<std::string, std::string> cases[] = {
+      {"rmsctl register --url u --path /a rfb-status --word zz",
+       "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n"},
+      {"rmsctl shell path", "rmsctl: shell takes no arguments\n"},
+      {"service --delay-ms -1",
+       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n"}};
   for (const auto& c : cases) {
-    std::string out;
-    std::string err;
-    EXPECT_EQ(harness::run(RMSCTL, c.first, dir, &out, &err), 2);
+    std::vector<std::string> argv = words(c.first);
+    argv[0] = argv[0] == "rmsctl" ? RMSCTL : COMM_RMS_SERVICE;
+    std::string out, err;
+    EXPECT_EQ(run(argv, dir, &out, &err), 2) << c.first;
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "rmsctl: " + c.second + "\n");
+    EXPECT_EQ(err, c.second);
   }
-  std::string err;
-  EXPECT_EQ(harness::run(COMM_RMS_SERVICE, {"--delay-ms", "-1"}, dir, nullptr, &err), 2);
-  EXPECT_EQ(err,
-            "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n"
-            "(try --help)\n");
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
   EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
@@ -204,10 +202,10 @@ TEST(Tools, BadInputSendsNothing) {
 TEST(Tools, ServiceForcesCodesAndExitsAfterN) {
   run_dir dir;
   process service;
-  ASSERT_TRUE(
-      harness::start_service(service, dir, {"--exit-after", "2", "--force-code", "6=0x55"}));
+  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir,
+                            {"--exit-after", "2", "--force-code", "6=0x55"}));
   std::string out;
-  EXPECT_EQ(harness::run(RMSCTL, {"rfb-status", "--word", "4", "path"}, dir, &out), 1);
+  EXPECT_EQ(run({RMSCTL, "rfb-status", "--word", "4", "path"}, dir, &out), 1);
   EXPECT_EQ(out,
             "rfb-status: RETCODE[0x00000055] status[4]\n"
             "path: RETCODE[0x00000105] server_path_name[] size[0]\n");

@@ -1,40 +1,39 @@
-// The debug console's endpoint seen from another user: the run directory
-// and the console socket admit no one else, and a peer of another user that
-// gets through to the socket anyway is refused before any receiver runs.
-// Needs root (to act as another user); skipped otherwise.
+// The endpoints as seen from another user: the run directory and the
+// sockets admit no one else, and a peer of another user that gets through to
+// a socket anyway is refused before anything runs for it. Needs root (to act
+// as another user); skipped otherwise.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "child_process.h"
-#include "temp_dir.h"
+#include "../../host/internal/wire.h"
+#include "test_support.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ucom.h"
 
 namespace {
 
+using namespace test_support;
+namespace host = vantorel::host;
 constexpr uid_t kNobody = 65534;
 
-struct private_run_directory {
-  std::string path = reliability::make_temp_dir("endpoint-run-");
-  private_run_directory() { setenv("VANTOREL_RUN_DIR", path.c_str(), 1); }
-  ~private_run_directory() { reliability::remove_tree(path); }
-} run_directory;
+const run_dir the_run_dir;
 
 class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
  public:
   int ucom_usr_command(char*) override { return ++calls; }
+  std::atomic<int> calls{0};
+};
+
+class counting_facade final : public vantorel::facade_template {
+ public:
+  void dispatch(LONG, char*, UINT, GEN_IPC_SVC) override { ++calls; }
   std::atomic<int> calls{0};
 };
 
@@ -45,89 +44,88 @@ class endpoint : public ::testing::Test {
     console_ = vantorel::UCOM_UsrCommandManager::ucom_instance();
     ASSERT_EQ(console_->ucom_add_usr_command(&receiver_, "probe"), 0);
     char path[256];
-    ASSERT_EQ(vantorel::host::console_socket_path(getpid(), path, sizeof path), 0);
-    socket_path_ = path;
+    ASSERT_EQ(host::console_socket_path(getpid(), path, sizeof path), 0);
+    console_path_ = path;
+    ASSERT_EQ(server_.start(), 0);
+    serving_ = std::thread([this] { server_.run(); });
+    ASSERT_EQ(host::facade_socket_path("f_endpoint", path, sizeof path), 0);
+    facade_path_ = path;
   }
   void TearDown() override {
+    server_.stop();
+    if (serving_.joinable()) serving_.join();
     if (console_ != nullptr) console_->ucom_remove_usr_command(&receiver_);
   }
 
   vantorel::UCOM_UsrCommandManager* console_ = nullptr;
   counting_receiver receiver_;
-  std::string socket_path_;
+  counting_facade facade_;
+  host::facade_server server_{facade_, "f_endpoint"};
+  std::thread serving_;
+  std::string console_path_, facade_path_;
 };
 
-TEST_F(endpoint, run_directory_and_console_socket_admit_only_their_owner) {
-  struct stat dir {};
-  ASSERT_EQ(lstat(vantorel::host::run_directory(), &dir), 0);
-  EXPECT_TRUE(S_ISDIR(dir.st_mode));
-  EXPECT_EQ(dir.st_mode & 07777, 0700u);
-  EXPECT_EQ(dir.st_uid, geteuid());
-  struct stat sock {};
-  ASSERT_EQ(lstat(socket_path_.c_str(), &sock), 0);
-  EXPECT_TRUE(S_ISSOCK(sock.st_mode));
-  EXPECT_EQ(sock.st_mode & 07777, 0600u);
+TEST_F(endpoint, run_directory_and_sockets_admit_only_their_owner) {
+  struct stat st {};
+  ASSERT_EQ(lstat(host::run_directory(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(st.st_uid, geteuid());
+  for (const std::string& path : {console_path_, facade_path_}) {
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << path;
+  }
 }
 
 // The console tool run as another user (through setpriv) delivers nothing.
 TEST_F(endpoint, console_tool_of_another_user_is_refused) {
   if (system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
-  const std::string log = run_directory.path + "/ucom.out";
-  std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   "--"};
-  for (const std::string& word : reliability::emulator_words()) argv.push_back(word);
-  for (const char* word : {UCOM_TOOL, "--timeout", "2000"}) argv.emplace_back(word);
-  argv.push_back(std::to_string(getpid()));
-  argv.emplace_back("probe");
-  argv.emplace_back("UCGETMEMINFO");
-  reliability::child_process tool;
-  ASSERT_TRUE(tool.start(argv, log, false));
-  const int status = tool.exit_status(20000);
-  EXPECT_EQ(status, 3) << reliability::read_file(log);  // not delivered
+  std::vector<std::string> argv =
+      words("setpriv --reuid=65534 --regid=65534 --clear-groups -- " COMM_RMS_TEST_EMULATOR);
+  for (const std::string& word :
+       {std::string(UCOM_TOOL), std::string("--timeout"), std::string("2000"),
+        std::to_string(getpid()), std::string("probe"), std::string("UCGETMEMINFO")}) {
+    argv.push_back(word);
+  }
+  process tool;
+  const std::string log = the_run_dir.path() + "/ucom.out";
+  ASSERT_TRUE(tool.start(argv, log, "", false, true));
+  EXPECT_EQ(tool.wait(20000), 3) << read_file(log);  // not delivered
   EXPECT_EQ(receiver_.calls.load(), 0);
 }
 
-// Even with the file modes opened up, the console refuses a peer of
-// another user: the connection closes without a reply.
-TEST_F(endpoint, console_socket_refuses_a_peer_of_another_user) {
-  ASSERT_EQ(chmod(vantorel::host::run_directory(), 0711), 0);
-  ASSERT_EQ(chmod(socket_path_.c_str(), 0666), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
-      _exit(2);
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(3);
-    const char request[] = "probe UCGETMEMINFO";
-    if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0) _exit(0);  // already closed
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) _exit(4);  // neither answered nor closed
-    char reply[16];
-    _exit(recv(fd, reply, sizeof reply, 0) > 0 ? 5 : 0);
+// Even with the file modes opened up, each socket refuses a peer of another
+// user: the connection closes without an answer, and nothing runs for it.
+TEST_F(endpoint, sockets_refuse_a_peer_of_another_user) {
+  const host::wire::header probe{host::wire::kMagic, host::wire::kRequest, 1, 1, 0};
+  const struct {
+    std::string path;
+    std::string request;
+  } cases[] = {{console_path_, "probe UCGETMEMINFO"},
+               {facade_path_, std::string(reinterpret_cast<const char*>(&probe), sizeof probe)}};
+  ASSERT_EQ(chmod(host::run_directory(), 0711), 0);
+  for (const auto& c : cases) {
+    ASSERT_EQ(chmod(c.path.c_str(), 0666), 0);
+    const int status = in_child([&] {
+      if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
+        return 1;
+      }
+      const int fd = raw_connect(c.path);
+      char answer[64];
+      return fd < 0 ? 2
+                    : 3 + static_cast<int>(raw_exchange(fd, c.request.data(), c.request.size(),
+                                                        answer, sizeof answer));
+    });
+    chmod(c.path.c_str(), 0600);
+    EXPECT_EQ(status, 3 + kClosed) << c.path;
   }
-  int status = -1;
-  bool reaped = false;
-  for (int waited = 0; !reaped && waited < 10000; waited += 10) {
-    reaped = waitpid(child, &status, WNOHANG) == child;
-    if (!reaped) usleep(10000);
-  }
-  if (!reaped) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
-  chmod(vantorel::host::run_directory(), 0700);
-  chmod(socket_path_.c_str(), 0600);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  chmod(host::run_directory(), 0700);
   EXPECT_EQ(receiver_.calls.load(), 0);
+  EXPECT_EQ(facade_.calls.load(), 0);
   // The owner is still served.
   int result = 0;
-  EXPECT_EQ(vantorel::host::console_deliver(getpid(), "probe", "X", &result, 2000), 0);
+  EXPECT_EQ(host::console_deliver(getpid(), "probe", "X", &result, 2000), 0);
   EXPECT_EQ(result, 1);
 }
 

@@ -17,7 +17,7 @@
 
 #include "comm_rms/comm_rms.h"
 #include "log/comm_rms_ucom_log.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace {
 
@@ -35,11 +35,7 @@ constexpr const char* kLineMiddle = "] [ INF][0042] load::trace\t";
 
 // The host platform's console socket lives in a run directory private to
 // this executable; set before the library first asks for it.
-struct private_run_directory {
-  std::string path = reliability::make_temp_dir("load-run-");
-  private_run_directory() { setenv("VANTOREL_RUN_DIR", path.c_str(), 1); }
-  ~private_run_directory() { reliability::remove_tree(path); }
-} run_directory;
+const test_support::run_dir the_run_dir;
 
 // Lines differ in length (the padding follows the number), so a line torn
 // or spliced from two others does not read back as a valid one.
@@ -133,7 +129,7 @@ struct dump_check {
 dump_check dump_and_read(comm_rms_ucom_log& store, const std::string& dir) {
   dump_check check;
   check.result = store.dump_to((dir + "/").c_str());
-  const std::string text = reliability::read_file(dir + "/comm_rms_client_debug.log");
+  const std::string text = test_support::read_file(dir + "/comm_rms_client_debug.log");
   check.bytes = text.size();
   if (text.empty() || text.back() != '\n') return check;
   const std::vector<std::string> lines = split_lines(text);
@@ -334,10 +330,10 @@ void expect_accounted(const load_run& run) {
 class load : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = reliability::make_temp_dir("load-dump-");
+    dir_ = test_support::make_temp_dir("load-dump-");
     ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override { reliability::remove_tree(dir_); }
+  void TearDown() override { test_support::remove_tree(dir_); }
   std::string dir_;
 };
 

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -31,9 +32,8 @@
 #include <tuple>
 #include <vector>
 
-#include "child_process.h"
 #include "comm_rms/comm_rms.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace {
 
@@ -46,17 +46,12 @@ constexpr int kRetrySleepMs = 300;
 constexpr int kChecks = 101;
 
 // The client's channel settings and socket directory, private to this
-// executable; set before the library first reads them.
+// executable; set before the library first reads them. The simulator's
+// logs go there too.
 struct private_environment {
-  std::string run_dir = reliability::make_temp_dir("faults-run-");
-  std::string logs = reliability::make_temp_dir("faults-log-");
+  test_support::run_dir dir;
   private_environment() {
-    setenv("VANTOREL_RUN_DIR", run_dir.c_str(), 1);
     setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1);
-  }
-  ~private_environment() {
-    reliability::remove_tree(run_dir);
-    reliability::remove_tree(logs);
   }
 } environment;
 
@@ -83,25 +78,26 @@ void pause_ms(int ms) {
 class simulator {
  public:
   bool start() {
-    const std::string log = environment.logs + "/service-" + std::to_string(++starts_) + ".log";
-    logs_.push_back(log);
-    return process_.start({COMM_RMS_SERVICE}, log) &&
-           reliability::wait_for_text(log, "serving f_comm_rms", 30000);
+    const std::string name = "service-" + std::to_string(logs_.size() + 1);
+    logs_.push_back(environment.dir.path() + "/" + name + ".out");
+    return test_support::start_service(process_, COMM_RMS_SERVICE, environment.dir, {}, name);
   }
-  bool restart() { return process_.kill_now() && start(); }
-  bool kill() { return process_.kill_now(); }
+  bool restart() {
+    process_.kill_now();
+    return start();
+  }
+  void kill() { process_.kill_now(); }
   void stall(int ms) {
-    process_.send(SIGSTOP);
+    process_.signal(SIGSTOP);
     pause_ms(ms);
-    process_.send(SIGCONT);
+    process_.signal(SIGCONT);
   }
   const std::vector<std::string>& logs() const { return logs_; }
   bool running() const { return process_.running(); }
 
  private:
-  reliability::child_process process_;
+  test_support::process process_;
   std::vector<std::string> logs_;
-  int starts_ = 0;
 };
 
 simulator& service() {
@@ -164,7 +160,7 @@ using answer = std::tuple<int, std::string, int32_t>;  // id, path (ids 3, 4, 5)
 std::multiset<answer> answers_of(const std::vector<std::string>& logs) {
   std::multiset<answer> answers;
   for (const std::string& log : logs) {
-    std::istringstream in(reliability::read_file(log));
+    std::istringstream in(test_support::read_file(log));
     std::string line;
     while (std::getline(in, line)) {
       int id = 0;
@@ -241,7 +237,7 @@ int settled_fd_count() {
   EXPECT_TRUE(service().restart());
   COMM_RMS_RFB_GET_STATUS_INFO info{};
   EXPECT_EQ(comm_rms_facade::get_instance()->get_rfb_status(info), 0);
-  return reliability::open_fd_count();
+  return test_support::open_fd_count();
 }
 
 // A full round of requests on a healthy service: everything succeeds.
@@ -249,6 +245,49 @@ void expect_healthy_round(int thread) {
   std::vector<call> calls;
   cycle(thread, 0, calls);
   for (const call& c : calls) EXPECT_EQ(c.result, 0) << "id " << c.msg_id;
+}
+
+// `threads` workers loop over the requests, `rounds` cycles each (with 0:
+// until `drive` returns). They start together once `begin` has run, and live
+// (and can be signalled) until `drive` has returned on this thread.
+using driver = std::function<void(std::vector<std::thread>&, const std::atomic<int>& done)>;
+std::vector<call> run_workers(int threads, int rounds, int first,
+                              const std::function<void()>& begin, const driver& drive,
+                              long* total_rounds = nullptr) {
+  std::atomic<int> started{0}, done{0};
+  std::atomic<bool> go{false}, over{false};
+  std::vector<std::vector<call>> calls(threads);
+  std::vector<long> counts(threads, 0);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      started.fetch_add(1, std::memory_order_release);
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      for (int r = 0; rounds > 0 ? r < rounds : !over.load(std::memory_order_acquire); ++r) {
+        cycle(first + t, r, calls[t]);
+        ++counts[t];
+      }
+      done.fetch_add(1, std::memory_order_release);
+      while (!over.load(std::memory_order_acquire)) std::this_thread::yield();
+    });
+  }
+  while (started.load(std::memory_order_acquire) < threads) std::this_thread::yield();
+  begin();
+  go.store(true, std::memory_order_release);
+  drive(workers, done);
+  over.store(true, std::memory_order_release);
+  for (std::thread& w : workers) w.join();
+  std::vector<call> all;
+  for (int t = 0; t < threads; ++t) {
+    all.insert(all.end(), calls[t].begin(), calls[t].end());
+    EXPECT_GT(counts[t], 0) << "thread " << t;
+    if (total_rounds != nullptr) *total_rounds += counts[t];
+  }
+  return all;
+}
+
+void until_done(int threads, const std::atomic<int>& done, const std::function<void()>& tick) {
+  while (done.load(std::memory_order_acquire) < threads) tick();
 }
 
 class service_faults : public ::testing::Test {
@@ -270,52 +309,37 @@ TEST_F(service_faults, kills_and_stalls_during_requests_leave_every_call_account
       static_cast<unsigned>(setting("SOAK_SEED", static_cast<int>(time(nullptr))));
   std::mt19937 random(seed);
   const int fds_before = settled_fd_count();
-
-  std::atomic<bool> stop{false};
-  std::vector<std::vector<call>> calls(threads);
-  std::vector<int> rounds(threads, 0);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      while (!stop.load(std::memory_order_acquire)) cycle(t, rounds[t]++, calls[t]);
-    });
-  }
   std::vector<bool> events(kills, true);
   events.insert(events.end(), stalls, false);
   std::shuffle(events.begin(), events.end(), random);
-  for (bool kill : events) {
-    pause_ms(std::uniform_int_distribution<int>(50, 400)(random));
-    if (kill) {
-      ASSERT_TRUE(service().kill());
-      pause_ms(std::uniform_int_distribution<int>(0, 300)(random));
-      ASSERT_TRUE(service().start());
-    } else {
-      service().stall(kReplyTimeoutMs + std::uniform_int_distribution<int>(100, 500)(random));
-    }
-  }
-  pause_ms(300);
-  stop.store(true, std::memory_order_release);
-  for (std::thread& w : workers) w.join();
-
-  std::vector<call> all;
-  long total_rounds = 0;
-  for (int t = 0; t < threads; ++t) {
-    all.insert(all.end(), calls[t].begin(), calls[t].end());
-    total_rounds += rounds[t];
-  }
-  const tally t = account(all);
+  long rounds = 0;
+  const tally t = account(run_workers(
+      threads, 0, 0, [] {},
+      [&](std::vector<std::thread>&, const std::atomic<int>&) {
+        for (bool kill : events) {
+          pause_ms(std::uniform_int_distribution<int>(50, 400)(random));
+          if (kill) {
+            service().kill();
+            pause_ms(std::uniform_int_distribution<int>(0, 300)(random));
+            ASSERT_TRUE(service().start());
+          } else {
+            service().stall(kReplyTimeoutMs + std::uniform_int_distribution<int>(100, 500)(random));
+          }
+        }
+        pause_ms(300);
+      },
+      &rounds));
   expect_healthy_round(901);
   const int fds_after = settled_fd_count();
   std::printf(
       "[ figures  ] faults: seed %u, %d threads, %ld rounds, %ld calls, %d kills, %d stalls: "
       "%ld answered, %ld failed (1 or %d), %ld unanswered; results {%s}; slowest %ld ms "
       "(bound %ld ms); descriptors %d before, %d after\n",
-      seed, threads, total_rounds, t.calls, kills, stalls, t.answered, t.failures,
-      BMC_MC_CHANNEL_FAILURE, t.unanswered, results_text(t).c_str(), t.slowest_ms,
-      documented_bound_ms(), fds_before, fds_after);
+      seed, threads, rounds, t.calls, kills, stalls, t.answered, t.failures, BMC_MC_CHANNEL_FAILURE,
+      t.unanswered, results_text(t).c_str(), t.slowest_ms, documented_bound_ms(), fds_before,
+      fds_after);
   expect_accounted(t);
   EXPECT_EQ(fds_after, fds_before);
-  for (int r : rounds) EXPECT_GT(r, 0);
 }
 
 std::atomic<long> signals_handled{0};
@@ -325,41 +349,22 @@ extern "C" void count_signal(int) {
 
 TEST_F(service_faults, requests_complete_under_a_signal_storm) {
   constexpr int kThreads = 4;
-  constexpr int kRounds = 150;
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
+  struct sigaction action {};
   action.sa_handler = count_signal;  // no SA_RESTART: blocking calls see EINTR
   sigemptyset(&action.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
   signals_handled = 0;
-
-  std::atomic<int> finished{0};
-  std::atomic<bool> storm_over{false};
-  std::vector<std::vector<call>> calls(kThreads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&, t] {
-      for (int r = 0; r < kRounds; ++r) cycle(100 + t, r, calls[t]);
-      finished.fetch_add(1, std::memory_order_release);
-      // Stay alive (and signalable) until the storm is over.
-      while (!storm_over.load(std::memory_order_acquire)) std::this_thread::yield();
-    });
-  }
   long sent = 0;
-  while (finished.load(std::memory_order_acquire) < kThreads) {
-    for (std::thread& w : workers) {
-      if (pthread_kill(w.native_handle(), SIGUSR1) == 0) ++sent;
-    }
-    timespec gap{0, 200000};
-    nanosleep(&gap, nullptr);
-  }
-  storm_over.store(true, std::memory_order_release);
-  for (std::thread& w : workers) w.join();
+  const tally t = account(run_workers(
+      kThreads, 150, 100, [] {},
+      [&](std::vector<std::thread>& workers, const std::atomic<int>& done) {
+        until_done(kThreads, done, [&] {
+          for (std::thread& w : workers) sent += pthread_kill(w.native_handle(), SIGUSR1) == 0;
+          timespec gap{0, 200000};
+          nanosleep(&gap, nullptr);
+        });
+      }));
   signal(SIGUSR1, SIG_IGN);
-
-  std::vector<call> all;
-  for (const auto& c : calls) all.insert(all.end(), c.begin(), c.end());
-  const tally t = account(all);
   std::printf(
       "[ figures  ] signal storm: %d threads, %ld calls, %ld signals sent, %ld handled; "
       "results {%s}; slowest %ld ms\n",
@@ -373,47 +378,31 @@ TEST_F(service_faults, requests_complete_under_a_signal_storm) {
 
 TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_recover) {
   constexpr int kThreads = 4;
-  constexpr int kRounds = 8;
   const int fds_before = settled_fd_count();
   rlimit original{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
   // The limit holds only while the threads run their requests: the
   // sanitizers' runtime needs descriptors of its own to start and end one.
-  std::atomic<int> started{0};
-  std::atomic<int> done{0};
-  std::atomic<bool> go{false};
-  std::atomic<bool> restored{false};
-  std::vector<std::vector<call>> calls(kThreads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&, t] {
-      started.fetch_add(1, std::memory_order_release);
-      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
-      for (int r = 0; r < kRounds; ++r) cycle(200 + t, r, calls[t]);
-      done.fetch_add(1, std::memory_order_release);
-      while (!restored.load(std::memory_order_acquire)) std::this_thread::yield();
-    });
-  }
-  while (started.load(std::memory_order_acquire) < kThreads) std::this_thread::yield();
   // New descriptors take the lowest free numbers below the limit: room for
   // one more (those open above the lowest free one stay usable).
-  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int limit = lowest_free + 1;
-  rlimit low = original;
-  low.rlim_cur = static_cast<rlim_t>(limit);
-  const bool lowered =
-      lowest_free >= 0 && close(lowest_free) == 0 && setrlimit(RLIMIT_NOFILE, &low) == 0;
-  go.store(true, std::memory_order_release);
-  while (done.load(std::memory_order_acquire) < kThreads) std::this_thread::yield();
-  const bool back = setrlimit(RLIMIT_NOFILE, &original) == 0;
-  restored.store(true, std::memory_order_release);
-  for (std::thread& w : workers) w.join();
+  int limit = -1;
+  bool lowered = false, back = false;
+  const tally t = account(run_workers(
+      kThreads, 8, 200,
+      [&] {
+        const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        limit = lowest_free + 1;
+        rlimit low = original;
+        low.rlim_cur = static_cast<rlim_t>(limit);
+        lowered =
+            lowest_free >= 0 && close(lowest_free) == 0 && setrlimit(RLIMIT_NOFILE, &low) == 0;
+      },
+      [&](std::vector<std::thread>&, const std::atomic<int>& done) {
+        until_done(kThreads, done, [] { std::this_thread::yield(); });
+        back = setrlimit(RLIMIT_NOFILE, &original) == 0;
+      }));
   ASSERT_TRUE(lowered);
   ASSERT_TRUE(back);
-
-  std::vector<call> all;
-  for (const auto& c : calls) all.insert(all.end(), c.begin(), c.end());
-  const tally t = account(all);
   expect_healthy_round(902);
   const int fds_after = settled_fd_count();
   std::printf(

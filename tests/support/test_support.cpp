@@ -1,0 +1,195 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+extern char** environ;
+
+#ifndef COMM_RMS_TEST_EMULATOR
+#define COMM_RMS_TEST_EMULATOR ""
+#endif
+
+namespace test_support {
+
+std::string read_file(const std::string& path) {
+  std::string text;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  char chunk[65536];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+  std::fclose(file);
+  return text;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
+std::string make_temp_dir(const char* prefix) {
+  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
+  return mkdtemp(&pattern[0]) == nullptr ? "" : pattern;
+}
+
+void remove_tree(const std::string& path) {
+  if (path.empty()) return;
+  nftw(
+      path.c_str(),
+      [](const char* entry, const struct stat*, int, struct FTW*) { return std::remove(entry); },
+      16, FTW_DEPTH | FTW_PHYS);
+}
+
+int open_fd_count() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count - 1;  // the one listing them
+}
+
+run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")), owner_(getpid()) {
+  setenv("VANTOREL_RUN_DIR", path_.c_str(), 1);
+}
+
+run_dir::~run_dir() {
+  if (getpid() == owner_) remove_tree(path_);
+}
+
+bool process::start(const std::vector<std::string>& argv, const std::string& out_path,
+                    const std::string& err_path, bool pipe_stdin, bool native) {
+  if (running() || argv.empty()) return false;
+  out_path_ = out_path;
+  err_path_ = err_path.empty() ? out_path : err_path;
+  std::vector<std::string> all =
+      native ? std::vector<std::string>() : words(COMM_RMS_TEST_EMULATOR);
+  all.insert(all.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (std::string& w : all) args.push_back(&w[0]);
+  args.push_back(nullptr);
+  // Close-on-exec, so that no child keeps another's stdin open.
+  int in[2] = {-1, -1};
+  if (pipe_stdin && pipe2(in, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  if (pipe_stdin) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), flags, 0600);
+  if (err_path_ == out_path_) {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), flags, 0600);
+  }
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipe_stdin) close(in[0]);
+  if (rc != 0) {
+    if (pipe_stdin) close(in[1]);
+    return false;
+  }
+  pid_ = pid;
+  stdin_fd_ = in[1];
+  return true;
+}
+
+bool process::write_stdin(const std::string& text) const {
+  return ::write(stdin_fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+int process::wait(int timeout_ms) {
+  if (stdin_fd_ >= 0) close(stdin_fd_);  // a child reading its input sees the end
+  stdin_fd_ = -1;
+  if (!running()) return -1;
+  int status = 0;
+  const bool ended =
+      wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
+  if (!ended) {
+    kill(pid_, SIGKILL);
+    kill(pid_, SIGCONT);  // a stopped child dies only once it runs again
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void process::signal(int sig) const {
+  if (running()) kill(pid_, sig);
+}
+
+bool process::out_has(const std::string& text, int timeout_ms) const {
+  return wait_until([&] { return out().find(text) != std::string::npos; }, timeout_ms);
+}
+
+int run(const std::vector<std::string>& argv, const run_dir& dir, std::string* out,
+        std::string* err) {
+  static int serial = 0;
+  const std::string base = dir.path() + "/run" + std::to_string(++serial);
+  process p;
+  if (!p.start(argv, base + ".out", base + ".err")) return -1;
+  const int code = p.wait();
+  if (out != nullptr) *out = p.out();
+  if (err != nullptr) *err = p.err();
+  return code;
+}
+
+bool start_service(process& service, const char* program, const run_dir& dir,
+                   const std::vector<std::string>& args, const std::string& name) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::string base = dir.path() + "/" + name;
+  return service.start(argv, base + ".out", base + ".err") &&
+         service.out_has("comm-rms-service: serving f_comm_rms at " + dir.path() +
+                         "/f_comm_rms.sock\n");
+}
+
+int raw_connect(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity) {
+  pollfd p{fd, POLLIN, 0};
+  if (send(fd, request, length, MSG_NOSIGNAL) < 0) return kClosed;
+  if (poll(&p, 1, 2000) != 1) return kNoAnswer;
+  const ssize_t n = recv(fd, answer, capacity, 0);
+  return n < 0 ? kClosed : n;  // closed with our request unread: ECONNRESET
+}
+
+int wait_child(pid_t pid) {
+  int status = 0;
+  if (pid < 0) return -1;
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace test_support

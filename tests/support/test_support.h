@@ -1,0 +1,112 @@
+// Helpers every test group shares: files and private directories, the
+// build's programs run as child processes (through the test emulator, if
+// any), raw socket calls and forked children. Every wait is bounded.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test_support {
+
+// Whole content of a file; "" when it cannot be read.
+std::string read_file(const std::string& path);
+// Blank-separated words of `text`.
+std::vector<std::string> words(const std::string& text);
+// A new directory "/tmp/<prefix>XXXXXX" (mode 0700), or "" on failure.
+std::string make_temp_dir(const char* prefix);
+// Removes `path` and everything below it; best effort.
+void remove_tree(const std::string& path);
+// Open descriptors of this process.
+int open_fd_count();
+
+// Polls `done` every 5 ms for at most `timeout_ms`.
+template <typename Predicate>
+bool wait_until(Predicate done, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A private VANTOREL_RUN_DIR, removed with its files by the process that
+// made it (not by a forked child that exits through the exit handlers).
+class run_dir {
+ public:
+  run_dir();
+  ~run_dir();
+  run_dir(const run_dir&) = delete;
+  run_dir& operator=(const run_dir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  pid_t owner_;
+};
+
+class process {
+ public:
+  process() = default;
+  ~process() { kill_now(); }
+  process(const process&) = delete;
+  process& operator=(const process&) = delete;
+
+  // Starts `argv` with stdout to `out_path` and stderr to `err_path` (the
+  // same file when empty), through the emulator unless `native`. With
+  // `pipe_stdin` the test writes its standard input, else it reads nothing.
+  bool start(const std::vector<std::string>& argv, const std::string& out_path,
+             const std::string& err_path = "", bool pipe_stdin = false, bool native = false);
+  bool write_stdin(const std::string& text) const;
+  // Exit code, 128 + signal when a signal ended it, or -1 when it still ran
+  // after `timeout_ms` (it is then killed).
+  int wait(int timeout_ms = 30000);
+  // SIGKILL (and SIGCONT, for a stopped child), then reap.
+  void kill_now() { wait(0); }
+  void signal(int sig) const;
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  std::string out() const { return read_file(out_path_); }
+  std::string err() const { return read_file(err_path_); }
+  bool out_has(const std::string& text, int timeout_ms = 20000) const;
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_fd_ = -1;
+  std::string out_path_, err_path_;
+};
+
+// Runs `argv` to its end in `dir`; its exit code, out and err.
+int run(const std::vector<std::string>& argv, const run_dir& dir, std::string* out = nullptr,
+        std::string* err = nullptr);
+
+// The simulator at `program`, started with `args` and ready to serve; its
+// output goes to <run dir>/<name>.out and .err.
+bool start_service(process& service, const char* program, const run_dir& dir,
+                   const std::vector<std::string>& args = {}, const std::string& name = "service");
+
+// Plain socket calls only, so that a forked child of a threaded test may use
+// them too. raw_connect gives a connected SOCK_SEQPACKET socket or -1.
+int raw_connect(const std::string& path);
+// Sends `request` and returns the answer's size, kClosed when the peer
+// closed the connection instead, kNoAnswer when nothing came in 2 s.
+constexpr ssize_t kClosed = 0, kNoAnswer = -2;
+ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity);
+
+// Runs `child` in a forked process (raw system calls only: the test may
+// have threads) and returns its exit status, or -1 when it did not end
+// within 5 s.
+int wait_child(pid_t pid);
+template <typename F>
+int in_child(F child) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  return wait_child(pid);
+}
+
+}  // namespace test_support
