@@ -8,40 +8,14 @@
 #include <fstream>
 #include <regex>
 
+#include "history_text.h"
 #include "test_support.h"
 
 using namespace test_support;
 
 namespace {
 
-constexpr const char* kDumpDir = "/tmp/debug_file";
-constexpr const char* kDumpFile = "/tmp/debug_file/comm_rms_client_debug.log";
-
-// The dump directory is shared with the rest of the machine: the tests
-// create it if needed and leave it, and any dump file in it, as they found it.
-class dump_dir_guard {
- public:
-  dump_dir_guard() {
-    struct stat st;
-    dir_existed_ = ::stat(kDumpDir, &st) == 0;
-    if (!dir_existed_) ::mkdir(kDumpDir, 0700);
-    file_existed_ = ::stat(kDumpFile, &st) == 0;
-    if (file_existed_) saved_ = read_file(kDumpFile);
-  }
-  ~dump_dir_guard() {
-    if (file_existed_) {
-      std::ofstream(kDumpFile, std::ios::binary | std::ios::trunc) << saved_;
-    } else {
-      ::unlink(kDumpFile);
-    }
-    if (!dir_existed_) ::rmdir(kDumpDir);
-  }
-
- private:
-  bool dir_existed_ = false;
-  bool file_existed_ = false;
-  std::string saved_;
-};
+constexpr const char* kDumpFile = fixed_dump_dir::kFile;
 
 // Time stamps, thread ids and this process's own trace position vary; the
 // all-zero stamp of an empty unregister part does not.
@@ -53,37 +27,21 @@ std::string masked(const std::string& text) {
                             "[LINE] session::open\trmsctl session pid[PID]");
 }
 
-const std::string kBanner(80, '=');
-const std::string kSeparator(80, '-');
+using history_text::operation_log;
+using history_text::section;
 
+// One record with both halves, or (terminated < 0) a register only.
 std::string history_record(const std::string& url, const std::string& path, int terminated) {
-  const std::string len = std::to_string(path.size());
-  return kSeparator + "\n[ID:1]\n    Regist[T][TH] CallNum:[1]\n        Parameter\n" +
-         "            url                    :[" + url + "]\n" +
-         "            url_length             :[" + std::to_string(url.size()) + "]\n" +
-         "            server_pathname        :[" + path + "]\n" +
-         "            server_pathname_length :[" + len + "]\n" +
-         "        Result                     :[0]\n\n" +
-         (terminated < 0 ? "    Unregist[1900-01-00 00:00:00.000000][0000000000] CallNum:[0]\n"
-                         : "    Unregist[T][TH] CallNum:[1]\n") +
-         "        Parameter\n" + "            server_pathname        :[" +
-         (terminated < 0 ? "" : path) + "]\n" + "            server_pathname_length :[" +
-         (terminated < 0 ? "0" : len) + "]\n" + "            is_terminated          :[" +
-         std::to_string(terminated < 0 ? 0 : terminated) + "]\n" +
-         "        Result                     :[0]\n";
-}
-
-std::string dump_head() {
-  return kBanner + "\nRemote Panel Connect Information\n" + kBanner + "\n";
-}
-std::string log_head() {
-  return kBanner + "\nOperation log\n" + kBanner + "\n";
+  return history_text::regist("1", "T][TH", url, path, "0") +
+         (terminated < 0 ? history_text::unregist(history_text::kZeroStamp, 0, "", 0, "0")
+                         : history_text::unregist("T][TH", 1, path, terminated, "0"));
 }
 
 }  // namespace
 
 TEST(Tools, DumpHoldsHistoryAndTraceLines) {
-  dump_dir_guard guard;
+  fixed_dump_dir guard;
+  ASSERT_TRUE(guard.ready());
   run_dir dir;
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
@@ -94,7 +52,7 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
                 dir, &out),
             0);
   const std::string file =
-      dump_head() + history_record("vnc://h:5900", "/srv/a", 1) + log_head() +
+      section() + history_record("vnc://h:5900", "/srv/a", 1) + operation_log() +
       "[T][TH] [ INF][0157] comm_rms_facade::get_server_path_name\tserver_path_name[/srv/a] "
       "size[6]\n"
       "[T][TH] [ INF][0329] comm_rms_facade::get_server_connect_result\tserver_path_name[/srv/a] "
@@ -111,7 +69,8 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
 }
 
 TEST(Tools, UcomReachesALiveShell) {
-  dump_dir_guard guard;
+  fixed_dump_dir guard;
+  ASSERT_TRUE(guard.ready());
   run_dir dir;
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
@@ -128,7 +87,7 @@ TEST(Tools, UcomReachesALiveShell) {
   EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0) << err;
   EXPECT_EQ(out, "result[0]\n");
   EXPECT_EQ(masked(read_file(kDumpFile)),
-            dump_head() + history_record("u", "/p", -1) + log_head() +
+            section() + history_record("u", "/p", -1) + operation_log() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
 
   EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);

@@ -4,34 +4,31 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "comm_rms/connect_history.h"
 #include "comm_rms/operation_log.h"
 #include "fake_platform.h"
+#include "history_text.h"
 #include "log_test_util.h"
+#include "test_support.h"
 
 namespace {
 
 using std::string;
 using vantorel::comm_rms_ucom_log;
 
-const char kFixedDir[] = "/tmp/debug_file";
-const char kFixedFile[] = "/tmp/debug_file/comm_rms_client_debug.log";
-const string kSection =
-    string(80, '=') + "\nRemote Panel Connect Information\n" + string(80, '=') + "\n";
-const string kHeadings = string(80, '=') + "\nOperation log\n" + string(80, '=') + "\n";
+using test_support::fixed_dump_dir;
+const char* const kFixedDir = fixed_dump_dir::kPath;
+const char* const kFixedFile = fixed_dump_dir::kFile;
+const string kSection = history_text::section();
+const string kHeadings = history_text::operation_log();
+
+using test_support::read_file;
 
 bool exists(const string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
-}
-
-string read_file(const string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
 }
 
 int command(const char* text) {  // as the console delivers it
@@ -44,26 +41,14 @@ class FixedPath : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    had_dir_ = exists(kFixedDir);
-    if (had_dir_) {
-      ASSERT_EQ(rename(kFixedDir, saved_.c_str()), 0) << "cannot move it aside";
-    }
-    ASSERT_EQ(mkdir(kFixedDir, 0700), 0);
+    ASSERT_TRUE(guard_.ready());
     log_test::drain();
-  }
-  void TearDown() override {
-    unlink(kFixedFile);
-    rmdir(kFixedDir);
-    if (had_dir_) {
-      EXPECT_EQ(rename(saved_.c_str(), kFixedDir), 0);
-    }
   }
   void trace(int line, const char* message) {
     comm_rms_operation_log(1, 1, line, "void t::u::v()", "%s", message);
   }
   const string stamp_ = "[1970-01-01 00:00:00.000000][" + log_test::thread_field() + "] [ INF]";
-  const string saved_ = string(kFixedDir) + ".saved." + std::to_string(getpid());
-  bool had_dir_ = false;
+  fixed_dump_dir guard_;
 };
 
 TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
@@ -107,12 +92,9 @@ class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    char pattern[] = "/tmp/comm_rms_dump_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = string(pattern) + "/";
-    file_ = dir_ + "comm_rms_client_debug.log";
+    ASSERT_FALSE(tmp_.empty());
   }
-  void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
+  ~TempDir() override { test_support::remove_tree(tmp_); }
   void push(const string& text) { store_.push_log(text.c_str(), text.size() + 1); }
   // The dump must be refused and leave `victim` and the store as they were.
   void expect_refused(const string& directory, const string& victim) {
@@ -126,7 +108,8 @@ class TempDir : public ::testing::Test {
     EXPECT_EQ(log_test::drain(&store_), std::vector<string>{string("kept", 5)});
   }
   comm_rms_ucom_log store_{200000};
-  string dir_, file_;
+  const string tmp_ = test_support::make_temp_dir("comm_rms_dump.");
+  const string dir_ = tmp_ + "/", file_ = dir_ + "comm_rms_client_debug.log";
 };
 
 TEST_F(TempDir, SizeBoundIsTestedBeforeEachEntry) {

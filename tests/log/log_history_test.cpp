@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "history_text.h"
 #include "log/connection_history.h"
 #include "log_test_util.h"
 
@@ -14,9 +15,10 @@ namespace {
 using std::string;
 using vantorel::connection_history;
 
-const string kHeader =
-    string(80, '=') + "\nRemote Panel Connect Information\n" + string(80, '=') + "\n";
-const string kZero = "1900-01-00 00:00:00.000000][0000000000";
+const string kHeader = history_text::section();
+const string kZero = history_text::kZeroStamp;
+using history_text::regist;
+using history_text::unregist;
 
 string render(const connection_history& history) {
   char* data = nullptr;
@@ -27,29 +29,6 @@ string render(const connection_history& history) {
   string text(data, size);
   std::free(data);
   return text;
-}
-
-// A label padded so that its colon stands in column 36 (after `indent` blanks).
-string field(const char* label, const string& value, size_t indent = 12) {
-  return string(indent, ' ') + label + string(35 - indent - std::strlen(label), ' ') + ":[" +
-         value + "]\n";
-}
-
-string regist(const char* id, const string& when, const string& url, const string& path,
-              const char* result) {
-  return string(80, '-') + "\n[ID:" + id + "]\n    Regist[" + when +
-         "] CallNum:[1]\n        Parameter\n" + field("url", url) +
-         field("url_length", std::to_string(url.size())) + field("server_pathname", path) +
-         field("server_pathname_length", std::to_string(path.size())) + field("Result", result, 8) +
-         "\n";
-}
-
-string unregist(const string& when, int calls, const string& path, int terminated,
-                const char* result) {
-  return "    Unregist[" + when + "] CallNum:[" + std::to_string(calls) + "]\n        Parameter\n" +
-         field("server_pathname", path) +
-         field("server_pathname_length", std::to_string(path.size())) +
-         field("is_terminated", std::to_string(terminated)) + field("Result", result, 8);
 }
 
 COMM_RMS_REGISTER_SERVER_INFO reg(const char* url, const char* path) {

@@ -163,6 +163,18 @@ bool start_service(process& service, const char* program, const run_dir& dir,
                          "/f_comm_rms.sock\n");
 }
 
+fixed_dump_dir::fixed_dump_dir()
+    : saved_(std::string(kPath) + ".saved." + std::to_string(getpid())) {
+  struct stat st;
+  had_ = lstat(kPath, &st) == 0;
+  ready_ = (!had_ || rename(kPath, saved_.c_str()) == 0) && mkdir(kPath, 0700) == 0;
+}
+
+fixed_dump_dir::~fixed_dump_dir() {
+  remove_tree(kPath);
+  if (had_) rename(saved_.c_str(), kPath);
+}
+
 int raw_connect(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

@@ -90,6 +90,24 @@ int run(const std::vector<std::string>& argv, const run_dir& dir, std::string* o
 bool start_service(process& service, const char* program, const run_dir& dir,
                    const std::vector<std::string>& args = {}, const std::string& name = "service");
 
+// The dump's fixed directory is shared with the rest of the machine:
+// whatever is there is moved aside for the guard's life and put back after
+// it; meanwhile the test has it empty, mode 0700.
+class fixed_dump_dir {
+ public:
+  static constexpr const char* kPath = "/tmp/debug_file";
+  static constexpr const char* kFile = "/tmp/debug_file/comm_rms_client_debug.log";
+  fixed_dump_dir();
+  ~fixed_dump_dir();
+  fixed_dump_dir(const fixed_dump_dir&) = delete;
+  fixed_dump_dir& operator=(const fixed_dump_dir&) = delete;
+  bool ready() const { return ready_; }
+
+ private:
+  std::string saved_;
+  bool had_ = false, ready_ = false;
+};
+
 // Plain socket calls only, so that a forked child of a threaded test may use
 // them too. raw_connect gives a connected SOCK_SEQPACKET socket or -1.
 int raw_connect(const std::string& path);

@@ -10,6 +10,7 @@
 
 #include "fake_platform.h"
 #include "fuzz_check.h"
+#include "history_text.h"
 #include "log/connection_history.h"
 
 namespace {
@@ -59,26 +60,23 @@ void expect_next(const std::string& text, size_t* at, const std::string& piece) 
 }
 
 void check_rendering(const std::string& text, const std::vector<expected_record>& records) {
-  const std::string banner(80, '=');
-  const std::string header = banner + "\nRemote Panel Connect Information\n" + banner + "\n";
+  using history_text::field;
+  const std::string header = history_text::section();
   FUZZ_CHECK(text.compare(0, header.size(), header) == 0);
   size_t at = header.size();
   for (const expected_record& r : records) {
     expect_next(text, &at, std::string(80, '-') + "\n[ID:");
     expect_next(text, &at,
-                "            url                    :[" + r.url + "]\n" +
-                    "            url_length             :[" + std::to_string(r.url.size()) + "]\n" +
-                    "            server_pathname        :[" + r.reg_path + "]\n" +
-                    "            server_pathname_length :[" + std::to_string(r.reg_path.size()) +
-                    "]\n" + "        Result                     :[" + std::to_string(r.result) +
-                    "]\n\n    Unregist[");
-    expect_next(
-        text, &at,
-        "CallNum:[" + std::to_string(r.unreg_calls) + "]\n" + "        Parameter\n" +
-            "            server_pathname        :[" + r.unreg_path + "]\n" +
-            "            server_pathname_length :[" + std::to_string(r.unreg_path.size()) + "]\n" +
-            "            is_terminated          :[" + std::to_string(r.is_terminated) + "]\n" +
-            "        Result                     :[" + std::to_string(r.unreg_result) + "]\n");
+                field("url", r.url) + field("url_length", std::to_string(r.url.size())) +
+                    field("server_pathname", r.reg_path) +
+                    field("server_pathname_length", std::to_string(r.reg_path.size())) +
+                    field("Result", std::to_string(r.result), 8) + "\n    Unregist[");
+    expect_next(text, &at,
+                "CallNum:[" + std::to_string(r.unreg_calls) + "]\n        Parameter\n" +
+                    field("server_pathname", r.unreg_path) +
+                    field("server_pathname_length", std::to_string(r.unreg_path.size())) +
+                    field("is_terminated", std::to_string(r.is_terminated)) +
+                    field("Result", std::to_string(r.unreg_result), 8));
   }
   FUZZ_CHECK(at == text.size());
 }
