@@ -1,8 +1,9 @@
 // The simulator's model and rmsctl's command parser, without processes.
+// Malformed and arbitrary messages to the model: the fuzz target
+// service_model and its corpus.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -79,37 +80,6 @@ TEST(ServiceModel, NewestServerAndRequestLines) {
                        "request[6] id[4] length[264] unregister path[/srv/c] is_terminated[1] "
                        "servers[2] -> 0x00000104 unknown-path",
                    }));
-}
-
-TEST(ServiceModel, RefusesBadRequestsAndSurvivesRandomOnes) {
-  ct::service_model model;
-  unsigned char bytes[600] = {};
-  EXPECT_EQ(send(model, 2, bytes, 264).reply.code, ct::SERVICE_UNKNOWN_MESSAGE);
-  EXPECT_EQ(send(model, 3, bytes, 513).reply.code, ct::SERVICE_BAD_LENGTH);
-  EXPECT_EQ(send(model, 3, nullptr, 514).reply.code, ct::SERVICE_BAD_LENGTH);
-  EXPECT_EQ(send(model, 3, bytes, 514).reply.code, ct::SERVICE_BAD_TEXT);  // empty path
-  std::memset(bytes, 'x', sizeof bytes);
-  EXPECT_EQ(send(model, 3, bytes, 514).reply.code, ct::SERVICE_BAD_TEXT);
-  EXPECT_EQ(send(model, 5, bytes, 264).reply.code, ct::SERVICE_BAD_TEXT);
-  for (unsigned i = 0; i < ct::kMaxServers; ++i) {
-    ASSERT_EQ(send_register(model, "u", ("/p" + std::to_string(i)).c_str()).reply.code, 0);
-  }
-  EXPECT_EQ(send_register(model, "u", "/one-too-many").reply.code, ct::SERVICE_TABLE_FULL);
-  EXPECT_EQ(send_register(model, "u2", "/p3").reply.code, ct::SERVICE_OK);  // a replace fits
-  ASSERT_TRUE(model.force_code(5, 0x77));
-  const exchange forced = send_path_word(model, 5, "/p1");
-  EXPECT_EQ(forced.word(0), 0x77);
-  EXPECT_EQ(forced.reply.length, 268u);  // the record still follows the forced word
-
-  std::mt19937 random(1234);
-  for (int round = 0; round < 5000; ++round) {
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(random() % 4 ? random() : 0);
-    const size_t lengths[] = {4, 264, 514, random() % sizeof bytes};
-    const exchange e = send(model, static_cast<long>(random() % 9) - 1, bytes, lengths[round % 4]);
-    ASSERT_LE(e.reply.length, ct::kMaxReply);
-    ASSERT_EQ(e.word(0), e.reply.code);
-    ASSERT_EQ(std::strchr(e.note, '\n'), nullptr);
-  }
 }
 
 TEST(RmsctlCommands, FillsTheRecordsOfSeveralCommands) {

@@ -1,6 +1,7 @@
 // Service faults: the simulator is killed, restarted and stalled while
 // several threads loop over all five requests; requests also run under a
-// storm of signals and under a low descriptor limit. Every call must come
+// low descriptor limit (a storm of signals hits the channel in the host
+// group). Every call must come
 // back within the documented bound, with 1 or the channel-failure code, or
 // with a reply word that the service really sent for that request (never a
 // 0 for a request that no service answered); the client must not crash nor
@@ -10,7 +11,6 @@
 // (scripts/soak.sh runs a longer soak through them).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -249,8 +249,8 @@ void expect_healthy_round(int thread) {
 
 // `threads` workers loop over the requests, `rounds` cycles each (with 0:
 // until `drive` returns). They start together once `begin` has run, and live
-// (and can be signalled) until `drive` has returned on this thread.
-using driver = std::function<void(std::vector<std::thread>&, const std::atomic<int>& done)>;
+// until `drive` has returned on this thread.
+using driver = std::function<void(const std::atomic<int>& done)>;
 std::vector<call> run_workers(int threads, int rounds, int first,
                               const std::function<void()>& begin, const driver& drive,
                               long* total_rounds = nullptr) {
@@ -274,7 +274,7 @@ std::vector<call> run_workers(int threads, int rounds, int first,
   while (started.load(std::memory_order_acquire) < threads) std::this_thread::yield();
   begin();
   go.store(true, std::memory_order_release);
-  drive(workers, done);
+  drive(done);
   over.store(true, std::memory_order_release);
   for (std::thread& w : workers) w.join();
   std::vector<call> all;
@@ -284,10 +284,6 @@ std::vector<call> run_workers(int threads, int rounds, int first,
     if (total_rounds != nullptr) *total_rounds += counts[t];
   }
   return all;
-}
-
-void until_done(int threads, const std::atomic<int>& done, const std::function<void()>& tick) {
-  while (done.load(std::memory_order_acquire) < threads) tick();
 }
 
 class service_faults : public ::testing::Test {
@@ -315,7 +311,7 @@ TEST_F(service_faults, kills_and_stalls_during_requests_leave_every_call_account
   long rounds = 0;
   const tally t = account(run_workers(
       threads, 0, 0, [] {},
-      [&](std::vector<std::thread>&, const std::atomic<int>&) {
+      [&](const std::atomic<int>&) {
         for (bool kill : events) {
           pause_ms(std::uniform_int_distribution<int>(50, 400)(random));
           if (kill) {
@@ -342,40 +338,6 @@ TEST_F(service_faults, kills_and_stalls_during_requests_leave_every_call_account
   EXPECT_EQ(fds_after, fds_before);
 }
 
-std::atomic<long> signals_handled{0};
-extern "C" void count_signal(int) {
-  signals_handled.fetch_add(1, std::memory_order_relaxed);
-}
-
-TEST_F(service_faults, requests_complete_under_a_signal_storm) {
-  constexpr int kThreads = 4;
-  struct sigaction action {};
-  action.sa_handler = count_signal;  // no SA_RESTART: blocking calls see EINTR
-  sigemptyset(&action.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
-  signals_handled = 0;
-  long sent = 0;
-  const tally t = account(run_workers(
-      kThreads, 150, 100, [] {},
-      [&](std::vector<std::thread>& workers, const std::atomic<int>& done) {
-        until_done(kThreads, done, [&] {
-          for (std::thread& w : workers) sent += pthread_kill(w.native_handle(), SIGUSR1) == 0;
-          timespec gap{0, 200000};
-          nanosleep(&gap, nullptr);
-        });
-      }));
-  signal(SIGUSR1, SIG_IGN);
-  std::printf(
-      "[ figures  ] signal storm: %d threads, %ld calls, %ld signals sent, %ld handled; "
-      "results {%s}; slowest %ld ms\n",
-      kThreads, t.calls, sent, signals_handled.load(), results_text(t).c_str(), t.slowest_ms);
-  // The service is healthy throughout: an interrupted wait must be resumed,
-  // not reported as a failure.
-  EXPECT_EQ(t.by_result.count(0) == 1 ? t.by_result.at(0) : 0L, t.calls) << results_text(t);
-  expect_accounted(t);
-  EXPECT_GT(signals_handled.load(), 0);
-}
-
 TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_recover) {
   constexpr int kThreads = 4;
   const int fds_before = settled_fd_count();
@@ -397,8 +359,8 @@ TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_re
         lowered =
             lowest_free >= 0 && close(lowest_free) == 0 && setrlimit(RLIMIT_NOFILE, &low) == 0;
       },
-      [&](std::vector<std::thread>&, const std::atomic<int>& done) {
-        until_done(kThreads, done, [] { std::this_thread::yield(); });
+      [&](const std::atomic<int>& done) {
+        while (done.load(std::memory_order_acquire) < kThreads) std::this_thread::yield();
         back = setrlimit(RLIMIT_NOFILE, &original) == 0;
       }));
   ASSERT_TRUE(lowered);
