@@ -112,45 +112,35 @@ struct call {
   long ms;
 };
 
-template <typename Request>
-void timed(std::vector<call>& out, int msg_id, const std::string& key, Request request) {
-  const auto begin = std::chrono::steady_clock::now();
-  const RETCODE result = request();
-  const auto took = std::chrono::steady_clock::now() - begin;
-  out.push_back(
-      {msg_id, key, result,
-       static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())});
-}
-
-// All five requests, with a server path of their own.
+// All five requests, on a server path of their own.
 void cycle(int thread, int round, std::vector<call>& out) {
   comm_rms_facade* facade = comm_rms_facade::get_instance();
   char path[64];
   std::snprintf(path, sizeof path, "/soak/%d/%d", thread, round);
-  timed(out, 3, path, [&] {
-    COMM_RMS_REGISTER_SERVER_INFO info{};
-    std::snprintf(info.url, sizeof info.url, "vnc://soak/%d/%d", thread, round);
-    std::snprintf(info.server_pathname, sizeof info.server_pathname, "%s", path);
-    return facade->register_server(info);
-  });
-  timed(out, 1, "", [&] {
-    COMM_RMS_SERVER_PATH_INFO info{};
-    return facade->get_server_path_name(info);
-  });
-  timed(out, 5, path, [&] {
-    COMM_RMS_CONNECT_RESULT_INFO info{};
-    std::snprintf(info.server_path_name, sizeof info.server_path_name, "%s", path);
-    return facade->get_server_connect_result(info);
-  });
-  timed(out, 6, "", [&] {
-    COMM_RMS_RFB_GET_STATUS_INFO info{};
-    return facade->get_rfb_status(info);
-  });
-  timed(out, 4, path, [&] {
-    COMM_RMS_UNREGISTER_SERVER_INFO info{};
-    std::snprintf(info.server_pathname, sizeof info.server_pathname, "%s", path);
-    return facade->unregister_server(info);
-  });
+  COMM_RMS_REGISTER_SERVER_INFO reg{};
+  std::snprintf(reg.url, sizeof reg.url, "vnc:/%s", path);
+  std::snprintf(reg.server_pathname, sizeof reg.server_pathname, "%s", path);
+  COMM_RMS_SERVER_PATH_INFO name{};
+  COMM_RMS_CONNECT_RESULT_INFO result{};
+  std::snprintf(result.server_path_name, sizeof result.server_path_name, "%s", path);
+  COMM_RMS_RFB_GET_STATUS_INFO rfb{};
+  COMM_RMS_UNREGISTER_SERVER_INFO unreg{};
+  std::snprintf(unreg.server_pathname, sizeof unreg.server_pathname, "%s", path);
+  const std::pair<int, std::function<RETCODE()>> requests[] = {
+      {3, [&] { return facade->register_server(reg); }},
+      {1, [&] { return facade->get_server_path_name(name); }},
+      {5, [&] { return facade->get_server_connect_result(result); }},
+      {6, [&] { return facade->get_rfb_status(rfb); }},
+      {4, [&] { return facade->unregister_server(unreg); }}};
+  for (const auto& request : requests) {
+    const auto begin = std::chrono::steady_clock::now();
+    const RETCODE code = request.second();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    const bool keyed = request.first != 1 && request.first != 6;
+    out.push_back(
+        {request.first, keyed ? path : "", code,
+         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())});
+  }
 }
 
 using answer = std::tuple<int, std::string, int32_t>;  // id, path (ids 3, 4, 5), reply word
@@ -161,24 +151,16 @@ std::multiset<answer> answers_of(const std::vector<std::string>& logs) {
   std::multiset<answer> answers;
   for (const std::string& log : logs) {
     std::istringstream in(test_support::read_file(log));
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
       int id = 0;
-      const size_t at_id = line.find(" id[");
-      const size_t at_code = line.find(" -> 0x");
-      if (line.compare(0, 8, "request[") != 0 || at_id == std::string::npos ||
-          at_code == std::string::npos || std::sscanf(line.c_str() + at_id, " id[%d]", &id) != 1) {
+      const size_t arrow = line.find(" -> 0x"), at = line.find(" path[");
+      if (std::sscanf(line.c_str(), "request[%*d] id[%d]", &id) != 1 ||
+          arrow == std::string::npos) {
         continue;
       }
-      const int32_t code =
-          static_cast<int32_t>(std::strtoul(line.c_str() + at_code + 6, nullptr, 16));
-      std::string key;
-      const size_t at_path = line.find(" path[");
-      if ((id == 3 || id == 4 || id == 5) && at_path != std::string::npos) {
-        const size_t end = line.find(']', at_path);
-        key = line.substr(at_path + 6, end - at_path - 6);
-      }
-      answers.emplace(id, key, code);
+      const bool keyed = (id == 3 || id == 4 || id == 5) && at != std::string::npos;
+      answers.emplace(id, keyed ? line.substr(at + 6, line.find(']', at) - at - 6) : "",
+                      static_cast<int32_t>(std::strtoul(line.c_str() + arrow + 6, nullptr, 16)));
     }
   }
   return answers;
