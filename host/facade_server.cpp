@@ -345,7 +345,7 @@ int facade_server::run() noexcept {
     s.polled[1] = pollfd{s.listen_fd, static_cast<short>(paused > 0 ? 0 : POLLIN), 0};
     const int count = s.conn_count;
     for (int i = 0; i < count; ++i) s.polled[i + 2] = pollfd{s.conn_fd[i], POLLIN, 0};
-    const int n = poll(s.polled, static_cast<nfds_t>(count + 2), timeout);
+    const int n = poll(s.polled, static_cast<nfds_t>(count) + 2, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int error = errno;

@@ -65,7 +65,7 @@ int connect_to(const char* path, int64_t deadline_ms) noexcept {
     if (error == EISCONN) break;
     // A full backlog: the server is busy accepting; try again shortly.
     if ((error == EAGAIN || error == EINTR) && now_ms() < deadline_ms) {
-      const timespec pause{0, 2 * 1000 * 1000};
+      const timespec pause{0, 2L * 1000 * 1000};
       nanosleep(&pause, nullptr);
       continue;
     }

@@ -120,10 +120,13 @@ void remove_dead_sockets() {
   DIR* dir = opendir(host::run_directory());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
-    long pid = 0;
-    char tail[8] = {};
-    if (std::sscanf(entry->d_name, "ucom.%ld%7s", &pid, tail) != 2 ||
-        std::strcmp(tail, ".sock") != 0 || pid <= 0 || pid == static_cast<long>(getpid())) {
+    constexpr size_t kPrefix = sizeof "ucom." - 1;
+    if (std::strncmp(entry->d_name, "ucom.", kPrefix) != 0) continue;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(entry->d_name + kPrefix, &end, 10);
+    if (errno != 0 || end == entry->d_name + kPrefix || std::strcmp(end, ".sock") != 0 ||
+        pid <= 0 || pid == static_cast<long>(getpid())) {
       continue;
     }
     if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
@@ -173,7 +176,7 @@ void* serve_console(void* arg) {
   for (;;) {
     polled[0] = pollfd{listen_fd, POLLIN, 0};
     for (int i = 1; i <= clients; ++i) polled[i].revents = 0;
-    const int n = poll(polled, static_cast<nfds_t>(clients + 1), -1);
+    const int n = poll(polled, static_cast<nfds_t>(clients) + 1, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       return nullptr;

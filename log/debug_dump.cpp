@@ -24,7 +24,7 @@ constexpr const char* kDumpDirectory = "/tmp/debug_file/";
 constexpr const char* kDumpFileName = "comm_rms_client_debug.log";
 constexpr const char* kBanner =
     "================================================================================";
-constexpr size_t kStdioBuffer = 64 * 1024;
+constexpr size_t kStdioBuffer = size_t{64} * 1024;
 
 class descriptor {
  public:
