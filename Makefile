@@ -1,6 +1,6 @@
 # Entry points for developers and CI; the real work is in scripts/ and the
 # CMake presets (CMakePresets.json).
-.PHONY: all deps test test-asan test-tsan lint format demo fuzz fuzz-smoke valgrind soak bench
+.PHONY: all deps test test-ppc test-asan test-tsan lint format demo fuzz fuzz-smoke valgrind soak bench
 
 all: test
 
@@ -11,6 +11,10 @@ deps:
 # Host suite, then the PowerPC suite under qemu-ppc where the cross tools exist.
 test:
 	scripts/test.sh
+
+# Only the PowerPC suite (cross build, every test under qemu-ppc).
+test-ppc:
+	scripts/test.sh ppc
 
 test-asan:
 	scripts/test.sh asan
