@@ -282,6 +282,11 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
 // first receiver, clears the file a killed process left behind, and its own
 // socket file is gone once it has exited.
 TEST(Console, SocketLivesAsLongAsItsProcess) {
+  // qemu-user (7.2) aborts when a child forked from a threaded process starts
+  // a thread, which the child's console must do.
+  if (COMM_RMS_TEST_EMULATOR[0] != '\0') {
+    GTEST_SKIP() << "a forked child cannot start threads under " COMM_RMS_TEST_EMULATOR;
+  }
   counting_receiver parent;
   auto* console = vantorel::UCOM_UsrCommandManager::ucom_instance();
   console->ucom_add_usr_command(&parent, "parent");
