@@ -82,12 +82,9 @@ TEST_F(endpoint, run_directory_and_sockets_admit_only_their_owner) {
 TEST_F(endpoint, console_tool_of_another_user_is_refused) {
   if (system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
   std::vector<std::string> argv =
-      words("setpriv --reuid=65534 --regid=65534 --clear-groups -- " COMM_RMS_TEST_EMULATOR);
-  for (const std::string& word :
-       {std::string(UCOM_TOOL), std::string("--timeout"), std::string("2000"),
-        std::to_string(getpid()), std::string("probe"), std::string("UCGETMEMINFO")}) {
-    argv.push_back(word);
-  }
+      words("setpriv --reuid=65534 --regid=65534 --clear-groups -- " COMM_RMS_TEST_EMULATOR
+            " " UCOM_TOOL " --timeout 2000 " +
+            std::to_string(getpid()) + " probe UCGETMEMINFO");
   process tool;
   const std::string log = the_run_dir.path() + "/ucom.out";
   ASSERT_TRUE(tool.start(argv, log, "", false, true));

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,21 +51,18 @@ bool parse_message(const std::string& text, int* thread, long* seq) {
          *thread < kThreads && text == message_for(*thread, *seq);
 }
 
-// "[YYYY-MM-DD HH:MM:SS.uuuuuu][thread] [ INF][0042] load::trace<TAB>message"
+// "[YYYY-MM-DD HH:MM:SS.uuuuuu][thread] [ INF][0042] load::trace<TAB>message",
+// every number at its full width, the thread of at least 10 digits.
 bool parse_trace_line(const std::string& line, int* thread, long* seq) {
-  static const char shape[] = "[dddd-dd-dd dd:dd:dd.dddddd][";
-  const size_t fixed = sizeof shape - 1;
-  if (line.size() < fixed) return false;
-  for (size_t i = 0; i < fixed; ++i) {
-    const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
-    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
-  }
-  size_t p = fixed;
-  while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p]))) ++p;
-  if (p - fixed < 10) return false;
-  const size_t middle = std::strlen(kLineMiddle);
-  if (line.compare(p, middle, kLineMiddle) != 0) return false;
-  return parse_message(line.substr(p + middle), thread, seq);
+  char tid[32] = "";
+  int end = 0;
+  const int got = std::sscanf(
+      line.c_str(), "[%*4[0-9]-%*2[0-9]-%*2[0-9] %*2[0-9]:%*2[0-9]:%*2[0-9].%*6[0-9]][%31[0-9]%n",
+      tid, &end);
+  const size_t at = static_cast<size_t>(end), middle = std::strlen(kLineMiddle);
+  return got == 1 && std::strlen(tid) >= 10 && at == 29 + std::strlen(tid) &&
+         line.compare(at, middle, kLineMiddle) == 0 &&
+         parse_message(line.substr(at + middle), thread, seq);
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
