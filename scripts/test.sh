@@ -14,11 +14,12 @@ unset MAKEFLAGS MFLAGS MAKELEVEL
 
 # configure, build and test one preset
 run_preset() {
-  local preset=$1
+  local preset=$1 start=${SECONDS}
   echo "=== ${preset}: configure, build, test"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
   ctest --preset "${preset}" -j "${jobs}"
+  echo "=== ${preset}: passed in $((SECONDS - start)) s"
 }
 
 # Local-time code must be exercised in a zone that is not UTC, with a
