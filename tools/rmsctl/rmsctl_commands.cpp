@@ -8,14 +8,14 @@ namespace comm_rms_tools {
 
 namespace {
 
-struct spec {
+struct syntax {
   const char* name;
   command_kind kind;
   const char* options[2];   // accepted options
   unsigned required_count;  // options[0 .. required_count) are required
 };
 
-const spec kSpecs[] = {
+const syntax kSyntaxes[] = {
     {"register", command_kind::register_server, {"--url", "--path"}, 2},
     {"unregister", command_kind::unregister_server, {"--path", "--terminated"}, 1},
     {"path", command_kind::path, {nullptr, nullptr}, 0},
@@ -24,8 +24,8 @@ const spec kSpecs[] = {
     {"dump", command_kind::dump, {nullptr, nullptr}, 0},
 };
 
-const spec* find_spec(const std::string& word) {
-  for (const spec& s : kSpecs) {
+const syntax* find_syntax(const std::string& word) {
+  for (const syntax& s : kSyntaxes) {
     if (word == s.name) return &s;
   }
   return nullptr;
@@ -44,7 +44,7 @@ bool put_text(char* field, size_t width, const std::string& text, const char* wh
   return true;
 }
 
-bool fill(const spec& s, const std::string values[2], const bool given[2], command& cmd,
+bool fill(const syntax& s, const std::string values[2], const bool given[2], command& cmd,
           std::string& error) {
   int32_t number = 0;
   switch (s.kind) {
@@ -85,7 +85,7 @@ bool fill(const spec& s, const std::string values[2], const bool given[2], comma
 }  // namespace
 
 const char* command_name(command_kind kind) {
-  for (const spec& s : kSpecs) {
+  for (const syntax& s : kSyntaxes) {
     if (s.kind == kind) return s.name;
   }
   return "?";
@@ -101,7 +101,7 @@ bool parse_commands(const std::vector<std::string>& words, std::vector<command>&
   }
   size_t i = 0;
   while (i < words.size()) {
-    const spec* s = find_spec(words[i]);
+    const syntax* s = find_syntax(words[i]);
     if (s == nullptr) {
       error = "unknown command '" + words[i] + "'";
       return false;
@@ -109,7 +109,7 @@ bool parse_commands(const std::vector<std::string>& words, std::vector<command>&
     ++i;
     std::string values[2];
     bool given[2] = {false, false};
-    while (i < words.size() && find_spec(words[i]) == nullptr) {
+    while (i < words.size() && find_syntax(words[i]) == nullptr) {
       const std::string& option = words[i];
       int slot = -1;
       for (int k = 0; k < 2; ++k) {
