@@ -9,6 +9,21 @@ namespace {
 
 constexpr size_t kDetailSize = 800;
 
+// The messages the service answers: their name in request lines and the
+// size of the record each one carries.
+struct message_kind {
+  long msg_id;
+  const char* op;
+  size_t request_length;
+};
+constexpr message_kind kMessageKinds[] = {
+    {1, "path", sizeof(COMM_RMS_SERVER_PATH_INFO)},
+    {3, "register", sizeof(COMM_RMS_REGISTER_SERVER_INFO)},
+    {4, "unregister", sizeof(COMM_RMS_UNREGISTER_SERVER_INFO)},
+    {5, "connect-result", sizeof(COMM_RMS_CONNECT_RESULT_INFO)},
+    {6, "rfb-status", sizeof(COMM_RMS_RFB_GET_STATUS_INFO)},
+};
+
 // Copies a text field for a request line: at most `width` bytes, stopping
 // at NUL, with control and non-ASCII bytes shown as '?' so that a request
 // always prints as one line.
@@ -121,29 +136,11 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
 
   const char* op = "unknown";
   size_t expected = 0;
-  switch (msg_id) {
-    case 1:
-      op = "path";
-      expected = sizeof(COMM_RMS_SERVER_PATH_INFO);
-      break;
-    case 3:
-      op = "register";
-      expected = sizeof(COMM_RMS_REGISTER_SERVER_INFO);
-      break;
-    case 4:
-      op = "unregister";
-      expected = sizeof(COMM_RMS_UNREGISTER_SERVER_INFO);
-      break;
-    case 5:
-      op = "connect-result";
-      expected = sizeof(COMM_RMS_CONNECT_RESULT_INFO);
-      break;
-    case 6:
-      op = "rfb-status";
-      expected = sizeof(COMM_RMS_RFB_GET_STATUS_INFO);
-      break;
-    default:
-      break;
+  for (const message_kind& kind : kMessageKinds) {
+    if (kind.msg_id == msg_id) {
+      op = kind.op;
+      expected = kind.request_length;
+    }
   }
 
   int32_t code = SERVICE_OK;
