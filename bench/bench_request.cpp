@@ -24,6 +24,7 @@ namespace {
 
 using comm_rms_bench::latency_log;
 using comm_rms_bench::now_ns;
+using comm_rms_bench::reap_child;
 
 // Short repetitions, many of them: the load of a shared machine changes by
 // the second, and every change should fall on both sides of a ratio alike.
@@ -156,16 +157,7 @@ bool start_service() {
 void stop_service() {
   if (service_pid <= 0) return;
   kill(service_pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(service_pid, nullptr, WNOHANG) == service_pid) {
-      service_pid = -1;
-      return;
-    }
-    const timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  kill(service_pid, SIGKILL);
-  waitpid(service_pid, nullptr, 0);
+  reap_child(service_pid, 2000);
   service_pid = -1;
 }
 

@@ -1,5 +1,10 @@
 #include "bench_support.h"
 
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -230,6 +235,17 @@ int run(int argc, char** argv, const std::vector<comparison>& table) {
   }
   std::fflush(stdout);
   return 0;
+}
+
+void reap_child(pid_t pid, int grace_ms) {
+  for (int waited = 0; waited < grace_ms; waited += 10) {
+    const pid_t reaped = waitpid(pid, nullptr, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno == ECHILD)) return;
+    const timespec pause{0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 }  // namespace comm_rms_bench

@@ -2,6 +2,8 @@
 // the whole run, robust statistics, and the closing table of ratios.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -88,5 +90,10 @@ std::string table_row(const comparison& c, const double* ours, const double* bas
 // comparison, "ROW|figure|ours ns|baseline ns|ratio|target|met|clock", for
 // scripts/bench.sh to lay out. `--verbose` also prints every repetition.
 int run(int argc, char** argv, const std::vector<comparison>& table);
+
+// Waits up to `grace_ms` for child `pid` to leave, then kills it, and reaps
+// it either way. A child already reaped elsewhere is never signalled: its
+// number may belong to another process by now.
+void reap_child(pid_t pid, int grace_ms);
 
 }  // namespace comm_rms_bench

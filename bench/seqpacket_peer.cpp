@@ -1,5 +1,7 @@
 #include "seqpacket_peer.h"
 
+#include "bench_support.h"
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -74,21 +76,8 @@ void seqpacket_peer::stop() {
     fd_ = -1;
   }
   if (pid_ <= 0) return;
-  // The peer leaves as soon as it reads the end of the stream; give it a
-  // second before insisting.
-  for (int i = 0; i < 100; ++i) {
-    const pid_t reaped = waitpid(pid_, nullptr, WNOHANG);
-    // Gone already (reaped elsewhere): its number may belong to another
-    // process by now, so it must not be signalled.
-    if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
-      pid_ = -1;
-      return;
-    }
-    const timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  // The peer leaves as soon as it reads the end of the stream.
+  reap_child(pid_, 1000);
   pid_ = -1;
 }
 
