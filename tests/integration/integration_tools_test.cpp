@@ -41,7 +41,7 @@ std::string history_record(const std::string& url, const std::string& path, int 
 
 TEST(Tools, DumpHoldsHistoryAndTraceLines) {
   fixed_dump_dir guard;
-  ASSERT_TRUE(guard.ready());
+  REQUIRE_FIXED_DUMP_DIR(guard);
   run_dir dir;
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
@@ -70,7 +70,7 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
 
 TEST(Tools, UcomReachesALiveShell) {
   fixed_dump_dir guard;
-  ASSERT_TRUE(guard.ready());
+  REQUIRE_FIXED_DUMP_DIR(guard);
   run_dir dir;
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));

@@ -36,12 +36,12 @@ int command(const char* text) {  // as the console delivers it
   return comm_rms_ucom_log::get_instance()->ucom_usr_command(&copy[0]);
 }
 
-// Whatever the machine has at the fixed path is moved aside and put back.
+// The fixed path, in the private /tmp of this test process.
 class FixedPath : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    ASSERT_TRUE(guard_.ready());
+    REQUIRE_FIXED_DUMP_DIR(guard_);
     log_test::drain();
   }
   void trace(int line, const char* message) {

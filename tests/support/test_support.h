@@ -90,9 +90,9 @@ int run(const std::vector<std::string>& argv, const run_dir& dir, std::string* o
 bool start_service(process& service, const char* program, const run_dir& dir,
                    const std::vector<std::string>& args = {}, const std::string& name = "service");
 
-// The dump's fixed directory is shared with the rest of the machine:
-// whatever is there is moved aside for the guard's life and put back after
-// it; meanwhile the test has it empty, mode 0700.
+// The dump's fixed directory, made empty (0700) for the guard's life. Only
+// in the private /tmp that run_isolated.sh gives a test; elsewhere ready()
+// is false and skip_reason() says why, and nothing is touched.
 class fixed_dump_dir {
  public:
   static constexpr const char* kPath = "/tmp/debug_file";
@@ -102,11 +102,15 @@ class fixed_dump_dir {
   fixed_dump_dir(const fixed_dump_dir&) = delete;
   fixed_dump_dir& operator=(const fixed_dump_dir&) = delete;
   bool ready() const { return ready_; }
+  static const char* skip_reason();
 
  private:
-  std::string saved_;
-  bool had_ = false, ready_ = false;
+  bool ready_ = false;
 };
+
+// In a test body: skips the test unless the fixed dump directory is ready.
+#define REQUIRE_FIXED_DUMP_DIR(guard) \
+  if (!(guard).ready()) GTEST_SKIP() << test_support::fixed_dump_dir::skip_reason()
 
 // Plain socket calls only, so that a forked child of a threaded test may use
 // them too. raw_connect gives a connected SOCK_SEQPACKET socket or -1.
