@@ -39,10 +39,10 @@ bool comm_rms_facade::send_request(const ft::request_site& site, const void* rec
   comm_rms_operation_log(ft::kind_normal, ft::level_detail, site.enter_line, site.function,
                          ft::enter);
   char request[ft::max_request_length];
-  std::memset(request, 0, site.request_length);
-  if (record != nullptr) std::memcpy(request, record, site.request_length);
-  std::memset(reply, 0, site.reply_capacity);
-  unsigned int capacity = site.reply_capacity;
+  std::memset(request, 0, site.message.request_length);
+  if (record != nullptr) std::memcpy(request, record, site.message.request_length);
+  std::memset(reply, 0, site.message.reply_capacity);
+  unsigned int capacity = site.message.reply_capacity;
   *result = 1;
 
   // The check writes its own error line when the service does not answer.
@@ -56,15 +56,15 @@ bool comm_rms_facade::send_request(const ft::request_site& site, const void* rec
   }
   // The channel reports its own failures in the reply's first word; the
   // call's result and the capacity word add nothing to that.
-  static_cast<void>(client->bmc_mc_send_sync_message(0, site.msg_id, request, site.request_length,
-                                                     reply, &capacity, ft::facade_name));
+  static_cast<void>(client->bmc_mc_send_sync_message(
+      0, site.message.id, request, site.message.request_length, reply, &capacity, ft::facade_name));
   std::memcpy(result, reply, sizeof *result);
   return true;
 }
 
 RETCODE comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO& info) {
   const ft::request_site& site = ft::get_server_path_name;
-  char reply[ft::get_server_path_name.reply_capacity];
+  char reply[ft::get_server_path_name.message.reply_capacity];
   RETCODE result = 1;
   // The service fills the record; what the caller left in it is not sent.
   if (send_request(site, nullptr, reply, &result) && result == 0) {
@@ -78,7 +78,7 @@ RETCODE comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO& info) {
 
 RETCODE comm_rms_facade::register_server(const COMM_RMS_REGISTER_SERVER_INFO& info) {
   const ft::request_site& site = ft::register_server;
-  char reply[ft::register_server.reply_capacity];
+  char reply[ft::register_server.message.reply_capacity];
   RETCODE result = 1;
   if (send_request(site, &info, reply, &result)) comm_rms_register_server_log(info, result);
   return finish(site, result);
@@ -86,7 +86,7 @@ RETCODE comm_rms_facade::register_server(const COMM_RMS_REGISTER_SERVER_INFO& in
 
 RETCODE comm_rms_facade::unregister_server(const COMM_RMS_UNREGISTER_SERVER_INFO& info) {
   const ft::request_site& site = ft::unregister_server;
-  char reply[ft::unregister_server.reply_capacity];
+  char reply[ft::unregister_server.message.reply_capacity];
   RETCODE result = 1;
   if (send_request(site, &info, reply, &result)) comm_rms_unregister_server_log(info, result);
   return finish(site, result);
@@ -94,7 +94,7 @@ RETCODE comm_rms_facade::unregister_server(const COMM_RMS_UNREGISTER_SERVER_INFO
 
 RETCODE comm_rms_facade::get_server_connect_result(COMM_RMS_CONNECT_RESULT_INFO& info) {
   const ft::request_site& site = ft::get_server_connect_result;
-  char reply[ft::get_server_connect_result.reply_capacity];
+  char reply[ft::get_server_connect_result.message.reply_capacity];
   RETCODE result = 1;
   // The error code comes back whatever the result; the path stays the caller's.
   if (send_request(site, &info, reply, &result)) {
@@ -112,7 +112,7 @@ RETCODE comm_rms_facade::get_server_connect_result(COMM_RMS_CONNECT_RESULT_INFO&
 
 RETCODE comm_rms_facade::get_rfb_status(COMM_RMS_RFB_GET_STATUS_INFO& info) {
   const ft::request_site& site = ft::get_rfb_status;
-  char reply[ft::get_rfb_status.reply_capacity];
+  char reply[ft::get_rfb_status.message.reply_capacity];
   RETCODE result = 1;
   if (send_request(site, &info, reply, &result) && result == 0) {
     std::memcpy(&info, reply + ft::reply_record_offset, sizeof info);

@@ -5,6 +5,7 @@
 
 #include "comm_rms/facade.h"
 #include "comm_rms/operation_log.h"
+#include "comm_rms/service_protocol.h"
 
 namespace vantorel {
 namespace facade_trace {
@@ -17,7 +18,7 @@ constexpr int level_detail = COMM_RMS_LEVEL_DETAIL;  // dropped by the formatter
 constexpr int level_information = COMM_RMS_LEVEL_INFORMATION;
 constexpr int level_error = COMM_RMS_LEVEL_ERROR;
 
-constexpr char facade_name[] = "f_comm_rms";
+using service_protocol::facade_name;
 
 // Formats. Arrays rather than pointers so that printf-style checking sees them.
 constexpr char enter[] = "[enter ]";
@@ -49,9 +50,7 @@ struct lookup_site {
 // One service request: its message and its trace positions.
 struct request_site {
   const char* function;
-  long msg_id;
-  unsigned int request_length;
-  unsigned int reply_capacity;
+  service_protocol::message message;
   int enter_line;
   int client_missing_line;
   int information_line;  // 0: the request writes no information line
@@ -75,72 +74,46 @@ constexpr int retry_count_line = 509;
 constexpr int max_retries = 100;
 constexpr unsigned long retry_sleep = 300;
 
-// The reply's first word is the result; any record follows it.
-constexpr unsigned int reply_record_offset = sizeof(RETCODE);
+using service_protocol::reply_record_offset;
 
 constexpr request_site get_server_path_name{
     "RETCODE vantorel::comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO&)",
-    1,
-    sizeof(COMM_RMS_SERVER_PATH_INFO),
-    reply_record_offset + sizeof(COMM_RMS_SERVER_PATH_INFO),
+    service_protocol::get_server_path_name,
     112,
     151,
     157,
     158};
 constexpr request_site register_server{
     "RETCODE vantorel::comm_rms_facade::register_server(const COMM_RMS_REGISTER_SERVER_INFO&)",
-    3,
-    sizeof(COMM_RMS_REGISTER_SERVER_INFO),
-    reply_record_offset,
+    service_protocol::register_server,
     173,
     209,
     0,
     215};
 constexpr request_site unregister_server{
     "RETCODE vantorel::comm_rms_facade::unregister_server(const COMM_RMS_UNREGISTER_SERVER_INFO&)",
-    4,
-    sizeof(COMM_RMS_UNREGISTER_SERVER_INFO),
-    reply_record_offset,
+    service_protocol::unregister_server,
     230,
     266,
     0,
     272};
 constexpr request_site get_server_connect_result{
     "RETCODE vantorel::comm_rms_facade::get_server_connect_result(COMM_RMS_CONNECT_RESULT_INFO&)",
-    5,
-    sizeof(COMM_RMS_CONNECT_RESULT_INFO),
-    reply_record_offset + sizeof(COMM_RMS_CONNECT_RESULT_INFO),
+    service_protocol::get_server_connect_result,
     287,
     323,
     329,
     330};
 constexpr request_site get_rfb_status{
     "RETCODE vantorel::comm_rms_facade::get_rfb_status(COMM_RMS_RFB_GET_STATUS_INFO&)",
-    6,
-    sizeof(COMM_RMS_RFB_GET_STATUS_INFO),
-    reply_record_offset + sizeof(COMM_RMS_RFB_GET_STATUS_INFO),
+    service_protocol::get_rfb_status,
     345,
     383,
     0,
     389};
 
-// The wire sizes the service expects; the records' layout fixes them.
-static_assert(get_server_path_name.request_length == 264 &&
-                  get_server_path_name.reply_capacity == 268,
-              "path name message");
-static_assert(register_server.request_length == 514 && register_server.reply_capacity == 4,
-              "register message");
-static_assert(unregister_server.request_length == 264 && unregister_server.reply_capacity == 4,
-              "unregister message");
-static_assert(get_server_connect_result.request_length == 264 &&
-                  get_server_connect_result.reply_capacity == 268,
-              "connect result message");
-static_assert(get_rfb_status.request_length == 4 && get_rfb_status.reply_capacity == 8,
-              "rfb status message");
-
-// Request and reply buffers live on the caller's stack; these bound them.
-constexpr unsigned int max_request_length = sizeof(COMM_RMS_REGISTER_SERVER_INFO);
-constexpr unsigned int max_reply_capacity = get_server_path_name.reply_capacity;
+// Request and reply buffers live on the caller's stack; this bounds them.
+using service_protocol::max_request_length;
 
 }  // namespace facade_trace
 }  // namespace vantorel

@@ -1,5 +1,7 @@
 // Creation of the log store and the copy of trace lines into its ring buffer.
 #include "log/comm_rms_ucom_log.h"
+
+#include "comm_rms/debug_dump.h"
 #include "log/create_once.h"
 
 namespace vantorel {
@@ -8,8 +10,6 @@ std::atomic<comm_rms_ucom_log*> comm_rms_ucom_log::instance_{nullptr};
 std::atomic<OSW_Mutex_Semaphore*> comm_rms_ucom_log::mtx_{nullptr};
 
 namespace {
-
-constexpr const char* kReceiverName = "commRMS";
 
 // Withdraws a console registration unless the store's construction has
 // completed: the console must never keep a receiver whose memory is freed.
@@ -40,7 +40,7 @@ comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity) {}
 comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity) : buffer_mtx_(1) {
   UCOM_UsrCommandManager* console = UCOM_UsrCommandManager::ucom_instance();
   registration_undo undo(console, this);
-  console->ucom_add_usr_command(this, kReceiverName);
+  console->ucom_add_usr_command(this, debug_dump::receiver_name);
   {
     OSW_Guard lock(buffer_mtx_);
     ring_buffer_.create_ring_buffer(ring_capacity);

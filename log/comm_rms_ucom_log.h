@@ -17,7 +17,6 @@ namespace vantorel {
 class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
  public:
   static constexpr unsigned int kRingCapacity = 102400;
-  static constexpr long kDumpLimit = 102399;
 
   // The process's store, created on the first call; never null.
   static comm_rms_ucom_log* get_instance();

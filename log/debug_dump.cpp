@@ -13,15 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "comm_rms/debug_dump.h"
 #include "log/comm_rms_ucom_log.h"
 
 namespace vantorel {
 
 namespace {
 
-constexpr const char* kCommand = "UCGETMEMINFO";
-constexpr const char* kDumpDirectory = "/tmp/debug_file/";
-constexpr const char* kDumpFileName = "comm_rms_client_debug.log";
 constexpr const char* kBanner =
     "================================================================================";
 constexpr size_t kStdioBuffer = size_t{64} * 1024;
@@ -75,7 +73,7 @@ int open_safe_directory(const char* directory) {
 FILE* open_dump_file(const char* directory) {
   descriptor dir(open_safe_directory(directory));
   if (dir.get() < 0) return nullptr;
-  descriptor fd(::openat(dir.get(), kDumpFileName,
+  descriptor fd(::openat(dir.get(), debug_dump::file_name,
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (fd.get() < 0) return nullptr;
   struct stat st;
@@ -95,12 +93,12 @@ FILE* open_dump_file(const char* directory) {
 }  // namespace
 
 int comm_rms_ucom_log::ucom_usr_command(char* command) {
-  if (command == nullptr || std::strcmp(command, kCommand) != 0) return 0;
-  return dump_to(kDumpDirectory);
+  if (command == nullptr || std::strcmp(command, debug_dump::command) != 0) return 0;
+  return dump_to(debug_dump::directory);
 }
 
 int comm_rms_ucom_log::dump_to(const char* directory) {
-  const std::string path = std::string(directory) + "comm_rms_client" + "_debug.log";
+  const std::string path = std::string(directory) + debug_dump::file_name;
   std::lock_guard<std::mutex> one_dump(dump_mtx_);
 
   // Declared before the file so that it outlives the stream that uses it.
@@ -127,7 +125,7 @@ int comm_rms_ucom_log::dump_to(const char* directory) {
     // An entry pushed without its NUL is bounded by its size.
     const size_t length =
         entry.empty() ? 0 : strnlen(reinterpret_cast<const char*>(entry.data()), entry.size());
-    if (position + static_cast<long long>(length) > kDumpLimit) break;
+    if (position + static_cast<long long>(length) > debug_dump::size_limit) break;
     if (length != 0) std::fwrite(entry.data(), 1, length, file.get());
     std::fputc('\n', file.get());
     position += static_cast<long long>(length) + 1;

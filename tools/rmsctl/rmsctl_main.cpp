@@ -11,6 +11,7 @@
 
 #include "../common/error_text.h"
 #include "comm_rms/comm_rms.h"
+#include "comm_rms/debug_dump.h"
 #include "rmsctl_commands.h"
 #include "vantorel/ucom.h"
 
@@ -19,7 +20,8 @@ namespace {
 using comm_rms_tools::command;
 using comm_rms_tools::command_kind;
 
-constexpr const char* kDumpPath = "/tmp/debug_file/comm_rms_client_debug.log";
+namespace dd = vantorel::debug_dump;
+const std::string kDumpPath = std::string(dd::directory) + dd::file_name;
 constexpr size_t kMaxLine = 4096;
 
 // The library's console receiver exists once its log store does, and the
@@ -46,9 +48,9 @@ int text_length(const char* field, size_t width) {
 }
 
 bool print_dump_file() {
-  const int fd = open(kDumpPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open(kDumpPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", kDumpPath,
+    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", kDumpPath.c_str(),
                  comm_rms_tools::error_text(errno).c_str());
     return false;
   }
@@ -63,9 +65,9 @@ bool print_dump_file() {
 
 bool run_dump() {
   open_session();
-  const int result =
-      vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver("commRMS", "UCGETMEMINFO");
-  std::printf("dump: result[%d] file[%s]\n", result, kDumpPath);
+  const int result = vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(
+      dd::receiver_name, dd::command);
+  std::printf("dump: result[%d] file[%s]\n", result, kDumpPath.c_str());
   if (result != 0) {
     std::fflush(stdout);
     std::fprintf(stderr, "rmsctl: dump failed%s\n",

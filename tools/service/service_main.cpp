@@ -11,13 +11,14 @@
 #include <string>
 
 #include "../common/error_text.h"
+#include "comm_rms/service_protocol.h"
 #include "service_model.h"
 #include "service_options.h"
 #include "vantorel/host/host.h"
 
 namespace {
 
-constexpr const char* kFacadeName = "f_comm_rms";
+constexpr const char* kFacadeName = vantorel::service_protocol::facade_name;
 
 std::atomic<vantorel::host::facade_server*> g_server{nullptr};
 std::atomic<bool> g_stopping{false};
