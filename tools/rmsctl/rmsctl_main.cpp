@@ -21,7 +21,6 @@ using comm_rms_tools::command;
 using comm_rms_tools::command_kind;
 
 namespace dd = vantorel::debug_dump;
-const std::string kDumpPath = std::string(dd::directory) + dd::file_name;
 constexpr size_t kMaxLine = 4096;
 
 // The library's console receiver exists once its log store does, and the
@@ -48,9 +47,9 @@ int text_length(const char* field, size_t width) {
 }
 
 bool print_dump_file() {
-  const int fd = open(kDumpPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open(dd::path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", kDumpPath.c_str(),
+    std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", dd::path,
                  comm_rms_tools::error_text(errno).c_str());
     return false;
   }
@@ -67,7 +66,7 @@ bool run_dump() {
   open_session();
   const int result = vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(
       dd::receiver_name, dd::command);
-  std::printf("dump: result[%d] file[%s]\n", result, kDumpPath.c_str());
+  std::printf("dump: result[%d] file[%s]\n", result, dd::path);
   if (result != 0) {
     std::fflush(stdout);
     std::fprintf(stderr, "rmsctl: dump failed%s\n",
