@@ -1,26 +1,25 @@
 // The debug dump of a full log store against the floor of writing the same
 // lines with fopen, one fwrite per line and fclose.
-#include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
+#include "comm_rms/debug_dump.h"
 #include "comm_rms/operation_log.h"
-#include "dump_lines.h"
 #include "vantorel/ucom.h"
 
 namespace {
 
-using comm_rms_bench::now_ns;
-using comm_rms_bench::thread_cpu_ns;
+namespace dump = vantorel::debug_dump;
 
-const char kDumpPath[] = "/tmp/debug_file/comm_rms_client_debug.log";
-const char kFloorPath[] = "/tmp/debug_file/comm_rms_bench_floor.log";
+const char kFloorPath[] = COMM_RMS_DUMP_DIRECTORY "comm_rms_bench_floor.log";
 const char kFunction[] =
     "RETCODE vantorel::comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO&)";
 
@@ -33,87 +32,82 @@ void fill_store() {
   }
 }
 
-std::string read_file(const char* path) {
-  std::string text;
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return text;
-  char chunk[65536];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-  std::fclose(file);
-  return text;
+int deliver_dump() {
+  return vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(dump::receiver_name,
+                                                                         dump::command);
 }
 
-// The trace lines of one full dump, as it wrote them.
+// The trace lines of one full dump, each with its newline: those after the
+// "Operation log" heading.
 std::vector<std::string> floor_lines;
 
-void dump_ours(benchmark::State& state) {
-  vantorel::UCOM_UsrCommandManager* console = vantorel::UCOM_UsrCommandManager::ucom_instance();
+double thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// The CPU time of the writing thread (system time included) is the cost;
+// the wall time adds whatever the disk and the scheduler did meanwhile.
+template <typename Write>
+void time_writes(benchmark::State& state, Write write, void (*prepare)() = nullptr) {
   double cpu = 0;
   for (auto _ : state) {
-    fill_store();
-    const uint64_t start = now_ns();
-    const uint64_t start_cpu = thread_cpu_ns();
-    const int result = console->ucom_deliver("commRMS", "UCGETMEMINFO");
-    cpu += static_cast<double>(thread_cpu_ns() - start_cpu);
-    state.SetIterationTime(static_cast<double>(now_ns() - start) * 1e-9);
-    if (result != 0) {
-      state.SkipWithError("the dump failed");
-      break;
+    if (prepare != nullptr) prepare();
+    const auto start = std::chrono::steady_clock::now();
+    const double start_cpu = thread_cpu_ns();
+    const bool ok = write();
+    cpu += thread_cpu_ns() - start_cpu;
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!ok) {
+      state.SkipWithError("the write failed");
+      return;
     }
   }
   state.counters["cpu_ns"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+}
+
+void dump_ours(benchmark::State& state) {
+  time_writes(
+      state, [] { return deliver_dump() == 0; }, fill_store);
 }
 
 void dump_floor(benchmark::State& state) {
-  const std::vector<std::string>& lines = floor_lines;
-  double cpu = 0;
-  for (auto _ : state) {
-    const uint64_t start = now_ns();
-    const uint64_t start_cpu = thread_cpu_ns();
+  time_writes(state, [] {
     FILE* file = std::fopen(kFloorPath, "w+");
-    if (file == nullptr) {
-      state.SkipWithError("cannot open the floor's file");
-      break;
-    }
-    for (const std::string& line : lines) std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
-    cpu += static_cast<double>(thread_cpu_ns() - start_cpu);
-    state.SetIterationTime(static_cast<double>(now_ns() - start) * 1e-9);
-  }
-  state.counters["cpu_ns"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+    if (file == nullptr) return false;
+    for (const std::string& line : floor_lines) std::fwrite(line.data(), 1, line.size(), file);
+    return std::fclose(file) == 0;
+  });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // The dump writes to a fixed directory that is not created for it.
-  if (mkdir("/tmp/debug_file", 0700) != 0 && errno != EEXIST) {
-    std::perror("/tmp/debug_file");
+  if (mkdir(dump::directory, 0700) != 0 && errno != EEXIST) {
+    std::perror(dump::directory);
     return 1;
   }
   comm_rms_bench::second_thread other;
   fill_store();  // creates the store and its console receiver
-  if (vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver("commRMS", "UCGETMEMINFO") !=
-      0) {
-    std::fprintf(stderr, "the dump failed: is %s usable?\n", kDumpPath);
+  if (deliver_dump() != 0) {
+    std::fprintf(stderr, "the dump failed: is %s usable?\n", dump::path);
     return 1;
   }
-  floor_lines = comm_rms_bench::operation_log_lines(read_file(kDumpPath));
+  std::ifstream written(dump::path);
+  std::string line;
+  while (std::getline(written, line) && line != "Operation log") {
+  }
+  std::getline(written, line);  // the banner under the heading
+  while (std::getline(written, line)) floor_lines.push_back(line + "\n");
   std::fprintf(stderr, "a full dump writes %zu trace lines\n", floor_lines.size());
   benchmark::RegisterBenchmark("dump/ours", dump_ours)->UseManualTime()->MinTime(0.2);
   benchmark::RegisterBenchmark("dump/floor_fopen_fwrite_fclose", dump_floor)
       ->UseManualTime()
       ->MinTime(0.2);
-  // The CPU time of the writing thread (system time included) is the cost;
-  // the wall time adds whatever the disk and the scheduler did meanwhile.
-  const std::vector<comm_rms_bench::comparison> table = {
-      {"UCGETMEMINFO, full store vs fopen/fwrite/fclose", "dump/ours",
-       "dump/floor_fopen_fwrite_fclose", "cpu_ns", 1.0, comm_rms_bench::clock_kind::cpu},
-      {"UCGETMEMINFO, full store, wall time", "dump/ours", "dump/floor_fopen_fwrite_fclose", "", 0,
-       comm_rms_bench::clock_kind::real},
-  };
-  const int rc = comm_rms_bench::run(argc, argv, table);
+  const int rc = comm_rms_bench::run(argc, argv);
   std::remove(kFloorPath);
   return rc;
 }

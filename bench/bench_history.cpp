@@ -1,8 +1,6 @@
 // Rendering the connection history of 1000 records (sixteen lines each) into
 // a stream whose own writing costs next to nothing, so that the figure is the
 // work of turning records into text.
-#include <benchmark/benchmark.h>
-
 #include <cstdio>
 
 #include "bench_support.h"
@@ -50,11 +48,7 @@ int main(int argc, char** argv) {
   fill_history();
   comm_rms_bench::second_thread other;
   benchmark::RegisterBenchmark("history/render_1000", render_ours);
-  const std::vector<comm_rms_bench::comparison> table = {
-      {"history rendering, 1000 records", "history/render_1000", "", "", 0,
-       comm_rms_bench::clock_kind::cpu},
-  };
-  const int rc = comm_rms_bench::run(argc, argv, table);
+  const int rc = comm_rms_bench::run(argc, argv);
   std::fclose(sink);
   return rc;
 }

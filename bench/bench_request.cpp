@@ -1,171 +1,166 @@
 // Request round trips through the host channel to the service simulator in
 // another process, against a raw SEQPACKET ping-pong of the same sizes.
-#include <benchmark/benchmark.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <numeric>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bench_support.h"
 #include "comm_rms/comm_rms.h"
-#include "seqpacket_peer.h"
-#include "vantorel/host/host.h"
+#include "comm_rms/service_protocol.h"
 #include "vantorel/ipc.h"
 
 namespace {
 
-using comm_rms_bench::latency_log;
-using comm_rms_bench::now_ns;
-using comm_rms_bench::reap_child;
+namespace protocol = vantorel::service_protocol;
 
 // Short repetitions, many of them: the load of a shared machine changes by
 // the second, and every change should fall on both sides of a ratio alike.
 constexpr benchmark::IterationCount kRoundTrips = 500;
 constexpr int kRepetitions = 21;
 
-enum class operation { path_name, register_server, unregister_server, connect_result, rfb_status };
-
-struct message_shape {
-  const char* name;
-  operation op;
-  unsigned int request;
-  unsigned int reply;
-};
-
-// Request length and reply capacity of each of the five messages.
-const message_shape kMessages[] = {
-    {"get_server_path_name", operation::path_name, 264, 268},
-    {"register_server", operation::register_server, 514, 4},
-    {"unregister_server", operation::unregister_server, 264, 4},
-    {"get_server_connect_result", operation::connect_result, 264, 268},
-    {"get_rfb_status", operation::rfb_status, 4, 8},
-};
-
-comm_rms_bench::seqpacket_peer raw_peer;
+int raw_fd = -1;  // our end of the ping-pong
+pid_t raw_pid = -1;
 pid_t service_pid = -1;
 char run_dir[] = "/tmp/comm_rms_bench.XXXXXX";
 
-void record(benchmark::State& state, const latency_log& log) {
-  state.counters["mean_ns"] = log.mean();
-  state.counters["p50_ns"] = log.percentile(50);
-  state.counters["p90_ns"] = log.percentile(90);
-  state.counters["p99_ns"] = log.p99();
-}
+COMM_RMS_REGISTER_SERVER_INFO register_info{};
+COMM_RMS_UNREGISTER_SERVER_INFO unregister_info{};
 
-void raw_round_trip(benchmark::State& state, message_shape shape) {
-  unsigned char request[1024] = {};
-  unsigned char reply[1024];
-  const uint32_t reply_length = shape.reply;
-  std::memcpy(request, &reply_length, sizeof reply_length);
-  latency_log log(static_cast<std::size_t>(state.max_iterations));
-  for (auto _ : state) {
-    const uint64_t start = now_ns();
-    const long n = raw_peer.exchange(request, shape.request, reply, sizeof reply);
-    log.add(static_cast<double>(now_ns() - start));
-    if (n != static_cast<long>(shape.reply)) {
-      state.SkipWithError("raw peer: short or failed reply");
-      break;
-    }
-  }
-  record(state, log);
+RETCODE get_server_path_name(vantorel::comm_rms_facade* facade) {
+  COMM_RMS_SERVER_PATH_INFO info{};
+  return facade->get_server_path_name(info);
 }
-
-RETCODE request(vantorel::comm_rms_facade* facade, operation op) {
-  static COMM_RMS_REGISTER_SERVER_INFO register_info = [] {
-    COMM_RMS_REGISTER_SERVER_INFO info{};
-    std::strcpy(info.url, "vnc://192.0.2.10:5900");
-    std::strcpy(info.server_pathname, "/run/bench/server");
-    return info;
-  }();
-  static COMM_RMS_UNREGISTER_SERVER_INFO unregister_info = [] {
-    COMM_RMS_UNREGISTER_SERVER_INFO info{};
-    std::strcpy(info.server_pathname, "/run/bench/server");
-    return info;
-  }();
-  switch (op) {
-    case operation::register_server:
-      return facade->register_server(register_info);
-    case operation::unregister_server:
-      return facade->unregister_server(unregister_info);
-    case operation::path_name: {
-      COMM_RMS_SERVER_PATH_INFO info{};
-      return facade->get_server_path_name(info);
-    }
-    case operation::connect_result: {
-      COMM_RMS_CONNECT_RESULT_INFO info{};
-      std::strcpy(info.server_path_name, "/run/bench/server");
-      return facade->get_server_connect_result(info);
-    }
-    case operation::rfb_status:
-      break;
-  }
+RETCODE register_server(vantorel::comm_rms_facade* facade) {
+  return facade->register_server(register_info);
+}
+RETCODE unregister_server(vantorel::comm_rms_facade* facade) {
+  return facade->unregister_server(unregister_info);
+}
+RETCODE get_server_connect_result(vantorel::comm_rms_facade* facade) {
+  COMM_RMS_CONNECT_RESULT_INFO info{};
+  std::strcpy(info.server_path_name, "/run/bench/server");
+  return facade->get_server_connect_result(info);
+}
+RETCODE get_rfb_status(vantorel::comm_rms_facade* facade) {
   COMM_RMS_RFB_GET_STATUS_INFO info{};
   return facade->get_rfb_status(info);
 }
 
-void our_round_trip(benchmark::State& state, message_shape shape) {
-  vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
-  latency_log log(static_cast<std::size_t>(state.max_iterations));
+struct message_kind {
+  const char* name;
+  RETCODE (*request)(vantorel::comm_rms_facade*);
+  protocol::message shape;
+};
+
+const message_kind kMessages[] = {
+    {"get_server_path_name", get_server_path_name, protocol::get_server_path_name},
+    {"register_server", register_server, protocol::register_server},
+    {"unregister_server", unregister_server, protocol::unregister_server},
+    {"get_server_connect_result", get_server_connect_result, protocol::get_server_connect_result},
+    {"get_rfb_status", get_rfb_status, protocol::get_rfb_status},
+};
+
+// Times each round trip; the table takes the mean and the nearest-rank p99.
+template <typename RoundTrip>
+void time_round_trips(benchmark::State& state, RoundTrip round_trip) {
+  std::vector<double> ns;
+  ns.reserve(static_cast<std::size_t>(state.max_iterations));
   for (auto _ : state) {
-    const uint64_t start = now_ns();
-    const RETCODE result = request(facade, shape.op);
-    log.add(static_cast<double>(now_ns() - start));
-    if (result == 1 || result == BMC_MC_CHANNEL_FAILURE) {
-      state.SkipWithError("the request did not reach the service");
-      break;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = round_trip();
+    ns.push_back(
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count());
+    if (!ok) {
+      state.SkipWithError("the round trip failed");
+      return;
     }
   }
-  record(state, log);
+  std::sort(ns.begin(), ns.end());
+  state.counters["mean_ns"] = std::accumulate(ns.begin(), ns.end(), 0.0) / ns.size();
+  state.counters["p99_ns"] = ns[(ns.size() * 99 + 99) / 100 - 1];
 }
 
-// Starts the simulator and waits until it answers readiness probes; false
-// when it is not built or does not come up.
+void raw_round_trip(benchmark::State& state, protocol::message shape) {
+  unsigned char request[protocol::max_request_length] = {};
+  unsigned char reply[protocol::max_reply_capacity];
+  std::memcpy(request, &shape.reply_capacity, sizeof shape.reply_capacity);
+  time_round_trips(state, [&] {
+    return send(raw_fd, request, shape.request_length, MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(shape.request_length) &&
+           recv(raw_fd, reply, sizeof reply, 0) == static_cast<ssize_t>(shape.reply_capacity);
+  });
+}
+
+void our_round_trip(benchmark::State& state, const message_kind* kind) {
+  vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
+  time_round_trips(state, [&] {
+    const RETCODE result = kind->request(facade);
+    return result != 1 && result != BMC_MC_CHANNEL_FAILURE;
+  });
+}
+
+// The floor: a process that answers each message at once with a reply of the
+// length named in the request's first word, until the socket closes.
+bool start_raw_peer() {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return false;
+  raw_pid = fork();
+  if (raw_pid == 0) {
+    close(fds[0]);
+    unsigned char message[protocol::max_request_length];
+    uint32_t length = 0;
+    while (recv(fds[1], message, sizeof message, 0) >= static_cast<ssize_t>(sizeof length)) {
+      std::memcpy(&length, message, sizeof length);
+      if (send(fds[1], message, std::min<uint32_t>(length, sizeof message), MSG_NOSIGNAL) < 0)
+        break;
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  raw_fd = fds[0];
+  return raw_pid > 0;
+}
+
+// Starts the simulator and waits until it answers readiness probes.
 bool start_service() {
-#ifdef COMM_RMS_BENCH_SERVICE
   service_pid = fork();
-  if (service_pid < 0) return false;
   if (service_pid == 0) {
     // A line per request would cost the service a write per round trip.
     std::freopen("/dev/null", "w", stdout);
     execl(COMM_RMS_BENCH_SERVICE, COMM_RMS_BENCH_SERVICE, "--quiet", static_cast<char*>(nullptr));
     _exit(127);
   }
-#else
-  return false;
-#endif
-  for (int i = 0; i < 500; ++i) {
-    if (vantorel::bmc_mc_client::bmc_mc_check_facade("f_comm_rms", 0) == 1) return true;
-    int status = 0;
-    if (waitpid(service_pid, &status, WNOHANG) == service_pid) {
-      service_pid = -1;
-      return false;
-    }
-    const timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+  for (int i = 0; i < 500 && service_pid > 0; ++i) {
+    if (vantorel::bmc_mc_client::bmc_mc_check_facade(protocol::facade_name, 0) == 1) return true;
+    if (waitpid(service_pid, nullptr, WNOHANG) == service_pid) service_pid = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
 }
 
-void stop_service() {
-  if (service_pid <= 0) return;
-  kill(service_pid, SIGTERM);
-  reap_child(service_pid, 2000);
-  service_pid = -1;
+void stop_children() {
+  if (raw_fd >= 0) close(raw_fd);  // the peer leaves when the socket closes
+  if (service_pid > 0) kill(service_pid, SIGTERM);
+  for (pid_t child : {raw_pid, service_pid}) {
+    if (child > 0) waitpid(child, nullptr, 0);
+  }
 }
 
 // Registered before the library starts its console, so that it runs after
 // the console has taken its socket out of the directory at exit.
 void remove_run_dir() {
-  const std::string socket = std::string(run_dir) + "/f_comm_rms.sock";
-  unlink(socket.c_str());
+  unlink((std::string(run_dir) + "/" + protocol::facade_name + ".sock").c_str());
   rmdir(run_dir);
 }
 
@@ -178,37 +173,31 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::atexit(remove_run_dir);
+  std::strcpy(register_info.url, "vnc://192.0.2.10:5900");
+  std::strcpy(register_info.server_pathname, "/run/bench/server");
+  std::strcpy(unregister_info.server_pathname, "/run/bench/server");
   // Both other processes are forked before this one has a second thread.
-  if (raw_peer.start() != 0) {
-    std::perror("raw peer");
-    return 1;
-  }
-  if (!start_service()) {
+  if (!start_raw_peer() || !start_service()) {
     // A table without our figures would read as if nothing were wrong.
-    std::fprintf(stderr, "the service simulator is not built or does not answer\n");
-    raw_peer.stop();
-    stop_service();
+    std::fprintf(stderr, "the raw peer or the service simulator does not answer\n");
+    stop_children();
     return 1;
   }
   int rc = 0;
   {
     comm_rms_bench::second_thread other;
-    std::vector<comm_rms_bench::comparison> table;
-    for (const message_shape& m : kMessages) {
-      const std::string raw = std::string("round_trip/raw/") + m.name;
-      const std::string ours = std::string("round_trip/ours/") + m.name;
-      benchmark::RegisterBenchmark(raw.c_str(), raw_round_trip, m)
+    for (const message_kind& m : kMessages) {
+      benchmark::RegisterBenchmark((std::string("round_trip/raw/") + m.name).c_str(),
+                                   raw_round_trip, m.shape)
           ->Iterations(kRoundTrips)
           ->Repetitions(kRepetitions);
-      benchmark::RegisterBenchmark(ours.c_str(), our_round_trip, m)
+      benchmark::RegisterBenchmark((std::string("round_trip/ours/") + m.name).c_str(),
+                                   our_round_trip, &m)
           ->Iterations(kRoundTrips)
           ->Repetitions(kRepetitions);
-      table.push_back({std::string(m.name) + " round trip, mean", ours, raw, "mean_ns", 1.15});
-      table.push_back({std::string(m.name) + " round trip, p99", ours, raw, "p99_ns", 0});
     }
-    rc = comm_rms_bench::run(argc, argv, table);
+    rc = comm_rms_bench::run(argc, argv);
   }
-  raw_peer.stop();
-  stop_service();
+  stop_children();
   return rc;
 }
