@@ -13,7 +13,7 @@
 #include "bench_support.h"
 #include "comm_rms/debug_dump.h"
 #include "comm_rms/operation_log.h"
-#include "vantorel/ucom.h"
+#include "vantorel/host/host.h"
 
 namespace {
 
@@ -33,8 +33,7 @@ void fill_store() {
 }
 
 int deliver_dump() {
-  return vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(dump::receiver_name,
-                                                                         dump::command);
+  return vantorel::host::ucom_deliver(dump::receiver_name, dump::command);
 }
 
 // The trace lines of one full dump, each with its newline: those after the

@@ -5,12 +5,22 @@ include(CMakePackageConfigHelpers)
 
 set(COMM_RMS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/comm_rms)
 
-# Imported names: comm_rms::comm_rms, comm_rms::platform_host and the
-# platform declarations they both carry, comm_rms::platform_headers.
-set_target_properties(comm_rms_platform_host PROPERTIES EXPORT_NAME platform_host)
+# Imported names: comm_rms::comm_rms, the platform declarations it carries,
+# comm_rms::platform_headers, and on the host comm_rms::platform_host. A
+# device's platform library is the device's to install.
 set_target_properties(comm_rms_platform_headers PROPERTIES EXPORT_NAME platform_headers)
+set(comm_rms_installed comm_rms comm_rms_platform_headers)
+if(TARGET comm_rms_platform_host)
+  set_target_properties(comm_rms_platform_host PROPERTIES EXPORT_NAME platform_host)
+  list(APPEND comm_rms_installed comm_rms_platform_host)
+  set(COMM_RMS_PC_PLATFORM -lcomm_rms_platform_host)
+elseif(IS_ABSOLUTE "${COMM_RMS_PLATFORM}")
+  set(COMM_RMS_PC_PLATFORM ${COMM_RMS_PLATFORM})
+else()
+  set(COMM_RMS_PC_PLATFORM -l${COMM_RMS_PLATFORM})
+endif()
 
-install(TARGETS comm_rms comm_rms_platform_host comm_rms_platform_headers
+install(TARGETS ${comm_rms_installed}
   EXPORT comm_rms_targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

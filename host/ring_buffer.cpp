@@ -5,6 +5,8 @@
 
 #include "vantorel/ring_buffer.h"
 
+#include "vantorel/host/host.h"
+
 namespace vantorel {
 
 namespace {
@@ -90,16 +92,20 @@ int put_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& entry) {
   return 0;
 }
 
-put_lib_log_ring_buffer::counters put_lib_log_ring_buffer::get_counters() const noexcept {
-  return counters_;
+struct ring_buffer_access {
+  static host::ring_counters counters(const put_lib_log_ring_buffer& ring) {
+    const auto& c = ring.counters_;
+    return {c.pushed, c.popped, c.evicted, c.refused};
+  }
+  static unsigned int entries(const put_lib_log_ring_buffer& ring) { return ring.entries_; }
+};
+
+host::ring_counters host::counters_of(const put_lib_log_ring_buffer& ring) noexcept {
+  return ring_buffer_access::counters(ring);
 }
 
-unsigned int put_lib_log_ring_buffer::capacity() const noexcept {
-  return capacity_;
-}
-
-unsigned int put_lib_log_ring_buffer::entry_count() const noexcept {
-  return entries_;
+unsigned int host::entry_count(const put_lib_log_ring_buffer& ring) noexcept {
+  return ring_buffer_access::entries(ring);
 }
 
 }  // namespace vantorel

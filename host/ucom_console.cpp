@@ -283,12 +283,12 @@ int UCOM_UsrCommandManager::ucom_add_usr_command(UCOM_UsrCommandReceiver* receiv
   return static_cast<host_console*>(this)->add(receiver, name);
 }
 
-int UCOM_UsrCommandManager::ucom_remove_usr_command(UCOM_UsrCommandReceiver* receiver) {
-  return static_cast<host_console*>(this)->remove(receiver);
+int host::ucom_withdraw(UCOM_UsrCommandReceiver* receiver) {
+  return console().remove(receiver);
 }
 
-int UCOM_UsrCommandManager::ucom_deliver(const char* name, const char* command) {
-  return static_cast<host_console*>(this)->deliver(name, command);
+int host::ucom_deliver(const char* name, const char* command) {
+  return console().deliver(name, command);
 }
 
 }  // namespace vantorel

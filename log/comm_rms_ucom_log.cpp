@@ -9,47 +9,23 @@ namespace vantorel {
 std::atomic<comm_rms_ucom_log*> comm_rms_ucom_log::instance_{nullptr};
 std::atomic<OSW_Mutex_Semaphore*> comm_rms_ucom_log::mtx_{nullptr};
 
-namespace {
-
-// Withdraws a console registration unless the store's construction has
-// completed: the console must never keep a receiver whose memory is freed.
-class registration_undo {
- public:
-  registration_undo(UCOM_UsrCommandManager* console, UCOM_UsrCommandReceiver* receiver)
-      : console_(console), receiver_(receiver) {}
-  ~registration_undo() {
-    if (receiver_ != nullptr) console_->ucom_remove_usr_command(receiver_);
-  }
-  registration_undo(const registration_undo&) = delete;
-  registration_undo& operator=(const registration_undo&) = delete;
-  void keep() { receiver_ = nullptr; }
-
- private:
-  UCOM_UsrCommandManager* console_;
-  UCOM_UsrCommandReceiver* receiver_;
-};
-
-}  // namespace
-
 comm_rms_ucom_log* comm_rms_ucom_log::get_instance() {
   return create_once(instance_, mtx_, [] { return new comm_rms_ucom_log(); });
 }
 
-comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity) {}
+comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity, true) {}
 
-comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity) : buffer_mtx_(1) {
-  UCOM_UsrCommandManager* console = UCOM_UsrCommandManager::ucom_instance();
-  registration_undo undo(console, this);
-  console->ucom_add_usr_command(this, debug_dump::receiver_name);
-  {
-    OSW_Guard lock(buffer_mtx_);
-    ring_buffer_.create_ring_buffer(ring_capacity);
+comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity)
+    : comm_rms_ucom_log(ring_capacity, false) {}
+
+comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity, bool with_console)
+    : buffer_mtx_(1) {
+  // Registered before the buffer has storage; a dump meanwhile finds it empty.
+  if (with_console) {
+    UCOM_UsrCommandManager::ucom_instance()->ucom_add_usr_command(this, debug_dump::receiver_name);
   }
-  undo.keep();
-}
-
-comm_rms_ucom_log::~comm_rms_ucom_log() {
-  UCOM_UsrCommandManager::ucom_instance()->ucom_remove_usr_command(this);
+  OSW_Guard lock(buffer_mtx_);
+  ring_buffer_.create_ring_buffer(ring_capacity);
 }
 
 void comm_rms_ucom_log::push_log(const char* text, unsigned long length) {
@@ -57,11 +33,6 @@ void comm_rms_ucom_log::push_log(const char* text, unsigned long length) {
   if (text == nullptr || length == 0 || static_cast<unsigned int>(length) != length) return;
   OSW_Guard lock(buffer_mtx_);
   ring_buffer_.push_data(const_cast<char*>(text), static_cast<unsigned int>(length));
-}
-
-put_lib_log_ring_buffer::counters comm_rms_ucom_log::ring_counters() {
-  OSW_Guard lock(buffer_mtx_);
-  return ring_buffer_.get_counters();
 }
 
 int comm_rms_ucom_log::pop_log(std::vector<unsigned char>& entry) {

@@ -21,15 +21,14 @@ class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
   // The process's store, created on the first call; never null.
   static comm_rms_ucom_log* get_instance();
 
-  // A store with the standard capacity. Registers with the console under
-  // "commRMS"; only get_instance makes the process's store.
+  // A store with the standard capacity, registered with the console under
+  // "commRMS"; only get_instance makes one. It is never destroyed, so the
+  // console never holds a receiver that is gone.
   comm_rms_ucom_log();
-  // A store whose ring buffer holds `ring_capacity` bytes (small stores let
-  // tests and tools drive the buffer to its limits).
+  // A store whose ring buffer holds `ring_capacity` bytes, known to no
+  // console (small stores let tests and tools drive the buffer to its limits).
   explicit comm_rms_ucom_log(unsigned int ring_capacity);
-  // Withdraws the console registration, so that the console never keeps a
-  // receiver that is gone. The process's store is never destroyed.
-  ~comm_rms_ucom_log() override;
+  ~comm_rms_ucom_log() override = default;
   comm_rms_ucom_log(const comm_rms_ucom_log&) = delete;
   comm_rms_ucom_log& operator=(const comm_rms_ucom_log&) = delete;
 
@@ -51,12 +50,19 @@ class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
   // Renders the connection history section into `file`.
   void output_information_log_(FILE* file);
 
-  // Counters of the ring buffer, read under the buffer's lock.
-  put_lib_log_ring_buffer::counters ring_counters();
+  // `inspect(ring buffer)` under the buffer's lock: how tests and tools read
+  // the platform's own accounting of it.
+  template <typename Inspect>
+  auto with_ring(Inspect inspect) {
+    OSW_Guard lock(buffer_mtx_);
+    return inspect(static_cast<const put_lib_log_ring_buffer&>(ring_buffer_));
+  }
   // Takes the oldest entry out of the buffer. 0 when `entry` holds it.
   int pop_log(std::vector<unsigned char>& entry);
 
  private:
+  comm_rms_ucom_log(unsigned int ring_capacity, bool with_console);
+
   OSW_Mutex_Semaphore buffer_mtx_;
   put_lib_log_ring_buffer ring_buffer_;
   // Two console threads must not write the same dump file at once.

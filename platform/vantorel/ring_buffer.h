@@ -14,15 +14,6 @@ namespace vantorel {
 // owner serialises every call. No allocation after create_ring_buffer.
 class VANTOREL_PLATFORM_API put_lib_log_ring_buffer {
  public:
-  // Every entry ever offered ends up in exactly one of these, or is still
-  // stored: pushed == popped + evicted + stored, refused counted apart.
-  struct counters {
-    uint64_t pushed;   // entries accepted by push_data
-    uint64_t popped;   // entries delivered by pop_data
-    uint64_t evicted;  // entries dropped to make room for newer ones
-    uint64_t refused;  // entries rejected (larger than the capacity, or no storage)
-  };
-
   put_lib_log_ring_buffer() noexcept;
   ~put_lib_log_ring_buffer();
   put_lib_log_ring_buffer(const put_lib_log_ring_buffer&) = delete;
@@ -36,11 +27,12 @@ class VANTOREL_PLATFORM_API put_lib_log_ring_buffer {
   // Any other value: there was none. Only `entry` may allocate.
   int pop_data(std::vector<unsigned char>& entry);
 
-  counters get_counters() const noexcept;
-  unsigned int capacity() const noexcept;
-  unsigned int entry_count() const noexcept;
-
  private:
+  // The host platform's accounting (vantorel/host/host.h) reads the state.
+  friend struct ring_buffer_access;
+  struct counters {
+    uint64_t pushed, popped, evicted, refused;
+  };
   unsigned char* storage_;
   unsigned int capacity_;
   unsigned int head_;  // offset of the oldest entry's header

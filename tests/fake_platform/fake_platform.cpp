@@ -290,7 +290,7 @@ int UCOM_UsrCommandManager::ucom_add_usr_command(UCOM_UsrCommandReceiver* receiv
   return 0;
 }
 
-int UCOM_UsrCommandManager::ucom_remove_usr_command(UCOM_UsrCommandReceiver* receiver) {
+int host::ucom_withdraw(UCOM_UsrCommandReceiver* receiver) {
   std::lock_guard<std::mutex> lock(fake::st().mutex);
   auto& regs = fake::st().registrations;
   const size_t before = regs.size();
@@ -300,7 +300,7 @@ int UCOM_UsrCommandManager::ucom_remove_usr_command(UCOM_UsrCommandReceiver* rec
   return regs.size() != before ? 0 : -1;
 }
 
-int UCOM_UsrCommandManager::ucom_deliver(const char* name, const char* command) {
+int host::ucom_deliver(const char* name, const char* command) {
   UCOM_UsrCommandReceiver* target = nullptr;
   {
     std::lock_guard<std::mutex> lock(fake::st().mutex);

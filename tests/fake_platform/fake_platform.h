@@ -1,6 +1,7 @@
-// Test platform: the same declarations as the host platform, with scripted
-// answers, counted calls, sleeps that do not sleep, a settable clock and
-// captured trace output. Every control lives in namespace `fake`.
+// Test platform: the declarations the library calls, and the host's console
+// extras that tests use, with scripted answers, counted calls, sleeps that do
+// not sleep, a settable clock and captured trace output. Every control lives
+// in namespace `fake`.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "vantorel/host/host.h"
 #include "vantorel/ipc.h"
 #include "vantorel/osw.h"
 #include "vantorel/ucom.h"

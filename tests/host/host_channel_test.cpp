@@ -274,7 +274,7 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
   ASSERT_EQ(0, host::console_deliver(getpid(), "counter", "x", &result, 2000));
   EXPECT_EQ(1, result);
   for (int fd : silent) close(fd);
-  console->ucom_remove_usr_command(&receiver);
+  host::ucom_withdraw(&receiver);
   EXPECT_EQ(-ENOENT, host::console_deliver(999999, "counter", "x", &result, 2000));
 }
 
@@ -313,7 +313,7 @@ TEST(Console, SocketLivesAsLongAsItsProcess) {
   EXPECT_NE(0, access(console_path(child).c_str(), F_OK));
   EXPECT_NE(0, access(console_path(dead).c_str(), F_OK));
   EXPECT_EQ(0, access(console_path(getpid()).c_str(), F_OK));  // the parent's stays
-  console->ucom_remove_usr_command(&parent);
+  host::ucom_withdraw(&parent);
 }
 
 }  // namespace

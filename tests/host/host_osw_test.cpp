@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "vantorel/host/host.h"
 #include "vantorel/osw.h"
 #include "vantorel/ring_buffer.h"
 
@@ -40,7 +41,7 @@ TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   ASSERT_EQ(0, ring.pop_data(entry));
   EXPECT_EQ(bytes(std::string(16, 'y')), entry);
   EXPECT_NE(0, ring.pop_data(entry));
-  const auto c = ring.get_counters();
+  const auto c = vantorel::host::counters_of(ring);
   EXPECT_EQ(4u, c.pushed);
   EXPECT_EQ(3u, c.evicted);
   EXPECT_EQ(1u, c.refused);

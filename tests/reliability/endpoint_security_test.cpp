@@ -54,7 +54,7 @@ class endpoint : public ::testing::Test {
   void TearDown() override {
     server_.stop();
     if (serving_.joinable()) serving_.join();
-    if (console_ != nullptr) console_->ucom_remove_usr_command(&receiver_);
+    if (console_ != nullptr) host::ucom_withdraw(&receiver_);
   }
 
   vantorel::UCOM_UsrCommandManager* console_ = nullptr;

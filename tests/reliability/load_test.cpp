@@ -18,11 +18,12 @@
 #include "comm_rms/comm_rms.h"
 #include "log/comm_rms_ucom_log.h"
 #include "test_support.h"
+#include "vantorel/host/host.h"
 
 namespace {
 
 using vantorel::comm_rms_ucom_log;
-using ring_counters = vantorel::put_lib_log_ring_buffer::counters;
+using vantorel::host::ring_counters;
 
 constexpr int kThreads = 8;
 constexpr int kLinesPerThread = 20000;
@@ -156,6 +157,10 @@ struct figures {
   long stored_at_end = 0;
 };
 
+ring_counters counters(comm_rms_ucom_log* store) {
+  return store->with_ring(vantorel::host::counters_of);
+}
+
 long stored(const ring_counters& c) {
   return static_cast<long>(c.pushed - c.popped - c.evicted);
 }
@@ -181,9 +186,9 @@ struct load_run {
 
   // One dump, checked: lines whole and in order, its loss explained.
   void dump_once() {
-    const ring_counters before = store->ring_counters();
+    const ring_counters before = counters(store);
     const dump_check check = dump_and_read(*store, dir);
-    const ring_counters after = store->ring_counters();
+    const ring_counters after = counters(store);
     ++f.dumps;
     dumps_done.fetch_add(1, std::memory_order_release);
     const long popped = static_cast<long>(after.popped - before.popped);
@@ -214,9 +219,9 @@ struct load_run {
 
   void run() {
     // Start from an empty buffer so the counters below are this run's alone.
-    for (int i = 0; i < 20 && stored(store->ring_counters()) != 0; ++i) dump_once();
-    ASSERT_EQ(stored(store->ring_counters()), 0);
-    const ring_counters start = store->ring_counters();
+    for (int i = 0; i < 20 && stored(counters(store)) != 0; ++i) dump_once();
+    ASSERT_EQ(stored(counters(store)), 0);
+    const ring_counters start = counters(store);
     f = figures{};
 
     std::atomic<int> writers_left{kThreads};
@@ -266,10 +271,10 @@ struct load_run {
     rendering.store(false, std::memory_order_release);
     renderer.join();
     const long lost_before_drain = f.lost_at_bound;
-    for (int i = 0; i < 20 && stored(store->ring_counters()) != 0; ++i) dump_once();
+    for (int i = 0; i < 20 && stored(counters(store)) != 0; ++i) dump_once();
     final_drain_lost = f.lost_at_bound - lost_before_drain;
 
-    const ring_counters end = store->ring_counters();
+    const ring_counters end = counters(store);
     f.traced = static_cast<long>(kThreads) * kLinesPerThread;
     f.delta = ring_counters{end.pushed - start.pushed, end.popped - start.popped,
                             end.evicted - start.evicted, end.refused - start.refused};

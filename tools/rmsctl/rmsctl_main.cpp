@@ -13,7 +13,7 @@
 #include "comm_rms/comm_rms.h"
 #include "comm_rms/debug_dump.h"
 #include "rmsctl_commands.h"
-#include "vantorel/ucom.h"
+#include "vantorel/host/host.h"
 
 namespace {
 
@@ -64,8 +64,7 @@ bool print_dump_file() {
 
 bool run_dump() {
   open_session();
-  const int result = vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(
-      dd::receiver_name, dd::command);
+  const int result = vantorel::host::ucom_deliver(dd::receiver_name, dd::command);
   std::printf("dump: result[%d] file[%s]\n", result, dd::path);
   if (result != 0) {
     std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "vantorel/host/host.h"
 #include "vantorel/ring_buffer.h"
 
 namespace {
@@ -17,7 +18,7 @@ struct model {
   unsigned int capacity = 0;
   unsigned int used = 0;
   std::deque<std::vector<unsigned char>> entries;
-  vantorel::put_lib_log_ring_buffer::counters counts{};
+  vantorel::host::ring_counters counts{};
 
   bool push(const std::vector<unsigned char>& entry) {
     const unsigned int length = static_cast<unsigned int>(entry.size());
@@ -38,13 +39,13 @@ struct model {
 };
 
 void same_counters(const vantorel::put_lib_log_ring_buffer& ring, const model& m) {
-  const auto c = ring.get_counters();
+  const auto c = vantorel::host::counters_of(ring);
   FUZZ_CHECK(c.pushed == m.counts.pushed);
   FUZZ_CHECK(c.popped == m.counts.popped);
   FUZZ_CHECK(c.evicted == m.counts.evicted);
   FUZZ_CHECK(c.refused == m.counts.refused);
-  FUZZ_CHECK(ring.entry_count() == m.entries.size());
-  FUZZ_CHECK(c.pushed == c.popped + c.evicted + ring.entry_count());
+  FUZZ_CHECK(vantorel::host::entry_count(ring) == m.entries.size());
+  FUZZ_CHECK(c.pushed == c.popped + c.evicted + vantorel::host::entry_count(ring));
 }
 
 }  // namespace

@@ -1,19 +1,46 @@
-// Host-only service side of the platform: serving a facade over a Unix
-// domain socket, replying to its messages, and reaching the debug console
-// of another process. Library code never includes this; simulators, tools
-// and tests do.
+// What the host platform offers beyond the declarations the library calls:
+// serving a facade over a Unix domain socket, replying to its messages, the
+// debug console of this and of another process, and the ring buffer's
+// accounting. Library code never includes this; simulators, tools and tests
+// do.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "vantorel/ipc.h"
 #include "vantorel/platform_export.h"
+#include "vantorel/ring_buffer.h"
+#include "vantorel/ucom.h"
 
 namespace vantorel {
+
+// Result of a delivery when no receiver has the name.
+constexpr int UCOM_NO_RECEIVER = -1000;
+
 namespace host {
+
+// Withdraws every console registration of `receiver`; returns once no
+// delivery to it is running. 0 when one was found.
+VANTOREL_PLATFORM_API int ucom_withdraw(UCOM_UsrCommandReceiver* receiver);
+// Delivers `command` to this process's receiver named `name` and returns
+// its result, or UCOM_NO_RECEIVER.
+VANTOREL_PLATFORM_API int ucom_deliver(const char* name, const char* command);
+
+// Every entry ever offered to a ring buffer ends up in exactly one of these,
+// or is still stored: pushed == popped + evicted + stored, refused apart.
+struct ring_counters {
+  uint64_t pushed;   // entries accepted by push_data
+  uint64_t popped;   // entries delivered by pop_data
+  uint64_t evicted;  // entries dropped to make room for newer ones
+  uint64_t refused;  // entries rejected (larger than the capacity, or no storage)
+};
+VANTOREL_PLATFORM_API ring_counters counters_of(const put_lib_log_ring_buffer& ring) noexcept;
+// Entries stored now.
+VANTOREL_PLATFORM_API unsigned int entry_count(const put_lib_log_ring_buffer& ring) noexcept;
 
 // Directory of every socket: $VANTOREL_RUN_DIR when set and non-empty, else
 // "/tmp/vantorel-<uid>". Created with mode 0700 when missing. Read once per
