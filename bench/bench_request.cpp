@@ -24,6 +24,8 @@ namespace {
 
 namespace protocol = vantorel::service_protocol;
 
+constexpr unsigned int kLargest = 1024;  // bytes, more than any message
+
 // Short repetitions, many of them: the load of a shared machine changes by
 // the second, and every change should fall on both sides of a ratio alike.
 constexpr benchmark::IterationCount kRoundTrips = 500;
@@ -92,8 +94,8 @@ void time_round_trips(benchmark::State& state, RoundTrip round_trip) {
 }
 
 void raw_round_trip(benchmark::State& state, protocol::message shape) {
-  unsigned char request[protocol::max_request_length] = {};
-  unsigned char reply[protocol::max_reply_capacity];
+  unsigned char request[kLargest] = {};
+  unsigned char reply[kLargest];
   std::memcpy(request, &shape.reply_capacity, sizeof shape.reply_capacity);
   time_round_trips(state, [&] {
     return send(raw_fd, request, shape.request_length, MSG_NOSIGNAL) ==
@@ -118,7 +120,7 @@ bool start_raw_peer() {
   raw_pid = fork();
   if (raw_pid == 0) {
     close(fds[0]);
-    unsigned char message[protocol::max_request_length];
+    unsigned char message[kLargest];
     uint32_t length = 0;
     while (recv(fds[1], message, sizeof message, 0) >= static_cast<ssize_t>(sizeof length)) {
       std::memcpy(&length, message, sizeof length);
