@@ -47,6 +47,7 @@ trap 'rm -f "$rows" "$out"' EXIT
 for program in comm_rms_bench_trace comm_rms_bench_request comm_rms_bench_dump comm_rms_bench_history; do
   echo "running $program" >&2
   "${runner[@]}" "$build/bench/$program" "$@" >"$out" || { echo "$program failed" >&2; exit 1; }
+  echo "finished $program ($((SECONDS - started)) s so far)" >&2
   # A filter given on the command line may leave a program without rows.
   grep '^ROW|' "$out" >>"$rows" || true
 done

@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "=== build (preset default: comm-rms-service, rmsctl)"
 cmake --preset default >/dev/null
-cmake --build --preset default -j "${jobs}" --target comm-rms-service rmsctl >/dev/null
+# One line per finished target, so that a first build shows its progress.
+cmake --build --preset default -j "${jobs}" --target comm-rms-service rmsctl |
+  { grep --line-buffered -E '^\[ *[0-9]+%\] Built target' || true; }
 bin=build/default/tools
 
 run_dir=$(mktemp -d /tmp/comm_rms_demo.XXXXXX)
