@@ -96,7 +96,7 @@ TEST(Tools, UcomReachesALiveShell) {
             section() + history_record("u", "/p", -1) + operation_log() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
   EXPECT_EQ(run({UCOM, "--list"}, dir, &out), 0);
-  EXPECT_NE(out.find(pid + " rmsctl\n"), std::string::npos) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex("(^|\n)" + pid + " "))) << out;
 
   // The viewer on the dump the library just wrote.
   EXPECT_EQ(run({RMSCTL, "show", kDumpFile, "--level=inf"}, dir, &out, &err), 0);
@@ -110,18 +110,6 @@ TEST(Tools, UcomReachesALiveShell) {
   const std::string html = read_file(page);
   EXPECT_EQ(html.find("http"), std::string::npos);  // nothing from outside
   EXPECT_NE(html.find("still registered"), std::string::npos);
-  if (system("command -v chromium >/dev/null 2>&1") != 0) {
-    std::fprintf(stderr, "page not opened in a browser: chromium is not installed\n");
-  } else {
-    // The page's script ran and filtered: no ERR line in this dump.
-    process browser;
-    ASSERT_TRUE(browser.start({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                               "--dump-dom", "file://" + page + "#level=ERR"},
-                              dir.path() + "/dom.out", dir.path() + "/dom.err", false, true));
-    EXPECT_EQ(browser.wait(60000), 0) << browser.err();
-    EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
-    EXPECT_NE(browser.out().find("0 of 1 lines shown"), std::string::npos) << browser.out();
-  }
 
   // Without the dump directory the dump fails, and ucom says why.
   ::unlink(kDumpFile);
@@ -262,4 +250,24 @@ TEST(Tools, WaitsAloudAndLeavesNothingBehind) {
                        d.second + "\n");
   }
   setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
+}
+
+// The page in a real browser: its script runs and filters by the address.
+TEST(Tools, DumpPageFiltersInABrowser) {
+  if (system("command -v chromium >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  }
+  run_dir dir;
+  const std::string dump = dir.path() + "/dump.log", page = dir.path() + "/dump.html";
+  std::ofstream(dump) << section() + operation_log() +
+                             "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tx\n"
+                             "[2026-12-04 09:05:08.042153][42] [ INF][0157] f::h\ty\n";
+  ASSERT_EQ(run({RMSCTL, "show", dump, "--html", page}, dir), 0);
+  process browser;
+  ASSERT_TRUE(browser.start({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                             "--dump-dom", "file://" + page + "#level=ERR"},
+                            dir.path() + "/dom.out", dir.path() + "/dom.err", false, true));
+  EXPECT_EQ(browser.wait(60000), 0) << browser.err();
+  EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
+  EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
 }
