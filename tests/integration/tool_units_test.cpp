@@ -141,7 +141,7 @@ TEST(DumpView, ReadsWholeCutAndDamagedDumps) {
       ht::regist("1", stamp, "vnc://a", "/a", "0") + ht::unregist(ht::kZeroStamp, 0, "", 0, "0");
   const std::string second =
       ht::regist("2", stamp, "u", "/b", "261") +
-      ht::unregist("2026-12-04 09:05:09.542153][0000000042", 2, "/b", 1, "0");
+      ht::unregist("2026-12-04 09:05:09.542153][0000000042", 2, "/c", 1, "0");
   const std::string line1 = "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tretry is over.";
   const std::string line2 = "[2026-12-04 10:00:00.000000][43] [ INF][0157] f::h\ta\tb";
   const std::string whole = ht::section() + record + second + ht::operation_log() + line1 + "\n";
@@ -179,11 +179,11 @@ TEST(DumpView, ReadsWholeCutAndDamagedDumps) {
   EXPECT_EQ(dump.entries[1].message, "a\tb");
   EXPECT_EQ(ct::render_dump_text(dump, {}),
             "Connections: 2\n"
-            "ID  path  URL      registered at               unregistered at             "
+            "ID  path  URL      registered at               unregistered at                     "
             "duration    results               calls\n"
-            "1   /a    vnc://a  2026-12-04 09:05:07.042153  still registered            "
+            "1   /a    vnc://a  2026-12-04 09:05:07.042153  still registered                    "
             "-           0 ok                  1 / 0\n"
-            "2   /b    u        2026-12-04 09:05:07.042153  2026-12-04 09:05:09.542153  "
+            "2   /b    u        2026-12-04 09:05:07.042153  2026-12-04 09:05:09.542153 (as /c)  "
             "2.500000 s  261 no-server / 0 ok  1 / 2\n"
             "\nOperation log: 2 of 2 lines\n" +
                 line1 + "\n" + line2 + "\n");

@@ -114,8 +114,7 @@ std::string render_dump_html(const dump_contents& dump, const std::string& title
     const double to = gone ? seconds_of(c.unregist_time) : last;
     out += "<tr><td>" + escaped(c.id) + "</td><td>" + escaped(c.path) + "</td><td>" +
            escaped(c.url) + "</td><td>" + escaped(c.regist_time) + "</td><td>" +
-           (gone ? escaped(c.unregist_time) + " (" + connection_duration(c) + ")"
-                 : std::string("still registered")) +
+           escaped(unregistered_text(c)) + (gone ? " (" + connection_duration(c) + ")" : "") +
            "</td><td>" + escaped(result_text(c.regist_result)) +
            "</td><td><div class=\"lane\"><div class=\"bar" + (gone ? "" : " open") +
            "\" style=\"left:" + percent((from - first) * 100 / span) +

@@ -30,6 +30,12 @@ std::string result_text(const std::string& code) {
   return name == nullptr ? code : code + " " + name;
 }
 
+std::string unregistered_text(const dump_connection& c) {
+  if (c.unregist_calls == 0) return "still registered";
+  return c.unregist_path == c.path ? c.unregist_time
+                                   : c.unregist_time + " (as " + c.unregist_path + ")";
+}
+
 std::string filter_error(const log_filter& filter) {
   const std::string& s = filter.since;
   const std::string shape = is_time_of_day(s) ? "00:00:00" : "0000-00-00 00:00:00.000000";
@@ -66,7 +72,7 @@ std::string render_dump_text(const dump_contents& dump, const log_filter& filter
   for (const dump_connection& c : dump.connections) {
     const bool gone = c.unregist_calls > 0;
     rows.push_back(
-        {c.id, c.path, c.url, c.regist_time, gone ? c.unregist_time : "still registered",
+        {c.id, c.path, c.url, c.regist_time, unregistered_text(c),
          gone ? connection_duration(c) : "-",
          result_text(c.regist_result) + (gone ? " / " + result_text(c.unregist_result) : ""),
          std::to_string(c.regist_calls) + " / " + std::to_string(c.unregist_calls) +

@@ -39,6 +39,10 @@ bool dump_time_seconds(const std::string& text, double& seconds);
 // A result as the dump prints it, with its name when it has one: "261 no-server".
 std::string result_text(const std::string& code);
 
+// "still registered", or the unregister time; an unregister lands on the
+// newest record whatever path it named, so a different path is shown too.
+std::string unregistered_text(const dump_connection& c);
+
 // Seconds from the register to the unregister time ("" while registered).
 std::string connection_duration(const dump_connection& c);
 
