@@ -67,6 +67,7 @@ for program in trace request dump history; do
     --benchmark_out="$out" --benchmark_out_format=json "$@" >"$log" 2>&1 ||
     { cat "$log" >&2; echo "comm_rms_bench_$program failed" >&2; exit 1; }
   if $verbose; then cat "$log" >&2; fi
+  echo "finished comm_rms_bench_$program ($((SECONDS - started)) s so far)" >&2
   # "name|value|median" per figure, "name|error|message" per failed run.
   jq -r '.benchmarks[]
     | (.run_name | gsub("/(min_time|iterations|repeats):[^/]*|/(real|manual)_time"; "")) as $name

@@ -2,15 +2,18 @@
 # The demo: builds the simulator and rmsctl (preset default), starts the
 # simulator in a private run directory, runs one client session against it
 # (register, path, connection result, RFB status, unregister, dump), prints
-# the dump file and the simulator's log, and stops the simulator. Nothing is
-# left running; the dump file stays in /tmp/debug_file/.
+# the dump file, its table from rmsctl show and the simulator's log, and
+# stops the simulator. Nothing is left running; the dump file stays in
+# /tmp/debug_file/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "=== build (preset default: comm-rms-service, rmsctl)"
 cmake --preset default >/dev/null
-cmake --build --preset default -j "${jobs}" --target comm-rms-service rmsctl >/dev/null
+# One line per finished target, so that a first build shows its progress.
+cmake --build --preset default -j "${jobs}" --target comm-rms-service rmsctl |
+  { grep --line-buffered -E '^\[ *[0-9]+%\] Built target' || true; }
 bin=build/default/tools
 
 run_dir=$(mktemp -d /tmp/comm_rms_demo.XXXXXX)
@@ -53,6 +56,10 @@ status=0
   dump || status=$?
 
 stop_service
+if [[ ${status} -eq 0 ]]; then
+  echo "=== the dump read back (rmsctl show)"
+  "${bin}/rmsctl" show /tmp/debug_file/comm_rms_client_debug.log
+fi
 echo "=== simulator log"
 cat "${run_dir}/service.log"
 if [[ ${status} -ne 0 ]]; then

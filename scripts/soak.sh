@@ -11,6 +11,7 @@ build="${BUILD_DIR:-$root/build/default}"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset default -S "$root" >/dev/null
 fi
+echo "soak: building reliability_service_faults"
 cmake --build "$build" --target reliability_service_faults -j2 >/dev/null
 
 export SOAK_KILLS="${1:-50}"
@@ -19,9 +20,13 @@ export SOAK_THREADS="${3:-8}"
 if [ -n "${4:-}" ]; then export SOAK_SEED="$4"; fi
 start=$(date +%s)
 log="$build/soak.log"
-rc=0
-"$build/tests/reliability/reliability_service_faults" --gtest_color=no >"$log" 2>&1 || rc=$?
-grep -E '^\[ figures  \]' "$log" || true
+echo "soak: running (one line as each part finishes)"
+# Each part's result and figures as it finishes; the whole log in $log.
+set +e
+"$build/tests/reliability/reliability_service_faults" --gtest_color=no 2>&1 | tee "$log" |
+  grep --line-buffered -E '^\[ figures  \]|^\[ +(OK|FAILED) +\]'
+rc=${PIPESTATUS[0]}
+set -e
 if [ "$rc" -ne 0 ]; then
   grep -vE '^request\[' "$log" | tail -40 >&2
 fi

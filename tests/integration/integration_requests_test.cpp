@@ -25,18 +25,20 @@ TEST(Requests, EveryRoundTripWithItsFields) {
                              " unregister --path /srv/a rfb-status connect-result --path /srv/a"),
                        dir, &out);
   EXPECT_EQ(code, 1);  // the first path request and the last connection result fail
-  EXPECT_EQ(out,
-            "path: RETCODE[0x00000105] server_path_name[] size[0]\n"
-            "register: RETCODE[0x00000000]\n"
-            "register: RETCODE[0x00000000]\n"
-            "path: RETCODE[0x00000000] server_path_name[/srv/b] size[6]\n"
-            "connect-result: RETCODE[0x00000000] server_path_name[/srv/a] app_ws_error_code[-7]\n"
-            "rfb-status: RETCODE[0x00000000] status[1]\n"
-            "unregister: RETCODE[0x00000000]\n"
-            "path: RETCODE[0x00000000] server_path_name[/srv/a] size[6]\n"
-            "unregister: RETCODE[0x00000000]\n"
-            "rfb-status: RETCODE[0x00000000] status[0]\n"
-            "connect-result: RETCODE[0x00000104] server_path_name[/srv/a] app_ws_error_code[0]\n");
+  EXPECT_EQ(
+      out,
+      "path: RETCODE[0x00000105] no-server server_path_name[] size[0]\n"
+      "register: RETCODE[0x00000000] ok\n"
+      "register: RETCODE[0x00000000] ok\n"
+      "path: RETCODE[0x00000000] ok server_path_name[/srv/b] size[6]\n"
+      "connect-result: RETCODE[0x00000000] ok server_path_name[/srv/a] app_ws_error_code[-7]\n"
+      "rfb-status: RETCODE[0x00000000] ok status[1]\n"
+      "unregister: RETCODE[0x00000000] ok\n"
+      "path: RETCODE[0x00000000] ok server_path_name[/srv/a] size[6]\n"
+      "unregister: RETCODE[0x00000000] ok\n"
+      "rfb-status: RETCODE[0x00000000] ok status[0]\n"
+      "connect-result: RETCODE[0x00000104] unknown-path server_path_name[/srv/a] "
+      "app_ws_error_code[0]\n");
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0);
   const std::string lines = service.out();
@@ -58,7 +60,7 @@ TEST(Requests, ServiceStartedAfterTheClient) {
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--refuse-checks", "2"}));
   EXPECT_EQ(client.wait(), 0);
-  EXPECT_EQ(client.out(), "register: RETCODE[0x00000000]\n");
+  EXPECT_EQ(client.out(), "register: RETCODE[0x00000000] ok\n");
   EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
                                "/f_comm_rms.sock\n"
                                "readiness check[1] refused\n"

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -59,10 +63,11 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
       "app_ws_error_code[7]\n"
       "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n";
   EXPECT_EQ(masked(out),
-            "register: RETCODE[0x00000000]\n"
-            "path: RETCODE[0x00000000] server_path_name[/srv/a] size[6]\n"
-            "connect-result: RETCODE[0x00000000] server_path_name[/srv/a] app_ws_error_code[7]\n"
-            "unregister: RETCODE[0x00000000]\n"
+            "register: RETCODE[0x00000000] ok\n"
+            "path: RETCODE[0x00000000] ok server_path_name[/srv/a] size[6]\n"
+            "connect-result: RETCODE[0x00000000] ok server_path_name[/srv/a] "
+            "app_ws_error_code[7]\n"
+            "unregister: RETCODE[0x00000000] ok\n"
             "dump: result[0] file[/tmp/debug_file/comm_rms_client_debug.log]\n" +
                 file);
   EXPECT_EQ(masked(read_file(kDumpFile)), file);
@@ -80,15 +85,40 @@ TEST(Tools, UcomReachesALiveShell) {
   const std::string pid = std::to_string(shell.pid());
   ASSERT_TRUE(shell.out_has("rmsctl shell: pid[" + pid + "] ready\n"));
   ASSERT_TRUE(shell.write_stdin("register --url u --path /p\n"));
-  ASSERT_TRUE(shell.out_has("register: RETCODE[0x00000000]\n"));
+  ASSERT_TRUE(shell.out_has("register: RETCODE[0x00000000] ok\n"));
 
   std::string out;
   std::string err;
-  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0) << err;
-  EXPECT_EQ(out, "result[0]\n");
+  EXPECT_EQ(run({UCOM, "--timeout=0x1000", pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0)
+      << err;
+  EXPECT_EQ(out, std::string("result[0]\ndump file: ") + kDumpFile + "\n");
   EXPECT_EQ(masked(read_file(kDumpFile)),
             section() + history_record("u", "/p", -1) + operation_log() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
+  EXPECT_EQ(run({UCOM, "--list"}, dir, &out), 0);
+  EXPECT_TRUE(std::regex_search(out, std::regex("(^|\n)" + pid + " "))) << out;
+
+  // The viewer on the dump the library just wrote.
+  EXPECT_EQ(run({RMSCTL, "show", kDumpFile, "--level=inf"}, dir, &out, &err), 0);
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\n1   /p    u    \S+ \S+  still registered  -  +0 ok +1 / 0\n)")))
+      << out;
+  EXPECT_NE(out.find("Operation log: 1 of 1 lines\n"), std::string::npos) << out;
+  const std::string page = dir.path() + "/dump.html";
+  EXPECT_EQ(run({RMSCTL, "show", kDumpFile, "--html", page}, dir, &out, &err), 0) << err;
+  const std::string html = read_file(page);
+  EXPECT_EQ(html.find("http"), std::string::npos);  // nothing from outside
+  EXPECT_NE(html.find("still registered"), std::string::npos);
+
+  // Without the dump directory the dump fails, and ucom says why.
+  ::unlink(kDumpFile);
+  ::rmdir(fixed_dump_dir::kPath);
+  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 1);
+  EXPECT_EQ(out, "result[-1]\n");
+  EXPECT_EQ(err,
+            "ucom: the dump was not written: /tmp/debug_file/ is missing or unsafe: create it "
+            "with install -d -m 0700 /tmp/debug_file/\n");
 
   EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);
   EXPECT_EQ(out, "result[-1000]\n");
@@ -143,7 +173,10 @@ TEST(Tools, BadInputSendsNothing) {
        "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n"},
       {"rmsctl shell path", "rmsctl: shell takes no arguments\n"},
       {"service --delay-ms -1",
-       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n"}};
+       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n"},
+      {"rmsctl unregister --path=", "rmsctl: unregister: empty --path\n(try rmsctl --help)\n"},
+      {"rmsctl --timeout 0 path",
+       "rmsctl: --timeout needs a number of seconds (1 or more)\n(try rmsctl --help)\n"}};
   for (const auto& c : cases) {
     std::vector<std::string> argv = words(c.first);
     argv[0] = argv[0] == "rmsctl" ? RMSCTL : COMM_RMS_SERVICE;
@@ -164,10 +197,77 @@ TEST(Tools, ServiceForcesCodesAndExitsAfterN) {
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir,
                             {"--exit-after", "2", "--force-code", "6=0x55"}));
   std::string out;
-  EXPECT_EQ(run({RMSCTL, "rfb-status", "--word", "4", "path"}, dir, &out), 1);
+  EXPECT_EQ(run({RMSCTL, "--json", "rfb-status", "--word=0x4", "path"}, dir, &out), 1);
   EXPECT_EQ(out,
-            "rfb-status: RETCODE[0x00000055] status[4]\n"
-            "path: RETCODE[0x00000105] server_path_name[] size[0]\n");
+            "{\"command\":\"rfb-status\",\"code\":85,\"name\":null,\"status\":4}\n"
+            "{\"command\":\"path\",\"code\":261,\"name\":\"no-server\",\"server_path_name\":\"\","
+            "\"size\":0}\n");
   EXPECT_EQ(service.wait(), 0);
   EXPECT_TRUE(service.out_has("comm-rms-service: stopped after 2 requests\n"));
+}
+
+// A request that finds no service says what it waits for, gives up at
+// --timeout, and neither that nor Ctrl-C leaves its console socket behind.
+TEST(Tools, WaitsAloudAndLeavesNothingBehind) {
+  run_dir dir;
+  const std::string waiting = "rmsctl: waiting for the service f_comm_rms at " + dir.path() +
+                              "/f_comm_rms.sock (not there yet) (up to 30 s)...\n";
+  std::string err;
+  setenv("VANTOREL_REPLY_TIMEOUT_MS", "5s", 1);
+  EXPECT_EQ(run({RMSCTL, "--timeout=1", "path"}, dir, nullptr, &err), 3);
+  unsetenv("VANTOREL_REPLY_TIMEOUT_MS");
+  EXPECT_NE(err.find("rmsctl: VANTOREL_REPLY_TIMEOUT_MS='5s' is not 1 to 600000 ms; using "
+                     "5000 ms\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(waiting + "rmsctl: path: gave up after 1 s without an answer\n"),
+            std::string::npos)
+      << err;
+  process client;
+  ASSERT_TRUE(
+      client.start({RMSCTL, "path"}, dir.path() + "/client.out", dir.path() + "/client.err"));
+  const std::string socket = dir.path() + "/ucom." + std::to_string(client.pid()) + ".sock";
+  ASSERT_TRUE(wait_until([&] { return client.err().find(waiting) != std::string::npos; }, 20000));
+  EXPECT_EQ(::access(socket.c_str(), F_OK), 0);
+  client.signal(SIGINT);
+  EXPECT_EQ(client.wait(), 128 + SIGINT);
+  EXPECT_NE(::access(socket.c_str(), F_OK), 0);
+  EXPECT_EQ(read_file(dir.path() + "/client.out"), "");
+
+  // The simulator names what is wrong with its run directory.
+  const std::string file = dir.path() + "/file", open = dir.path() + "/open";
+  std::fclose(std::fopen(file.c_str(), "w"));
+  ::mkdir(open.c_str(), 0700);
+  ::chmod(open.c_str(), 0777);
+  const std::pair<std::string, std::string> dirs[] = {
+      {dir.path() + "/no/such", " does not exist (and could not be created)"},
+      {file, " is not a directory"},
+      {open, " has mode 0777; it needs 0700 (chmod 0700 " + open + ")"}};
+  for (const auto& d : dirs) {
+    setenv("VANTOREL_RUN_DIR", d.first.c_str(), 1);
+    EXPECT_EQ(run({COMM_RMS_SERVICE}, dir, nullptr, &err), 1);
+    EXPECT_EQ(err, "comm-rms-service: cannot serve f_comm_rms: the run directory " + d.first +
+                       d.second + "\n");
+  }
+  setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
+}
+
+// The page in a real browser: its script runs and filters by the address.
+TEST(Tools, DumpPageFiltersInABrowser) {
+  if (system("command -v chromium >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  }
+  run_dir dir;
+  const std::string dump = dir.path() + "/dump.log", page = dir.path() + "/dump.html";
+  std::ofstream(dump) << section() + operation_log() +
+                             "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tx\n"
+                             "[2026-12-04 09:05:08.042153][42] [ INF][0157] f::h\ty\n";
+  ASSERT_EQ(run({RMSCTL, "show", dump, "--html", page}, dir), 0);
+  process browser;
+  ASSERT_TRUE(browser.start({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                             "--dump-dom", "file://" + page + "#level=ERR"},
+                            dir.path() + "/dom.out", dir.path() + "/dom.err", false, true));
+  EXPECT_EQ(browser.wait(60000), 0) << browser.err();
+  EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
+  EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
 }

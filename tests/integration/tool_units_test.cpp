@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dump_view.h"
+#include "history_text.h"
 #include "rmsctl_commands.h"
 #include "service_model.h"
 
@@ -87,9 +89,9 @@ TEST(RmsctlCommands, FillsTheRecordsOfSeveralCommands) {
   std::string error;
   const std::string url(256, 'u');
   ASSERT_TRUE(
-      ct::parse_commands({"register", "--path", "/srv/a", "--url", url, "unregister",
-                          "--terminated", "-3", "--path", std::string(259, 'p'), "connect-result",
-                          "--path", "/c", "rfb-status", "--word", "0xFFFFFFFE", "path", "dump"},
+      ct::parse_commands({"register", "--path=/srv/a", "--url", url, "unregister", "--terminated",
+                          "-3", "--path", std::string(259, 'p'), "connect-result", "--path", "/c",
+                          "rfb-status", "--word", "0xFFFFFFFE", "path", "dump"},
                          out, error))
       << error;
   ASSERT_EQ(out.size(), 6u);
@@ -120,6 +122,8 @@ TEST(RmsctlCommands, RejectsWhatWouldNotFitOrParse) {
        "rfb-status: --word '2147483648' is not a 32-bit number"},
       {{"unregister", "--path", "/a", "--terminated", "0x100000000"},
        "unregister: --terminated '0x100000000' is not a 32-bit number"},
+      {{"register", "--url=u", "--path="}, "register: empty --path"},
+      {{"connect-result", "--path", ""}, "connect-result: empty --path"},
   };
   for (const auto& c : cases) {
     std::vector<ct::command> out(1);
@@ -128,4 +132,79 @@ TEST(RmsctlCommands, RejectsWhatWouldNotFitOrParse) {
     EXPECT_EQ(error, c.second);
     EXPECT_TRUE(out.empty());
   }
+}
+
+TEST(DumpView, ReadsWholeCutAndDamagedDumps) {
+  namespace ht = history_text;
+  const std::string stamp = "2026-12-04 09:05:07.042153][0000000042";
+  const std::string record =
+      ht::regist("1", stamp, "vnc://a", "/a", "0") + ht::unregist(ht::kZeroStamp, 0, "", 0, "0");
+  const std::string second =
+      ht::regist("2", stamp, "u", "/b", "261") +
+      ht::unregist("2026-12-04 09:05:09.542153][0000000042", 2, "/c", 1, "0");
+  const std::string line1 = "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tretry is over.";
+  const std::string line2 = "[2026-12-04 10:00:00.000000][43] [ INF][0157] f::h\ta\tb";
+  const std::string whole = ht::section() + record + second + ht::operation_log() + line1 + "\n";
+  struct {
+    std::string text;
+    size_t connections, entries;
+    std::vector<std::string> problems;
+  } cases[] = {
+      {whole + line2 + "\n", 2, 2, {}},
+      {whole + line2.substr(0, 20),
+       2,
+       1,
+       {"line 40: not a trace line: \"[2026-12-04 10:00:00\"",
+        "line 40: the last line has no end (cut short?)"}},
+      {ht::section() + record.substr(0, 200),
+       1,
+       0,
+       {"line 8: cut short in record [ID:1] after 3 of 15 lines",
+        "line 8: the last line has no end (cut short?)"}},
+      {ht::section() + "[ID:9]\n" + second,
+       1,
+       0,
+       {"line 4: outside any record: \"[ID:9]\"", "line 20: cut short before the operation log"}},
+      {"hello\n", 0, 0, {"line 1: expected \"" + std::string(80, '=') + "\", found \"hello\""}},
+  };
+  for (const auto& c : cases) {
+    const ct::dump_contents dump = ct::parse_dump(c.text);
+    EXPECT_EQ(dump.connections.size(), c.connections) << c.text;
+    EXPECT_EQ(dump.entries.size(), c.entries) << c.text;
+    EXPECT_EQ(dump.problems, c.problems) << c.text;
+  }
+  const ct::dump_contents dump = ct::parse_dump(cases[0].text);
+  EXPECT_EQ(dump.connections[1].url, "u");
+  EXPECT_EQ(ct::connection_duration(dump.connections[1]), "2.500000 s");
+  EXPECT_EQ(dump.entries[1].message, "a\tb");
+  EXPECT_EQ(ct::render_dump_text(dump, {}),
+            "Connections: 2\n"
+            "ID  path  URL      registered at               unregistered at                     "
+            "duration    results               calls\n"
+            "1   /a    vnc://a  2026-12-04 09:05:07.042153  still registered                    "
+            "-           0 ok                  1 / 0\n"
+            "2   /b    u        2026-12-04 09:05:07.042153  2026-12-04 09:05:09.542153 (as /c)  "
+            "2.500000 s  261 no-server / 0 ok  1 / 2\n"
+            "\nOperation log: 2 of 2 lines\n" +
+                line1 + "\n" + line2 + "\n");
+  const struct {
+    ct::log_filter filter;
+    size_t shown;  // of line1 (ERR, thread 42, 09:05) and line2 (INF, thread 43, 10:00)
+  } filters[] = {
+      {{"err,wrn", "", "", ""}, 1},
+      {{"INF", "43", "", ""}, 1},
+      {{"", "4", "", ""}, 0},
+      {{"", "", "f::", ""}, 2},
+      {{"", "", "", "2026-12-04 09:30"}, 1},
+      {{"", "", "", "09:05:07"}, 2},
+      {{"", "", "", "10:01"}, 0},
+  };
+  for (const auto& f : filters) {
+    EXPECT_EQ(ct::filter_error(f.filter), "");
+    EXPECT_EQ(size_t(ct::filter_matches(f.filter, dump.entries[0])) +
+                  ct::filter_matches(f.filter, dump.entries[1]),
+              f.shown)
+        << f.filter.level << f.filter.thread << f.filter.function << f.filter.since;
+  }
+  EXPECT_NE(ct::filter_error({"", "", "", "yesterday"}), "");
 }

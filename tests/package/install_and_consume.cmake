@@ -1,9 +1,9 @@
 # Installs the build tree, moves the installed tree elsewhere (it must not
 # care where it lies), then builds and runs a small user program against it
-# twice: with find_package and with pkg-config.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... \
+# twice: with find_package and with pkg-config; builds the README's sample.
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DREADME=... -DCXX=... \
 #         [-DCXX_FLAGS=...] [-DLINK_FLAGS=...] [-DGENERATOR=...] -P install_and_consume.cmake
-foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR CXX)
+foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR README CXX)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
@@ -73,13 +73,25 @@ run(pkg-config --cflags --libs comm_rms)
 string(STRIP "${run_output}" pc_flags)
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 separate_arguments(extra_flags UNIX_COMMAND "${CXX_FLAGS} ${LINK_FLAGS}")
+# The run-time path the way the README tells a pkg-config user to set it.
+run(pkg-config --variable=libdir comm_rms)
+string(STRIP "${run_output}" pc_libdir)
 run(${CXX} -std=c++17 ${extra_flags} ${CONSUMER_DIR}/consumer.cpp ${pc_flags}
-    -o ${WORK_DIR}/consumer-pc)
-set(ENV{LD_LIBRARY_PATH} ${libdir})
+    -Wl,-rpath,${pc_libdir} -o ${WORK_DIR}/consumer-pc)
 run(${WORK_DIR}/consumer-pc)
 if(NOT run_output STREQUAL expected)
   message(FATAL_ERROR "pkg-config consumer printed\n${run_output}\ninstead of\n${expected}")
 endif()
 
+# 3. The README's usage sample builds as written.
+file(READ ${README} readme)
+string(REGEX MATCH "## Using the library[^`]*```cpp\n([^`]*)```" sample "${readme}")
+if(NOT CMAKE_MATCH_1)
+  message(FATAL_ERROR "no C++ sample under \"Using the library\" in ${README}")
+endif()
+file(WRITE ${WORK_DIR}/readme_sample.cpp "${CMAKE_MATCH_1}")
+run(${CXX} -std=c++17 ${extra_flags} ${WORK_DIR}/readme_sample.cpp ${pc_flags}
+    -o ${WORK_DIR}/readme_sample)
+
 file(REMOVE_RECURSE ${WORK_DIR})
-message(STATUS "installed tree consumed with find_package and pkg-config")
+message(STATUS "installed tree consumed with find_package and pkg-config; README sample built")

@@ -31,13 +31,11 @@ inline bool parse_int32(const char* text, int32_t* value) {
   return true;
 }
 
-// A non-negative decimal count (0 to 2147483647).
+// A count (0 to 2147483647), written like any other number: decimal, or
+// hexadecimal with "0x".
 inline bool parse_count(const char* text, int32_t* value) {
   int32_t parsed = 0;
-  if (text == nullptr || text[0] == '-' || (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))) {
-    return false;
-  }
-  if (!parse_int32(text, &parsed) || parsed < 0) return false;
+  if (text == nullptr || text[0] == '-' || !parse_int32(text, &parsed) || parsed < 0) return false;
   *value = parsed;
   return true;
 }

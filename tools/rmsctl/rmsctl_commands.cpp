@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../common/options.h"
 #include "../common/parse_number.h"
 
 namespace comm_rms_tools {
@@ -35,6 +36,10 @@ const syntax* find_syntax(const std::string& word) {
 // with its NUL.
 bool put_text(char* field, size_t width, const std::string& text, const char* what,
               const char* command_word, std::string& error) {
+  if (text.empty() && std::strcmp(what, "path") == 0) {
+    error = std::string(command_word) + ": empty --path";
+    return false;
+  }
   if (text.size() >= width || text.find('\0') != std::string::npos) {
     error = std::string(command_word) + ": " + what + " longer than " + std::to_string(width - 1) +
             " characters";
@@ -91,9 +96,10 @@ const char* command_name(command_kind kind) {
   return "?";
 }
 
-bool parse_commands(const std::vector<std::string>& words, std::vector<command>& out,
+bool parse_commands(const std::vector<std::string>& given_words, std::vector<command>& out,
                     std::string& error) {
   out.clear();
+  const std::vector<std::string> words = split_option_values(given_words);
   std::vector<command> parsed;
   if (words.empty()) {
     error = "no command given";
@@ -160,21 +166,46 @@ std::vector<std::string> split_words(const std::string& line) {
 }
 
 const char* rmsctl_usage() {
-  return "usage: rmsctl COMMAND [COMMAND...]\n"
-         "       rmsctl shell        (the same commands, one line each, from stdin)\n"
+  return "usage: rmsctl [--json] [--timeout SECONDS] COMMAND [COMMAND...]\n"
+         "       rmsctl [--json] [--timeout SECONDS] shell\n"
+         "       rmsctl show FILE [--level L] [--thread T] [--function F] [--since S]\n"
+         "                        [--html OUT]\n"
+         "       rmsctl --version | --help\n"
          "\n"
          "Commands (each sends one request to the remote-panel service):\n"
-         "  register --url U --path P            url up to 256 characters, path up to 256\n"
-         "  unregister --path P [--terminated N] path up to 259 characters\n"
+         "  register --url U --path P            U and P up to 256 characters each\n"
+         "  unregister --path P [--terminated N] P up to 259 characters\n"
          "  path                                 newest server's path name and size\n"
-         "  connect-result --path P              connection result of a server\n"
+         "  connect-result --path P              connection result of a server (P up to 259)\n"
          "  rfb-status [--word N]                RFB status (N: the word sent, default 0)\n"
          "  dump                                 write and print this process's dump file\n"
+         "The limits are the text fields of the request records (257 and 260 bytes with\n"
+         "the NUL); a longer or empty path is refused. --opt=value works as --opt value.\n"
          "Numbers: 32-bit decimal, or hexadecimal with 0x.\n"
          "\n"
-         "Each result is printed as RETCODE[0x........] with the returned fields.\n"
-         "Exit status: 0 all succeeded, 1 a request or the dump failed, 2 bad input\n"
-         "(nothing is sent when any command of the line is bad).\n";
+         "Each result is printed as RETCODE[0x........] and its name (ok, not-ready,\n"
+         "channel-failure, or the simulator's no-server, unknown-path, ...) with the\n"
+         "returned fields. --json prints one JSON object per request instead:\n"
+         "  "
+         "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"/"
+         "p\",\"size\":2}\n"
+         "While the service does not answer, a line on stderr says what is awaited and\n"
+         "for how long at most; --timeout SECONDS gives up on a request after SECONDS.\n"
+         "\n"
+         "shell reads the same commands from stdin, one line each (prompt \"rmsctl> \" on\n"
+         "a terminal); \"help\" prints this text, \"quit\" (or end of input) ends it, and\n"
+         "a line starting with # is a comment.\n"
+         "\n"
+         "show prints a dump file: its connections as one table (\"still registered\"\n"
+         "for a server never unregistered) and its operation log, filtered by level\n"
+         "(ERR, WRN, IMP, INF, other; comma-separated), thread number, part of the\n"
+         "function name, or start time (YYYY-MM-DD HH:MM:SS or a start of it, or\n"
+         "HH:MM[:SS]). --html OUT writes one self-contained page instead. Lines it\n"
+         "cannot read (a cut dump) are listed on stderr.\n"
+         "\n"
+         "Exit status: 0 all succeeded, 1 a request or the dump failed (or show could\n"
+         "not read FILE), 2 bad input (nothing is sent when any command of the line is\n"
+         "bad), 3 gave up waiting (--timeout).\n";
 }
 
 }  // namespace comm_rms_tools

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "../common/environment.h"
 #include "../common/error_text.h"
+#include "../common/options.h"
 #include "comm_rms/service_protocol.h"
 #include "service_model.h"
 #include "service_options.h"
@@ -89,8 +91,19 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.help) {
-    std::fputs(comm_rms_tools::service_usage(), stdout);
+    std::fputs(comm_rms_tools::service_usage().c_str(), stdout);
     return 0;
+  }
+  if (options.version) {
+    std::fputs(comm_rms_tools::version_line("comm-rms-service").c_str(), stdout);
+    return 0;
+  }
+  // A relative run directory would depend on where each process started.
+  const char* run_dir = vantorel::host::run_directory();
+  if (run_dir[0] != '/') {
+    std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
+                 comm_rms_tools::run_directory_problem(run_dir).c_str());
+    return 1;
   }
 
   simulated_service service(options);
@@ -130,8 +143,14 @@ int main(int argc, char** argv) {
 
   const int started = server.start();
   if (started != 0) {
-    std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName,
-                 vantorel::host::run_directory(), comm_rms_tools::error_text(-started).c_str());
+    const std::string problem = comm_rms_tools::run_directory_problem(run_dir);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
+                   problem.c_str());
+    } else {
+      std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName, run_dir,
+                   comm_rms_tools::error_text(-started).c_str());
+    }
     return 1;
   }
   g_server.store(&server, std::memory_order_release);

@@ -48,24 +48,10 @@ void put_word(service_reply& reply, int32_t code) {
 }  // namespace
 
 const char* service_code_name(int32_t code) {
-  switch (code) {
-    case SERVICE_OK:
-      return "ok";
-    case SERVICE_UNKNOWN_MESSAGE:
-      return "unknown-message";
-    case SERVICE_BAD_LENGTH:
-      return "bad-length";
-    case SERVICE_BAD_TEXT:
-      return "bad-text";
-    case SERVICE_UNKNOWN_PATH:
-      return "unknown-path";
-    case SERVICE_NO_SERVER:
-      return "no-server";
-    case SERVICE_TABLE_FULL:
-      return "table-full";
-    default:
-      return "forced";
-  }
+  // 1 and -2 are the library's, never a reply word of ours.
+  const char* name =
+      code == kNotReady || code == BMC_MC_CHANNEL_FAILURE ? nullptr : result_code_name(code);
+  return name != nullptr ? name : "forced";
 }
 
 service_model::service_model()

@@ -20,21 +20,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../common/result_names.h"
 #include "comm_rms/records.h"
 
 namespace comm_rms_tools {
-
-// Reply words of the simulated service. 0 and 1 keep the library's meaning
-// (1 is never sent: it would read as "service not ready").
-enum service_code : int32_t {
-  SERVICE_OK = 0,
-  SERVICE_UNKNOWN_MESSAGE = 0x101,  // message id other than 1, 3, 4, 5, 6
-  SERVICE_BAD_LENGTH = 0x102,       // request length differs from the id's record size
-  SERVICE_BAD_TEXT = 0x103,         // text without NUL in its field, or an empty server path
-  SERVICE_UNKNOWN_PATH = 0x104,     // unregister / connection result of an unregistered path
-  SERVICE_NO_SERVER = 0x105,        // path request while no server is registered
-  SERVICE_TABLE_FULL = 0x106,       // register of a new path with kMaxServers registered
-};
 
 // Name of a reply word for the request lines ("ok", "unknown-message", ...);
 // "forced" for any other value.

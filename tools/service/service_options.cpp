@@ -1,8 +1,11 @@
 #include "service_options.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "../common/options.h"
 #include "../common/parse_number.h"
+#include "../common/result_names.h"
 #include "comm_rms/records.h"
 
 namespace comm_rms_tools {
@@ -19,13 +22,21 @@ bool split_assignment(const char* text, std::string& left, int32_t* number) {
 
 }  // namespace
 
-bool parse_service_options(int argc, const char* const* argv, service_options& options,
+bool parse_service_options(int argc_given, const char* const* argv_given, service_options& options,
                            std::string& error) {
+  const std::vector<std::string> args =
+      split_option_values(std::vector<std::string>(argv_given + 1, argv_given + argc_given));
+  const int argc = static_cast<int>(args.size()) + 1;
+  auto argv = [&args](int i) { return args[static_cast<size_t>(i - 1)].c_str(); };
   service_options parsed;
   for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
+    const std::string name = argv(i);
     if (name == "--help" || name == "-h") {
       parsed.help = true;
+      continue;
+    }
+    if (name == "--version") {
+      parsed.version = true;
       continue;
     }
     if (name == "--quiet") {
@@ -43,7 +54,7 @@ bool parse_service_options(int argc, const char* const* argv, service_options& o
       error = name + " needs a value";
       return false;
     }
-    const char* value = argv[++i];
+    const char* value = argv(++i);
     if (name == "--refuse-checks" || name == "--delay-ms" || name == "--exit-after") {
       int32_t count = 0;
       if (!parse_count(value, &count)) {
@@ -80,7 +91,15 @@ bool parse_service_options(int argc, const char* const* argv, service_options& o
   return true;
 }
 
-const char* service_usage() {
+std::string service_usage() {
+  std::string words;
+  for (const result_name& r : kResultNames) {
+    if (r.code == kNotReady || r.code == BMC_MC_CHANNEL_FAILURE) continue;  // the library's
+    char line[128];
+    std::snprintf(line, sizeof line, "  0x%08X  %-16s %s\n", static_cast<unsigned>(r.code), r.name,
+                  r.meaning);
+    words += line;
+  }
   return "usage: comm-rms-service [options]\n"
          "\n"
          "Serves the remote-panel service facade \"f_comm_rms\" in the run directory\n"
@@ -95,10 +114,13 @@ const char* service_usage() {
          "  --connect-result PATH=CODE\n"
          "                            connection result reported for PATH (default 0;\n"
          "                            repeatable)\n"
-         "  --exit-after N            exit after handling N requests\n"
+         "  --exit-after N            exit after handling N requests (0, the default:\n"
+         "                            never)\n"
          "  --quiet                   print no line per request or refused check\n"
          "  -h, --help                this text\n"
+         "  --version                 the version\n"
          "Numbers: decimal, or hexadecimal with 0x (CODE may be negative).\n"
+         "--opt=value works as --opt value.\n"
          "\n"
          "Model (registered servers keyed by server path name, at most 64):\n"
          "  id 1 path name       264-byte request; reply: word, newest server's path, size\n"
@@ -109,17 +131,13 @@ const char* service_usage() {
          "  id 6 RFB status      4-byte request; reply: word, 1 while a server is\n"
          "                       registered, else 0\n"
          "\n"
-         "Reply words:\n"
-         "  0x00000000  ok\n"
-         "  0x00000101  unknown message id\n"
-         "  0x00000102  request length differs from the id's record size\n"
-         "  0x00000103  text not NUL-terminated in its field, or empty server path\n"
-         "  0x00000104  server path not registered (unregister, connect result)\n"
-         "  0x00000105  no server registered (path name)\n"
-         "  0x00000106  64 servers registered already (register of a new path)\n"
+         "Reply words (the names are those rmsctl and the request lines print):\n" +
+         words +
          "\n"
          "Exit status: 0 after SIGTERM/SIGINT or --exit-after, 2 on a bad option,\n"
-         "1 when the facade cannot be served.\n";
+         "1 when the facade cannot be served (the message names the cause: the run\n"
+         "directory missing, not absolute, not a directory, writable by others, or\n"
+         "owned by another user).\n";
 }
 
 }  // namespace comm_rms_tools

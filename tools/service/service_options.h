@@ -16,6 +16,7 @@ struct service_options {
   std::vector<std::pair<std::string, int32_t>> connect_results;  // --connect-result PATH=CODE
   bool quiet = false;  // no line per request (for measurements)
   bool help = false;
+  bool version = false;
 };
 
 // False with `error` set on any bad argument; nothing is half applied.
@@ -23,6 +24,6 @@ bool parse_service_options(int argc, const char* const* argv, service_options& o
                            std::string& error);
 
 // The --help text: options, the model and its reply codes.
-const char* service_usage();
+std::string service_usage();
 
 }  // namespace comm_rms_tools

@@ -1,14 +1,21 @@
 // ucom: delivers one command to the debug console of a running process.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "../common/error_text.h"
+#include "../common/options.h"
 #include "../common/parse_number.h"
+#include "comm_rms/debug_dump.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ucom.h"
 
@@ -18,15 +25,53 @@ constexpr int kDefaultTimeoutMs = 5000;
 
 const char* kUsage =
     "usage: ucom [--timeout MS] PID RECEIVER COMMAND...\n"
+    "       ucom --list | --version | --help\n"
     "\n"
     "Delivers \"RECEIVER COMMAND\" (the command words joined by single blanks) to\n"
     "the debug console of process PID, through its socket in the run directory\n"
     "($VANTOREL_RUN_DIR, else the platform's default), and prints the receiver's\n"
-    "result as result[N]. Waits at most MS ms for it (default 5000).\n"
+    "result as result[N]. Waits at most MS ms for it (default 5000; decimal or 0x\n"
+    "hexadecimal; --timeout=MS works too). For commRMS UCGETMEMINFO it also names\n"
+    "the dump file written, or the likely cause when the result is -1.\n"
     "Example: ucom 4242 commRMS UCGETMEMINFO\n"
     "\n"
-    "Exit status: 0 delivered, 1 no receiver of that name, 2 bad arguments,\n"
-    "3 not delivered (no such process, no console, refused, timeout).\n";
+    "--list prints the processes that have a console in the run directory (PID and\n"
+    "program name). A process of this library gets its console with its first\n"
+    "stored trace line (its log store is made on first use).\n"
+    "\n"
+    "Exit status: 0 delivered and the result is 0, 1 no receiver of that name or\n"
+    "a result other than 0, 2 bad arguments, 3 not delivered (no such process, no\n"
+    "console, refused, timeout).\n";
+
+// The live processes with a console socket in the run directory.
+int list_consoles() {
+  const char* dir_name = vantorel::host::run_directory();
+  DIR* dir = opendir(dir_name);
+  if (dir == nullptr) {
+    std::fprintf(stderr, "ucom: cannot read the run directory %s: %s\n", dir_name,
+                 comm_rms_tools::error_text(errno).c_str());
+    return 3;
+  }
+  std::vector<long> pids;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, "ucom.", 5) != 0) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name + 5, &end, 10);
+    if (end != entry->d_name + 5 && std::strcmp(end, ".sock") == 0 && pid > 0 &&
+        (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) {
+      pids.push_back(pid);
+    }
+  }
+  closedir(dir);
+  std::sort(pids.begin(), pids.end());
+  for (const long pid : pids) {
+    std::string name;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::getline(comm, name);
+    std::printf("%ld %s\n", pid, name.c_str());
+  }
+  return 0;
+}
 
 int usage_error(const char* message) {
   std::fprintf(stderr, "ucom: %s\n(try ucom --help)\n", message);
@@ -35,13 +80,33 @@ int usage_error(const char* message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc_given, char** argv_given) {
+  // Only options before PID are split: the command words go as given.
+  std::vector<std::string> given(argv_given + 1, argv_given + argc_given);
+  std::vector<std::string> words;
+  if (!given.empty() && given[0].compare(0, 10, "--timeout=") == 0) {
+    words = comm_rms_tools::split_option_values({given[0]});
+    given.erase(given.begin());
+  }
+  words.insert(words.begin(), "ucom");
+  words.insert(words.end(), given.begin(), given.end());
+  std::vector<const char*> args;
+  args.reserve(words.size());
+  for (const std::string& w : words) args.push_back(w.c_str());
+  const int argc = static_cast<int>(args.size());
+  const char* const* argv = args.data();
+
   int i = 1;
   int32_t timeout_ms = kDefaultTimeoutMs;
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::fputs(comm_rms_tools::version_line("ucom").c_str(), stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return list_consoles();
   if (i < argc && std::strcmp(argv[i], "--timeout") == 0) {
     if (i + 1 >= argc || !comm_rms_tools::parse_count(argv[i + 1], &timeout_ms) ||
         timeout_ms == 0) {
@@ -85,7 +150,19 @@ int main(int argc, char** argv) {
                    receiver);
       return 1;
     }
-    return 0;
+    namespace dd = vantorel::debug_dump;
+    const bool dump = std::strcmp(receiver, dd::receiver_name) == 0 && command == dd::command;
+    if (dump && result == 0) std::printf("dump file: %s\n", dd::path);
+    if (dump && result == -1) {
+      std::fprintf(
+          stderr,
+          "ucom: the dump was not written: " COMM_RMS_DUMP_DIRECTORY
+          " is missing or unsafe: create it with install -d -m 0700 " COMM_RMS_DUMP_DIRECTORY "\n");
+    }
+    if (result != 0 && !dump) {
+      std::fprintf(stderr, "ucom: receiver '%s' answered %d (not 0)\n", receiver, result);
+    }
+    return result == 0 ? 0 : 1;
   }
   const int p = static_cast<int>(pid);
   switch (rc) {
