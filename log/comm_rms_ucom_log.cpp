@@ -9,28 +9,6 @@ namespace vantorel {
 std::atomic<comm_rms_ucom_log*> comm_rms_ucom_log::instance_{nullptr};
 std::atomic<OSW_Mutex_Semaphore*> comm_rms_ucom_log::mtx_{nullptr};
 
-namespace {
-
-// Withdraws a console registration unless the store's construction has
-// completed: the console must never keep a receiver whose memory is freed.
-class registration_undo {
- public:
-  registration_undo(UCOM_UsrCommandManager* console, UCOM_UsrCommandReceiver* receiver)
-      : console_(console), receiver_(receiver) {}
-  ~registration_undo() {
-    if (receiver_ != nullptr) console_->ucom_remove_usr_command(receiver_);
-  }
-  registration_undo(const registration_undo&) = delete;
-  registration_undo& operator=(const registration_undo&) = delete;
-  void keep() { receiver_ = nullptr; }
-
- private:
-  UCOM_UsrCommandManager* console_;
-  UCOM_UsrCommandReceiver* receiver_;
-};
-
-}  // namespace
-
 comm_rms_ucom_log* comm_rms_ucom_log::get_instance() {
   return create_once(instance_, mtx_, [] { return new comm_rms_ucom_log(); });
 }
@@ -38,14 +16,11 @@ comm_rms_ucom_log* comm_rms_ucom_log::get_instance() {
 comm_rms_ucom_log::comm_rms_ucom_log() : comm_rms_ucom_log(kRingCapacity) {}
 
 comm_rms_ucom_log::comm_rms_ucom_log(unsigned int ring_capacity) : buffer_mtx_(1) {
-  UCOM_UsrCommandManager* console = UCOM_UsrCommandManager::ucom_instance();
-  registration_undo undo(console, this);
-  console->ucom_add_usr_command(this, debug_dump::receiver_name);
-  {
-    OSW_Guard lock(buffer_mtx_);
-    ring_buffer_.create_ring_buffer(ring_capacity);
-  }
-  undo.keep();
+  // Nothing after the registration can throw, so the console never keeps a
+  // receiver whose construction failed.
+  UCOM_UsrCommandManager::ucom_instance()->ucom_add_usr_command(this, debug_dump::receiver_name);
+  OSW_Guard lock(buffer_mtx_);
+  ring_buffer_.create_ring_buffer(ring_capacity);
 }
 
 comm_rms_ucom_log::~comm_rms_ucom_log() {
