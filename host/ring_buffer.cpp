@@ -38,7 +38,8 @@ put_lib_log_ring_buffer::~put_lib_log_ring_buffer() {
 }
 
 int put_lib_log_ring_buffer::create_ring_buffer(unsigned int capacity) noexcept {
-  const uint64_t size = uint64_t{capacity} + kHeaderBytes + capacity / kAverageEntry * kHeaderBytes;
+  const uint64_t size =
+      uint64_t{capacity} + kHeaderBytes + uint64_t{capacity / kAverageEntry} * kHeaderBytes;
   if (storage_ != nullptr || capacity == 0 || size > UINT32_MAX) return -1;
   storage_ = static_cast<unsigned char*>(std::malloc(size));
   if (storage_ == nullptr) return -1;
@@ -95,8 +96,7 @@ int put_lib_log_ring_buffer::push_data(void* data, unsigned int length) noexcept
 int put_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& entry) {
   if (entries_ == 0) return -1;
   uint32_t length = 0;
-  copy_out(storage_, storage_size_, head_, reinterpret_cast<unsigned char*>(&length),
-           kHeaderBytes);
+  copy_out(storage_, storage_size_, head_, reinterpret_cast<unsigned char*>(&length), kHeaderBytes);
   entry.resize(length);  // the only step that may throw; nothing has changed yet
   copy_out(storage_, storage_size_, wrap(uint64_t{head_} + kHeaderBytes, storage_size_),
            entry.data(), length);
