@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "comm_rms/debug_dump.h"
 #include "comm_rms/operation_log.h"
 #include "dump_lines.h"
 #include "vantorel/ucom.h"
@@ -19,8 +20,8 @@ namespace {
 using comm_rms_bench::now_ns;
 using comm_rms_bench::thread_cpu_ns;
 
-const char kDumpPath[] = "/tmp/debug_file/comm_rms_client_debug.log";
-const char kFloorPath[] = "/tmp/debug_file/comm_rms_bench_floor.log";
+namespace dd = vantorel::debug_dump;
+const char kFloorPath[] = COMM_RMS_DUMP_DIRECTORY "comm_rms_bench_floor.log";
 const char kFunction[] =
     "RETCODE vantorel::comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO&)";
 
@@ -54,7 +55,7 @@ void dump_ours(benchmark::State& state) {
     fill_store();
     const uint64_t start = now_ns();
     const uint64_t start_cpu = thread_cpu_ns();
-    const int result = console->ucom_deliver("commRMS", "UCGETMEMINFO");
+    const int result = console->ucom_deliver(dd::receiver_name, dd::command);
     cpu += static_cast<double>(thread_cpu_ns() - start_cpu);
     state.SetIterationTime(static_cast<double>(now_ns() - start) * 1e-9);
     if (result != 0) {
@@ -88,18 +89,18 @@ void dump_floor(benchmark::State& state) {
 
 int main(int argc, char** argv) {
   // The dump writes to a fixed directory that is not created for it.
-  if (mkdir("/tmp/debug_file", 0700) != 0 && errno != EEXIST) {
-    std::perror("/tmp/debug_file");
+  if (mkdir(dd::directory, 0700) != 0 && errno != EEXIST) {
+    std::perror(dd::directory);
     return 1;
   }
   comm_rms_bench::second_thread other;
   fill_store();  // creates the store and its console receiver
-  if (vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver("commRMS", "UCGETMEMINFO") !=
-      0) {
-    std::fprintf(stderr, "the dump failed: is %s usable?\n", kDumpPath);
+  if (vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_deliver(dd::receiver_name,
+                                                                      dd::command) != 0) {
+    std::fprintf(stderr, "the dump failed: is %s usable?\n", dd::path);
     return 1;
   }
-  floor_lines = comm_rms_bench::operation_log_lines(read_file(kDumpPath));
+  floor_lines = comm_rms_bench::operation_log_lines(read_file(dd::path));
   std::fprintf(stderr, "a full dump writes %zu trace lines\n", floor_lines.size());
   benchmark::RegisterBenchmark("dump/ours", dump_ours)->UseManualTime()->MinTime(0.2);
   benchmark::RegisterBenchmark("dump/floor_fopen_fwrite_fclose", dump_floor)

@@ -63,8 +63,8 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
             "path: RETCODE[0x00000000] server_path_name[/srv/a] size[6]\n"
             "connect-result: RETCODE[0x00000000] server_path_name[/srv/a] app_ws_error_code[7]\n"
             "unregister: RETCODE[0x00000000]\n"
-            "dump: result[0] file[/tmp/debug_file/comm_rms_client_debug.log]\n" +
-                file);
+            "dump: result[0] file[" +
+                std::string(kDumpFile) + "]\n" + file);
   EXPECT_EQ(masked(read_file(kDumpFile)), file);
 }
 

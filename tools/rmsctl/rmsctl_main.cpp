@@ -69,9 +69,11 @@ bool run_dump() {
   std::printf("dump: result[%d] file[%s]\n", result, dd::path);
   if (result != 0) {
     std::fflush(stdout);
-    std::fprintf(stderr, "rmsctl: dump failed%s\n",
-                 result == vantorel::UCOM_NO_RECEIVER ? ": no \"commRMS\" receiver"
-                                                      : " (does /tmp/debug_file/ exist?)");
+    if (result == vantorel::UCOM_NO_RECEIVER) {
+      std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
+    } else {
+      std::fprintf(stderr, "rmsctl: dump failed (does %s exist?)\n", dd::directory);
+    }
     return false;
   }
   return print_dump_file();
