@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -35,15 +34,37 @@ size_t last_scope(const char* text, size_t end) {
   return npos;
 }
 
-// Writes `value` in decimal, zero-filled to at least `width` digits, and
-// returns the end of the written text.
-inline char* put_unsigned(char* out, unsigned long value, int width) {
-  // A zero for each power of ten below the width that `value` stays under.
-  unsigned long long reach = 10;
-  for (int digits = 1; digits < width; ++digits, reach *= 10) {
-    if (value < reach) *out++ = '0';
+// "00" to "99", so that each division by 100 yields two digits.
+struct digit_pairs {
+  char text[200];
+  constexpr digit_pairs() : text() {
+    for (size_t i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
   }
-  return std::to_chars(out, out + 24, value).ptr;
+};
+constexpr digit_pairs kPairs;
+
+// Writes `value` in decimal, zero-filled to at least `width` digits, and
+// returns the end of the written text. Digits go straight to their place.
+inline char* put_unsigned(char* out, unsigned long value, int width) {
+  int n = 1;
+  for (unsigned long long reach = 10; n < 20 && value >= reach; reach *= 10) ++n;
+  char* const end = out + (n > width ? n : width);
+  char* p = end;
+  for (; value >= 100; value /= 100) {
+    p -= 2;
+    std::memcpy(p, &kPairs.text[value % 100 * 2], 2);
+  }
+  if (value >= 10) {
+    p -= 2;
+    std::memcpy(p, &kPairs.text[value * 2], 2);
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  while (p != out) *--p = '0';
+  return end;
 }
 
 // The same for a signed value, as "%0*ld" writes it: the sign counts
