@@ -1,6 +1,8 @@
 // Every trace line the facade writes: its fixed text, its kind and level,
 // and the source position it reports. Kept in one table so that the code
 // reads as steps and the positions cannot drift apart between operations.
+// The positions are fixed numbers, not __LINE__: they are part of the trace
+// lines that readers and tools match, so editing this code must not move them.
 #pragma once
 
 #include "comm_rms/facade.h"

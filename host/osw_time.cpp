@@ -38,7 +38,9 @@ struct local_time_cache {
 };
 
 // Initial-exec: one thread-pointer access per call instead of a call into
-// the dynamic loader (this runs once per stored trace line).
+// the dynamic loader; measured at about 10 ns of a 130 ns stored line on the
+// host. The cost is about 70 bytes of static TLS, which a dlopen of
+// this library takes from the loader's small reserve.
 __attribute__((tls_model("initial-exec"))) thread_local local_time_cache local_cache;
 
 }  // namespace

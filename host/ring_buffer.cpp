@@ -1,5 +1,8 @@
 // Byte ring of whole entries. Each entry is stored as a 4-byte length header
-// followed by its bytes; both may wrap around the end of the storage.
+// followed by its bytes; both may wrap around the end of the storage. The
+// capacity counts entry bytes only: the storage has room for the headers on
+// top, enough for entries of 32 bytes on average (a trace line is longer),
+// so that such entries get the whole capacity.
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +14,7 @@ namespace vantorel {
 
 namespace {
 constexpr unsigned int kHeaderBytes = sizeof(uint32_t);
+constexpr unsigned int kAverageEntry = 32;
 
 // An offset past the end taken back to the start. Every sum wrapped here is
 // below twice the capacity, so one subtraction does what a division would
@@ -22,17 +26,27 @@ unsigned int wrap(uint64_t offset, unsigned int capacity) {
 }  // namespace
 
 put_lib_log_ring_buffer::put_lib_log_ring_buffer() noexcept
-    : storage_(nullptr), capacity_(0), head_(0), used_(0), entries_(0), counters_{} {}
+    : storage_(nullptr),
+      capacity_(0),
+      storage_size_(0),
+      head_(0),
+      used_(0),
+      entry_bytes_(0),
+      entries_(0),
+      counters_{} {}
 
 put_lib_log_ring_buffer::~put_lib_log_ring_buffer() {
   std::free(storage_);
 }
 
 int put_lib_log_ring_buffer::create_ring_buffer(unsigned int capacity) noexcept {
-  if (storage_ != nullptr || capacity <= kHeaderBytes) return -1;
-  storage_ = static_cast<unsigned char*>(std::malloc(capacity));
+  const uint64_t size =
+      uint64_t{capacity} + kHeaderBytes + uint64_t{capacity / kAverageEntry} * kHeaderBytes;
+  if (storage_ != nullptr || capacity == 0 || size > UINT32_MAX) return -1;
+  storage_ = static_cast<unsigned char*>(std::malloc(size));
   if (storage_ == nullptr) return -1;
   capacity_ = capacity;
+  storage_size_ = static_cast<unsigned int>(size);
   return 0;
 }
 
@@ -53,26 +67,29 @@ static void copy_out(const unsigned char* ring, unsigned int capacity, unsigned 
 }
 
 int put_lib_log_ring_buffer::push_data(void* data, unsigned int length) noexcept {
-  if (storage_ == nullptr || (data == nullptr && length != 0) ||
-      length > capacity_ - kHeaderBytes) {
+  if (storage_ == nullptr || (data == nullptr && length != 0) || length > capacity_) {
     ++counters_.refused;
     return -1;
   }
   const unsigned int need = length + kHeaderBytes;
-  while (capacity_ - used_ < need) {
+  while (capacity_ - entry_bytes_ < length || storage_size_ - used_ < need) {
     uint32_t oldest = 0;
-    copy_out(storage_, capacity_, head_, reinterpret_cast<unsigned char*>(&oldest), kHeaderBytes);
-    head_ = wrap(uint64_t{head_} + kHeaderBytes + oldest, capacity_);
+    copy_out(storage_, storage_size_, head_, reinterpret_cast<unsigned char*>(&oldest),
+             kHeaderBytes);
+    head_ = wrap(uint64_t{head_} + kHeaderBytes + oldest, storage_size_);
     used_ -= kHeaderBytes + oldest;
+    entry_bytes_ -= oldest;
     --entries_;
     ++counters_.evicted;
   }
-  const unsigned int tail = wrap(uint64_t{head_} + used_, capacity_);
+  const unsigned int tail = wrap(uint64_t{head_} + used_, storage_size_);
   const uint32_t header = length;
-  copy_in(storage_, capacity_, tail, reinterpret_cast<const unsigned char*>(&header), kHeaderBytes);
-  copy_in(storage_, capacity_, wrap(uint64_t{tail} + kHeaderBytes, capacity_),
+  copy_in(storage_, storage_size_, tail, reinterpret_cast<const unsigned char*>(&header),
+          kHeaderBytes);
+  copy_in(storage_, storage_size_, wrap(uint64_t{tail} + kHeaderBytes, storage_size_),
           static_cast<const unsigned char*>(data), length);
   used_ += need;
+  entry_bytes_ += length;
   ++entries_;
   ++counters_.pushed;
   return 0;
@@ -81,12 +98,13 @@ int put_lib_log_ring_buffer::push_data(void* data, unsigned int length) noexcept
 int put_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& entry) {
   if (entries_ == 0) return -1;
   uint32_t length = 0;
-  copy_out(storage_, capacity_, head_, reinterpret_cast<unsigned char*>(&length), kHeaderBytes);
+  copy_out(storage_, storage_size_, head_, reinterpret_cast<unsigned char*>(&length), kHeaderBytes);
   entry.resize(length);  // the only step that may throw; nothing has changed yet
-  copy_out(storage_, capacity_, wrap(uint64_t{head_} + kHeaderBytes, capacity_), entry.data(),
-           length);
-  head_ = wrap(uint64_t{head_} + kHeaderBytes + length, capacity_);
+  copy_out(storage_, storage_size_, wrap(uint64_t{head_} + kHeaderBytes, storage_size_),
+           entry.data(), length);
+  head_ = wrap(uint64_t{head_} + kHeaderBytes + length, storage_size_);
   used_ -= kHeaderBytes + length;
+  entry_bytes_ -= length;
   --entries_;
   ++counters_.popped;
   return 0;

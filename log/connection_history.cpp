@@ -13,9 +13,16 @@ namespace vantorel {
 
 namespace {
 
-// Constant-initialised before any code runs; once destroyed at exit it
-// ignores the calls that other static destructors may still make.
-connection_history history_of_process;
+// The process's history is never destroyed: a trace or request from
+// another thread, an atexit handler or a static destructor while the
+// process exits still finds its mutex and records intact. Constant-
+// initialised, so static constructors may use it as well.
+union never_destroyed {
+  constexpr never_destroyed() noexcept : history() {}
+  ~never_destroyed() {}  // leaves `history` alone
+  connection_history history;
+};
+never_destroyed history_of_process;
 
 // Reads the clock into a sub-second count and the broken-down local time.
 void stamp(struct tm* when, long* nsec) {
@@ -74,14 +81,11 @@ const char kBanner[] =
 }  // namespace
 
 connection_history::~connection_history() {
-  std::lock_guard<std::mutex> lock(mtx_);
   delete records_;
-  records_ = nullptr;
-  retired_ = true;
 }
 
 connection_history& connection_history::process_wide() {
-  return history_of_process;
+  return history_of_process.history;
 }
 
 void connection_history::set_last_id(uint32_t id) {
@@ -91,7 +95,6 @@ void connection_history::set_last_id(uint32_t id) {
 
 void connection_history::append(const COMM_RMS_REGISTER_SERVER_INFO& info, RETCODE result) {
   std::lock_guard<std::mutex> lock(mtx_);
-  if (retired_) return;
   last_id_ = (last_id_ == UINT32_MAX) ? 1 : last_id_ + 1;
 
   COMM_RMS_CONNECT_INFO_LOG record;
@@ -109,7 +112,7 @@ void connection_history::append(const COMM_RMS_REGISTER_SERVER_INFO& info, RETCO
 
 void connection_history::complete(const COMM_RMS_UNREGISTER_SERVER_INFO& info, RETCODE result) {
   std::lock_guard<std::mutex> lock(mtx_);
-  if (retired_ || records_ == nullptr || records_->empty()) return;
+  if (records_ == nullptr || records_->empty()) return;
   COMM_RMS_CONNECT_INFO_LOG& newest = records_->back();
   stamp(&newest.unregist_time, &newest.unregist_nsec);
   newest.unregist_thread_id = static_cast<unsigned long>(pthread_self());

@@ -16,6 +16,8 @@ class connection_history {
   // Constant-initialised, so the process-wide history is usable by any
   // static constructor; the records are allocated on the first append.
   constexpr connection_history() noexcept {}
+  // Frees the records of a history of one's own; the process-wide one is
+  // never destroyed.
   ~connection_history();
   connection_history(const connection_history&) = delete;
   connection_history& operator=(const connection_history&) = delete;
@@ -31,7 +33,8 @@ class connection_history {
   void set_last_id(uint32_t id);
 
   // The history of the process, written by the exported functions and
-  // rendered by the dump.
+  // rendered by the dump; never destroyed, so calls made during exit are
+  // safe.
   static connection_history& process_wide();
 
  private:
@@ -39,9 +42,6 @@ class connection_history {
   mutable std::mutex mtx_;
   std::deque<COMM_RMS_CONNECT_INFO_LOG>* records_ = nullptr;
   uint32_t last_id_ = 0;
-  // Set once the process-wide history is destroyed at exit: later calls
-  // from other static destructors are ignored instead of touching freed data.
-  bool retired_ = false;
 };
 
 }  // namespace vantorel

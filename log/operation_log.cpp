@@ -1,12 +1,12 @@
-// The library's trace entry point. Every call that passes the level mask
-// builds its line in stack buffers and takes no lock of its own; only the
-// copy into the ring buffer is serialised, by the store.
+// The library's trace entry point: the pure rendering of a line, and the
+// thin step that gathers clock, local time and thread and hands the line to
+// the log store and/or the platform trace output. Everything lives in stack
+// buffers; only the copy into the ring buffer is serialised, by the store.
 #include <pthread.h>
 
-#include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "comm_rms/operation_log.h"
 #include "log/comm_rms_ucom_log.h"
@@ -34,165 +34,60 @@ size_t last_scope(const char* text, size_t end) {
   return npos;
 }
 
-}  // namespace
-
-const char* comm_rms_short_function_name(const char* function, size_t* length) noexcept {
-  const char* paren = std::strchr(function, '(');
-  if (paren == nullptr) {
-    *length = std::strlen(function);
-    return function;
+// "00" to "99", so that each division by 100 yields two digits.
+struct digit_pairs {
+  char text[200];
+  constexpr digit_pairs() : text() {
+    for (size_t i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
   }
-  const size_t open = static_cast<size_t>(paren - function);
-  // Last "::" before the "(" (one beginning at it cannot exist).
-  const size_t inner = last_scope(function, open);
-  // The "::" before that one, possibly overlapping it (":::"); one at the
-  // very start has nothing before it.
-  const size_t outer = (inner == npos || inner == 0) ? npos : last_scope(function, inner + 1);
-  if (outer == npos) {
-    *length = open;
-    return function;
-  }
-  *length = open - (outer + 2);
-  return function + outer + 2;
-}
-
-}  // namespace vantorel
-
-namespace {
-
-constexpr size_t kMessageBuffer = 1280;
-constexpr size_t kMessageLimit = 1279;
-// Widest time stamp, tag and position: every numeric field at its widest
-// (sign included), plus the literal characters around them.
-constexpr size_t kPrefixMax = 160;
-constexpr size_t kLineBuffer = kPrefixMax + vantorel::COMM_RMS_SHORT_NAME_MAX + 1 + kMessageBuffer;
-
-// Writes `value` in decimal, at least `width` characters, zero-filled after
-// the sign (as "%0*ld" does). Returns the end of the written text.
-char* put_signed(char* out, long value, int width) {
-  char digits[24];
-  int n = 0;
-  unsigned long magnitude =
-      value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-  do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) {
-    *out++ = '-';
-    --width;
-  }
-  for (int pad = width - n; pad > 0; --pad) *out++ = '0';
-  while (n > 0) *out++ = digits[--n];
-  return out;
-}
-
-// Two digits for the usual 0..99 range, the general path otherwise.
-inline char* put_two(char* out, int value) {
-  if (value >= 0 && value < 100) {
-    out[0] = static_cast<char>('0' + value / 10);
-    out[1] = static_cast<char>('0' + value % 10);
-    return out + 2;
-  }
-  return put_signed(out, value, 2);
-}
-
-// What a thread reuses from line to line: its identifier as text, and the
-// rendered date and time of the last broken-down time it stamped (lines of
-// the same second share "[YYYY-MM-DD HH:MM:SS"). Initial-exec TLS: one
-// thread-pointer access instead of a call into the dynamic loader per line.
-struct thread_cache {
-  char thread[24];
-  unsigned char thread_length;
-  bool have_time;
-  unsigned char time_length;
-  int time_key[6];
-  char time_text[80];  // room for six fields at their widest, sign included
 };
+constexpr digit_pairs kPairs;
 
-__attribute__((tls_model("initial-exec"))) thread_local thread_cache cache;
-
-const thread_cache& this_thread_text() {
-  thread_cache& cached = cache;
-  if (cached.thread_length == 0) {
-    const unsigned long id = static_cast<unsigned long>(pthread_self());
-    char digits[24];
-    int n = 0;
-    unsigned long v = id;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    unsigned char len = 0;
-    for (int pad = 10 - n; pad > 0; --pad) cached.thread[len++] = '0';
-    while (n > 0) cached.thread[len++] = digits[--n];
-    cached.thread_length = len;
+// Writes `value` in decimal, zero-filled to at least `width` digits, and
+// returns the end of the written text. Digits go straight to their place.
+inline char* put_unsigned(char* out, unsigned long value, int width) {
+  int n = 1;
+  for (unsigned long long reach = 10; n < 20 && value >= reach; reach *= 10) ++n;
+  char* const end = out + (n > width ? n : width);
+  char* p = end;
+  for (; value >= 100; value /= 100) {
+    p -= 2;
+    std::memcpy(p, &kPairs.text[value % 100 * 2], 2);
   }
-  return cached;
+  if (value >= 10) {
+    p -= 2;
+    std::memcpy(p, &kPairs.text[value * 2], 2);
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  while (p != out) *--p = '0';
+  return end;
 }
 
-// Exactly `width` digits of a value known to fit them.
-inline char* put_fixed(char* out, unsigned long value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  return out + width;
+// The same for a signed value, as "%0*ld" writes it: the sign counts
+// toward the width.
+inline char* put_signed(char* out, long value, int width) {
+  if (value >= 0) return put_unsigned(out, static_cast<unsigned long>(value), width);
+  *out = '-';
+  return put_unsigned(out + 1, 0UL - static_cast<unsigned long>(value), width - 1);
 }
 
-// Copies a piece of the line. The length is hidden from the optimiser,
-// which would otherwise expand a copy of bounded size into a string
-// instruction that is slow to start for the few bytes of a field.
-inline char* put_text(char* out, const char* from, size_t n) {
-  __asm__("" : "+r"(n));
-  std::memcpy(out, from, n);
+char* put_text(char* out, const char* text, size_t n) {
+  std::memcpy(out, text, n);
   return out + n;
 }
 
-// Copies a cached piece that usually fits `Room` bytes with whole fixed-size
-// moves (the rest of its array is copied too and overwritten afterwards).
-template <size_t Room, size_t Size>
-inline char* put_cached(char* out, const char (&from)[Size], size_t n) {
-  static_assert(Room <= Size, "the cache array holds Room bytes");
-  if (n > Room) return put_text(out, from, n);
-  std::memcpy(out, from, Room);
-  return out + n;
-}
-
-// "[" year "-" month "-" day " " hour ":" minute ":" second, rendered once
-// per distinct broken-down time and thread.
-char* put_date_time(char* p, const struct tm& local) {
-  thread_cache& cached = cache;
-  const int key[6] = {local.tm_year, local.tm_mon, local.tm_mday,
-                      local.tm_hour, local.tm_min, local.tm_sec};
-  if (!cached.have_time || std::memcmp(key, cached.time_key, sizeof key) != 0) {
-    char* t = cached.time_text;
-    *t++ = '[';
-    t = put_signed(t, static_cast<long>(local.tm_year) + 1900, 2);
-    *t++ = '-';
-    t = put_two(t, local.tm_mon + 1);
-    *t++ = '-';
-    t = put_two(t, local.tm_mday);
-    *t++ = ' ';
-    t = put_two(t, local.tm_hour);
-    *t++ = ':';
-    t = put_two(t, local.tm_min);
-    *t++ = ':';
-    t = put_two(t, local.tm_sec);
-    cached.time_length = static_cast<unsigned char>(t - cached.time_text);
-    std::memcpy(cached.time_key, key, sizeof key);
-    cached.have_time = true;
-  }
-  return put_cached<24>(p, cached.time_text, cached.time_length);
-}
-
-// The message with the conversions the library's own formats use (%s, %d,
-// %%), written without the printf machinery, exactly as vsnprintf would
-// write it into a buffer of `limit` bytes. False for any other conversion
-// (or a null text), which is then left to vsnprintf.
-bool format_plain(char* out, size_t limit, const char* format, va_list* args, size_t* written) {
+// The conversions the library's own formats use (%s, %d, %%), written
+// without the printf machinery, exactly as vsnprintf would write them into
+// `out`. False for anything else (another conversion, a flag or width, a
+// null text), which is then left to vsnprintf.
+bool format_plain(char (&out)[trace_format::message_buffer], const char* format, va_list args,
+                  size_t* written) {
   size_t n = 0;
-  const size_t room = limit - 1;
+  const size_t room = trace_format::message_limit - 1;
   auto put = [&](const char* text, size_t length) {
     const size_t take = length < room - n ? length : room - n;
     std::memcpy(out + n, text, take);
@@ -207,14 +102,12 @@ bool format_plain(char* out, size_t limit, const char* format, va_list* args, si
     }
     ++f;
     if (*f == 's') {
-      const char* text = va_arg(*args, const char*);
+      const char* text = va_arg(args, const char*);
       if (text == nullptr) return false;
       put(text, std::strlen(text));
     } else if (*f == 'd') {
-      const int value = va_arg(*args, int);
-      char digits[16];
-      char* end = put_signed(digits, value, 1);
-      put(digits, static_cast<size_t>(end - digits));
+      char digits[32];
+      put(digits, static_cast<size_t>(put_signed(digits, va_arg(args, int), 1) - digits));
     } else if (*f == '%') {
       put("%", 1);
     } else {
@@ -226,116 +119,143 @@ bool format_plain(char* out, size_t limit, const char* format, va_list* args, si
   return true;
 }
 
-struct tag_text {
-  const char* text;
-  size_t length;
-};
+// Everything after the level test, kept out of line so that a dropped call
+// costs no more than the test and its return.
+__attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
+                                          const char* format, va_list args) {
+  char message[trace_format::message_buffer];
+  const size_t message_length = trace_format::format_message(message, format, args);
 
-tag_text tag_for(int level) {
+  OSW_CLOCK clock{0, 0};
+  emwOSWGetClock(&clock);
+  const time_t seconds = static_cast<time_t>(clock.seconds);
+  trace_format::line_fields fields;
+  std::memset(&fields.local, 0, sizeof fields.local);
+  emwCLBLocalTime_r(&seconds, &fields.local);
+  fields.nanoseconds = clock.nanoseconds;
+  fields.thread = static_cast<unsigned long>(pthread_self());
+  fields.level = level;
+  fields.line = line;
+  fields.function = function;
+
+  char text[trace_format::line_buffer];
+  if (trace_format::is_stored(level)) {
+    const size_t length = trace_format::render_stored_line(text, fields, message, message_length);
+    comm_rms_ucom_log::get_instance()->push_log(text, length + 1);
+    if (!trace_format::is_printed(level)) return;
+  }
+  // The printed line needs the short name on its own, NUL-terminated; the
+  // stored line has been handed over, so its buffer is free again.
+  size_t name_length = 0;
+  const char* name = comm_rms_short_function_name(function, &name_length);
+  *put_text(text, name, name_length) = '\0';
+  emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, kind, "%s %s\t%s\n",
+                  trace_format::tag_for(level).text, text, message);
+}
+
+}  // namespace
+
+const char* comm_rms_short_function_name(const char* function, size_t* length) noexcept {
+  const char* paren = std::strchr(function, '(');
+  if (paren == nullptr) {
+    *length = std::min(std::strlen(function), COMM_RMS_SHORT_NAME_MAX);
+    return function;
+  }
+  const size_t open = static_cast<size_t>(paren - function);
+  // Last "::" before the "(" (one beginning at it cannot exist).
+  const size_t inner = last_scope(function, open);
+  // The "::" before that one, possibly overlapping it (":::"); one at the
+  // very start has nothing before it.
+  const size_t outer = (inner == npos || inner == 0) ? npos : last_scope(function, inner + 1);
+  const size_t start = outer == npos ? 0 : outer + 2;
+  *length = std::min(open - start, COMM_RMS_SHORT_NAME_MAX);
+  return function + start;
+}
+
+namespace trace_format {
+
+size_t format_message(char (&out)[message_buffer], const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  size_t length = 0;
+  if (!format_plain(out, format, args, &length)) {
+    // A failed formatting leaves whatever it wrote in a zeroed buffer.
+    std::memset(out, 0, sizeof out);
+    // The format is the caller's; the exported declaration has it checked.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::vsnprintf(out, message_limit, format, again);
+#pragma GCC diagnostic pop
+    length = std::strlen(out);
+  }
+  va_end(again);
+  return length;
+}
+
+tag tag_for(int level) noexcept {
   switch (level) {
-    case 1:
+    case COMM_RMS_LEVEL_INFORMATION:
       return {"[ INF]", 6};
-    case 2:
+    case COMM_RMS_LEVEL_IMPORTANT:
       return {"[ IMP]", 6};
-    case 8:
+    case COMM_RMS_LEVEL_WARNING:
       return {"[!WRN]", 6};
-    case 16:
+    case COMM_RMS_LEVEL_ERROR:
       return {"[@ERR]", 6};
-    case 260:
+    case COMM_RMS_LEVEL_PERFORMANCE:
       return {"[PERFORM]: ", 11};
     default:
       return {"[****]", 6};
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Everything after the level test, kept out of line so that a dropped call
-// costs no more than the test and its return.
-__attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
-                                          const char* format, va_list* args, va_list* again) {
-  char message[kMessageBuffer];
-  size_t message_length = 0;
-  if (!format_plain(message, kMessageLimit, format, args, &message_length)) {
-    // A failed formatting leaves whatever it wrote in a zeroed buffer.
-    std::memset(message, 0, sizeof message);
-    // The format is the caller's; the exported declaration has it checked.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::vsnprintf(message, kMessageLimit, format, *again);
-#pragma GCC diagnostic pop
-    message_length = std::strlen(message);
-  }
-
-  OSW_CLOCK clock{0, 0};
-  emwOSWGetClock(&clock);
-  const time_t seconds = static_cast<time_t>(clock.seconds);
-  struct tm local;
-  std::memset(&local, 0, sizeof local);
-  emwCLBLocalTime_r(&seconds, &local);
-  const thread_cache& thread = this_thread_text();
-
-  const tag_text tag = tag_for(level);
+// "[YYYY-MM-DD HH:MM:SS.uuuuuu][tttttttttt] " tag "[llll] " name "\t" message
+size_t render_stored_line(char* out, const line_fields& fields, const char* message,
+                          size_t message_length) noexcept {
+  const struct tm& local = fields.local;
+  char* p = out;
+  *p++ = '[';
+  p = put_signed(p, long{local.tm_year} + 1900, 2);
+  *p++ = '-';
+  p = put_signed(p, local.tm_mon + 1, 2);
+  *p++ = '-';
+  p = put_signed(p, local.tm_mday, 2);
+  *p++ = ' ';
+  p = put_signed(p, local.tm_hour, 2);
+  *p++ = ':';
+  p = put_signed(p, local.tm_min, 2);
+  *p++ = ':';
+  p = put_signed(p, local.tm_sec, 2);
+  *p++ = '.';
+  p = put_signed(p, fields.nanoseconds / 1000, 6);
+  *p++ = ']';
+  *p++ = '[';
+  p = put_unsigned(p, fields.thread, 10);
+  *p++ = ']';
+  *p++ = ' ';
+  const tag level_tag = tag_for(fields.level);
+  p = put_text(p, level_tag.text, level_tag.length);
+  *p++ = '[';
+  p = put_signed(p, fields.line, 4);
+  *p++ = ']';
+  *p++ = ' ';
   size_t name_length = 0;
-  const char* name = vantorel::comm_rms_short_function_name(function, &name_length);
-  if (name_length > vantorel::COMM_RMS_SHORT_NAME_MAX) {
-    name_length = vantorel::COMM_RMS_SHORT_NAME_MAX;
-  }
-
-  const bool print_only = (level & 0x104) == 0x104;
-  const bool printed = print_only || (level & 0x1A) != 0;
-
-  // The stored line is built whole in `text`; the printed line reuses its
-  // short-name piece, cut off by a NUL once the line has been stored.
-  char text[kLineBuffer];
-  char* name_start = text;
-  if (!print_only) {
-    char* p = text;
-    p = put_date_time(p, local);
-    *p++ = '.';
-    const long micro = static_cast<long>(clock.nanoseconds) / 1000;
-    p = (micro >= 0 && micro <= 999999) ? put_fixed(p, static_cast<unsigned long>(micro), 6)
-                                        : put_signed(p, micro, 6);
-    *p++ = ']';
-    *p++ = '[';
-    p = put_cached<16>(p, thread.thread, thread.thread_length);
-    *p++ = ']';
-    *p++ = ' ';
-    p = put_text(p, tag.text, tag.length);
-    *p++ = '[';
-    p = (line >= 0 && line <= 9999) ? put_fixed(p, static_cast<unsigned long>(line), 4)
-                                    : put_signed(p, line, 4);
-    *p++ = ']';
-    *p++ = ' ';
-    name_start = p;
-    p = put_text(p, name, name_length);
-    *p++ = '\t';
-    p = put_text(p, message, message_length);
-    *p = '\0';
-    const unsigned long stored = static_cast<unsigned long>(p - text) + 1;
-    vantorel::comm_rms_ucom_log::get_instance()->push_log(text, stored);
-    if (!printed) return;
-  } else {
-    std::memcpy(name_start, name, name_length);
-  }
-  name_start[name_length] = '\0';
-  emwGENTrcPrintf(0x340E, 0x102, kind, "%s %s\t%s\n", tag.text, name_start, message);
+  const char* name = comm_rms_short_function_name(fields.function, &name_length);
+  p = put_text(p, name, name_length);
+  *p++ = '\t';
+  p = put_text(p, message, message_length);
+  *p = '\0';
+  return static_cast<size_t>(p - out);
 }
 
-}  // namespace
+}  // namespace trace_format
+}  // namespace vantorel
 
 extern "C" void comm_rms_operation_log(int kind, int level, int line, const char* function,
                                        const char* format, ...) {
-  if ((level & COMM_RMS_LEVEL_MASK) != level) return;
-  // Two starts of the same arguments: one for the plain formatting, one for
-  // vsnprintf should the format need it (cheaper than copying the first).
+  if (!vantorel::trace_format::passes_mask(level)) return;
   va_list args;
-  va_list again;
   va_start(args, format);
-  va_start(again, format);
-  write_line(kind, level, line, function, format, &args, &again);
-  va_end(again);
+  vantorel::write_line(kind, level, line, function, format, args);
   va_end(args);
 }

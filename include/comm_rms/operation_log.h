@@ -12,6 +12,13 @@ enum : int {
   COMM_RMS_LEVEL_DETAIL = 32,  // outside the mask: always dropped
   COMM_RMS_LEVEL_PERFORMANCE = 260,
   COMM_RMS_LEVEL_MASK = 0x11F,
+  // Sinks: both of these bits (performance) mean the platform trace output
+  // only; otherwise a line is stored, and printed too with any of these.
+  COMM_RMS_LEVEL_PRINT_ONLY = 0x104,
+  COMM_RMS_LEVEL_PRINTED = 0x1A,
+  // The module and category the platform trace output is given.
+  COMM_RMS_TRACE_MODULE = 0x340E,
+  COMM_RMS_TRACE_CATEGORY = 0x102,
 };
 
 extern "C" {

@@ -59,6 +59,8 @@ void client_missing_at_creation() {
   ASSERT_EQ(fake::trace_lines().size(), 1u);
   EXPECT_EQ(fake::trace_lines()[0].text, "[@ERR] comm_rms_facade::initial\tmc_client_ is null.\n");
   EXPECT_EQ(fake::trace_lines()[0].kind, 0);
+  EXPECT_EQ(fake::trace_lines()[0].module, 0x340Eu);
+  EXPECT_EQ(fake::trace_lines()[0].category, 0x102u);
 
   fake::never_ready();  // a failing check looks nothing up
   EXPECT_EQ(rfb_status(), 1);

@@ -31,21 +31,27 @@ int push(put_lib_log_ring_buffer& ring, const std::string& s) {
 
 TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   put_lib_log_ring_buffer ring;
-  ASSERT_EQ(0, ring.create_ring_buffer(20));  // room for two 4-byte entries with headers, not three
+  ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
   EXPECT_EQ(0, push(ring, "aaaa"));
   EXPECT_EQ(0, push(ring, "bbbb"));
   EXPECT_EQ(0, push(ring, "cccc"));
-  EXPECT_EQ(-1, push(ring, std::string(17, 'x')));  // header + 17 > 20
-  EXPECT_EQ(0, push(ring, std::string(16, 'y')));   // exactly the capacity: evicts everything
+  EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
+  EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything
   std::vector<unsigned char> entry;
   ASSERT_EQ(0, ring.pop_data(entry));
-  EXPECT_EQ(bytes(std::string(16, 'y')), entry);
+  EXPECT_EQ(bytes(std::string(20, 'y')), entry);
   EXPECT_NE(0, ring.pop_data(entry));
   const auto c = vantorel::host::counters_of(ring);
   EXPECT_EQ(4u, c.pushed);
   EXPECT_EQ(3u, c.evicted);
   EXPECT_EQ(1u, c.refused);
   EXPECT_EQ(1u, c.popped);
+
+  // Lines of trace length fill the store's whole 102400 bytes.
+  put_lib_log_ring_buffer store;
+  ASSERT_EQ(0, store.create_ring_buffer(102400));
+  for (int i = 0; i < 1100; ++i) push(store, std::string(100, 'l'));
+  EXPECT_EQ(1024u, vantorel::host::entry_count(store));
 }
 
 // The test runs under an unusual zone (TZ is set by the test's registration)

@@ -68,8 +68,8 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
             "connect-result: RETCODE[0x00000000] ok server_path_name[/srv/a] "
             "app_ws_error_code[7]\n"
             "unregister: RETCODE[0x00000000] ok\n"
-            "dump: result[0] file[/tmp/debug_file/comm_rms_client_debug.log]\n" +
-                file);
+            "dump: result[0] file[" +
+                std::string(kDumpFile) + "]\n" + file);
   EXPECT_EQ(masked(read_file(kDumpFile)), file);
 }
 

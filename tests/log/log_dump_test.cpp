@@ -103,13 +103,13 @@ class TempDir : public ::testing::Test {
     testing::internal::CaptureStdout();
     EXPECT_EQ(store_.dump_to(directory.c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "File Open ERROR. " + directory + "comm_rms_client_debug.log\n");
+              "File Open ERROR. " + directory + vantorel::debug_dump::file_name + "\n");
     EXPECT_EQ(read_file(victim), before);
     EXPECT_EQ(log_test::drain(&store_), std::vector<string>{string("kept", 5)});
   }
   comm_rms_ucom_log store_{200000};
   const string tmp_ = test_support::make_temp_dir("comm_rms_dump.");
-  const string dir_ = tmp_ + "/", file_ = dir_ + "comm_rms_client_debug.log";
+  const string dir_ = tmp_ + "/", file_ = dir_ + vantorel::debug_dump::file_name;
 };
 
 TEST_F(TempDir, SizeBoundIsTestedBeforeEachEntry) {

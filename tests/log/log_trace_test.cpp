@@ -1,103 +1,122 @@
-// The trace formatter: exact stored and printed lines, tags and sinks by
-// level, the short function name, and dropped levels that cost nothing.
-#include <ctime>
+// The trace formatter as a pure rendering: exact stored lines, tags, sinks
+// by level, the message's formatting and the short function name.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstring>
 #include <string>
 
-#include "comm_rms/operation_log.h"
-#include "fake_platform.h"
-#include "fresh_process.h"
 #include "log/trace_format.h"
-#include "log_test_util.h"
 
 namespace {
 
-using log_test::drain;
-const std::string kNul(1, '\0');
+namespace tf = vantorel::trace_format;
 
-class TraceLine : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    drain();
-  }
-  // 2026-12-04 09:05:07 local time (the fake's local time is UTC).
-  void at(int32_t nanoseconds) { fake::set_clock(1796375107u, nanoseconds); }
-  std::string stamp(const char* micro) {
-    return std::string("[2026-12-04 09:05:07.") + micro + "][" + log_test::thread_field() + "] ";
-  }
-};
-
-TEST_F(TraceLine, WorkedExamplesComeOutByteForByte) {
-  at(42153000);
-  comm_rms_operation_log(0, 16, 505, "BOOL vantorel::comm_rms_facade::is_check_facade()",
-                         "check server - retry is over.");
-  at(7000);
-  comm_rms_operation_log(1, 1, 157,
-                         "RETCODE vantorel::comm_rms_facade::get_server_path_name(COMM_RMS_"
-                         "SERVER_PATH_INFO&)",
-                         "server_path_name[%s] size[%d]", "abc", 3);
-  EXPECT_EQ(drain(), (std::vector<std::string>{
-                         stamp("042153") + "[@ERR][0505] comm_rms_facade::is_check_facade\t" +
-                             "check server - retry is over." + kNul,
-                         stamp("000007") + "[ INF][0157] comm_rms_facade::get_server_path_name\t" +
-                             "server_path_name[abc] size[3]" + kNul}));
-  const auto printed = fake::trace_lines();
-  ASSERT_EQ(printed.size(), 1u);
-  EXPECT_EQ(printed[0].module, 0x340Eu);
-  EXPECT_EQ(printed[0].category, 0x102u);
-  EXPECT_EQ(printed[0].kind, 0);
-  EXPECT_EQ(printed[0].text,
-            "[@ERR] comm_rms_facade::is_check_facade\tcheck server - retry is over.\n");
+struct tm local(int year, int month, int day, int hour, int minute, int second) {
+  struct tm t {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
 }
 
-TEST_F(TraceLine, LevelChoosesTagAndSinks) {
+std::string message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string message(const char* format, ...) {
+  char out[tf::message_buffer];
+  va_list args;
+  va_start(args, format);
+  const size_t length = tf::format_message(out, format, args);
+  va_end(args);
+  EXPECT_EQ(length, std::strlen(out));
+  return out;
+}
+
+TEST(TraceLine, StoredLineByteForByte) {
+  const struct tm worked = local(2026, 12, 4, 9, 5, 7);
+  const char* facade_check = "BOOL vantorel::comm_rms_facade::is_check_facade()";
+  const char* path_name =
+      "RETCODE vantorel::comm_rms_facade::get_server_path_name(COMM_RMS_SERVER_PATH_INFO&)";
+  struct row {
+    struct tm when;
+    long nanoseconds;
+    unsigned long thread;
+    int level, line;
+    const char* function;
+    const char* message;
+    const char* stored;
+  } rows[] = {
+      {worked, 42153000, 1208479328, 16, 505, facade_check, "check server - retry is over.",
+       "[2026-12-04 09:05:07.042153][1208479328] [@ERR][0505] comm_rms_facade::is_check_facade\t"
+       "check server - retry is over."},
+      {worked, 7000, 1208479328, 1, 157, path_name, "server_path_name[abc] size[3]",
+       "[2026-12-04 09:05:07.000007][1208479328] [ INF][0157] "
+       "comm_rms_facade::get_server_path_name\tserver_path_name[abc] size[3]"},
+      {worked, 999999999, 1234, 2, 7, "f()", "",
+       "[2026-12-04 09:05:07.999999][0000001234] [ IMP][0007] f\t"},
+      {worked, 999, 0, 8, 12345, "a::b::c(int)", "m",
+       "[2026-12-04 09:05:07.000000][0000000000] [!WRN][12345] b::c\tm"},
+      {worked, 5000, 4294967295UL, 0, -1, "x", "m",
+       "[2026-12-04 09:05:07.000005][4294967295] [****][-001] x\tm"},
+      {{}, 0, 1, 3, 0, "f()", "m", "[1900-01-00 00:00:00.000000][0000000001] [****][0000] f\tm"},
+      {local(10000, 1, 2, 3, 4, 5), -5000, 42, 261, 1, "f()", "m",
+       "[10000-01-02 03:04:05.-00005][0000000042] [****][0001] f\tm"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.stored);
+    const tf::line_fields fields{r.when, r.nanoseconds, r.thread, r.level, r.line, r.function};
+    char out[tf::line_buffer];
+    const size_t length = tf::render_stored_line(out, fields, r.message, std::strlen(r.message));
+    EXPECT_EQ(std::string(out, length + 1), std::string(r.stored) + '\0');
+  }
+}
+
+TEST(TraceLine, LevelChoosesDropTagAndSinks) {
   struct row {
     int level;
+    bool dropped, stored, printed;
     const char* tag;
-    bool stored, printed;
-  } rows[] = {{0, "[****]", 1, 0},  {1, "[ INF]", 1, 0},   {2, "[ IMP]", 1, 1},
-              {3, "[****]", 1, 1},  {4, "[****]", 1, 0},   {8, "[!WRN]", 1, 1},
-              {16, "[@ERR]", 1, 1}, {256, "[****]", 1, 0}, {260, "[PERFORM]: ", 0, 1},
-              {261, "[****]", 0, 1}};
+  } rows[] = {{0, 0, 1, 0, "[****]"},   {1, 0, 1, 0, "[ INF]"},
+              {2, 0, 1, 1, "[ IMP]"},   {3, 0, 1, 1, "[****]"},
+              {4, 0, 1, 0, "[****]"},   {8, 0, 1, 1, "[!WRN]"},
+              {16, 0, 1, 1, "[@ERR]"},  {24, 0, 1, 1, "[****]"},
+              {256, 0, 1, 0, "[****]"}, {260, 0, 0, 1, "[PERFORM]: "},
+              {261, 0, 0, 1, "[****]"}, {32, 1, 0, 0, ""},
+              {64, 1, 0, 0, ""},        {512, 1, 0, 0, ""},
+              {33, 1, 0, 0, ""},        {0x31F, 1, 0, 0, ""},
+              {-1, 1, 0, 0, ""}};
   for (const row& r : rows) {
     SCOPED_TRACE(r.level);
-    fake::reset();
-    comm_rms_operation_log(7, r.level, 42, "void a::b::c(int)", "m%d", r.level);
-    const std::string message = "m" + std::to_string(r.level);
-    const std::string stored = "[1970-01-01 00:00:00.000000][" + log_test::thread_field() + "] " +
-                               r.tag + "[0042] b::c\t" + message + kNul;
-    EXPECT_EQ(drain(), r.stored ? std::vector<std::string>{stored} : std::vector<std::string>{});
-    const auto printed = fake::trace_lines();
-    ASSERT_EQ(printed.size(), r.printed ? 1u : 0u);
-    if (r.printed) {
-      EXPECT_EQ(printed[0].text, std::string(r.tag) + " b::c\t" + message + "\n");
-      EXPECT_EQ(printed[0].kind, 7);
-    }
+    EXPECT_EQ(!tf::passes_mask(r.level), r.dropped);
+    if (r.dropped) continue;
+    EXPECT_EQ(tf::is_stored(r.level), r.stored);
+    EXPECT_EQ(tf::is_printed(r.level), r.printed);
+    const tf::tag tag = tf::tag_for(r.level);
+    EXPECT_EQ(std::string(tag.text, tag.length), r.tag);
   }
 }
 
-TEST_F(TraceLine, NumericFieldsMessagesAndUnfilledTime) {
+TEST(TraceLine, MessageAsVsnprintfWritesIt) {
   const std::string long_text(2000, 'x');
-  char printf_made[64];
-  std::snprintf(printf_made, sizeof printf_made, "%s|%d|%%|%#08X %5.1f", "t", -2147483647 - 1,
-                0x12u, 2.25);
-  at(999999999);
-  comm_rms_operation_log(1, 1, 7, "f()", "a");
-  at(999);
-  comm_rms_operation_log(1, 1, 12345, "f()", "%s|%d|%%|%#08X %5.1f", "t", -2147483647 - 1, 0x12u,
-                         2.25);
-  at(5000);
-  comm_rms_operation_log(1, 16, 0, "f()", "%s", long_text.c_str());
-  fake::set_time_fills(false);
-  comm_rms_operation_log(1, 1, 1, "f()", "z");
-  EXPECT_EQ(drain(), (std::vector<std::string>{
-                         stamp("999999") + "[ INF][0007] f\ta" + kNul,
-                         stamp("000000") + "[ INF][12345] f\t" + printf_made + kNul,
-                         stamp("000005") + "[@ERR][0000] f\t" + long_text.substr(0, 1278) + kNul,
-                         "[1900-01-00 00:00:00.000000][" + log_test::thread_field() +
-                             "] [ INF][0001] f\tz" + kNul}));
-  ASSERT_EQ(fake::trace_lines().size(), 1u);
-  EXPECT_EQ(fake::trace_lines()[0].text, "[@ERR] f\t" + long_text.substr(0, 1278) + "\n");
+  struct row {
+    std::string got;
+    std::string want;
+  } rows[] = {
+      {message("server_path_name[%s] size[%d]", "abc", 3), "server_path_name[abc] size[3]"},
+      {message("%d|%d", INT_MIN, INT_MAX), "-2147483648|2147483647"},
+      {message("100%% done%%"), "100% done%"},
+      {message("%x|%X", 255u, 0xABCu), "ff|ABC"},
+      {message("%u", 4294967295u), "4294967295"},
+      {message("[%5d][%-3d]", 42, 7), "[   42][7  ]"},
+      {message("Ret[%#08X]", 0x12u), "Ret[0X000012]"},
+      {message("%s|%.2s|%5.1f", "t", "abc", 2.25), "t|ab|  2.2"},
+      {message("%s", long_text.c_str()), long_text.substr(0, 1278)},
+      {message("%s%d", long_text.c_str(), 5), long_text.substr(0, 1278)},
+  };
+  for (const row& r : rows) EXPECT_EQ(r.got, r.want);
 }
 
 TEST(ShortFunctionName, CutsClassAndMember) {
@@ -120,22 +139,6 @@ TEST(ShortFunctionName, CutsClassAndMember) {
     const char* start = vantorel::comm_rms_short_function_name(c[0], &length);
     EXPECT_EQ(std::string(start, length), c[1]);
   }
-}
-
-void dropped_and_print_only_calls() {
-  fake::reset();
-  for (int level : {32, 64, 512, 33, 0x31F}) comm_rms_operation_log(1, level, 1, "f()", "x");
-  EXPECT_EQ(fake::calls().clock_reads.load() + fake::calls().local_time_calls.load() +
-                fake::calls().thread_guards.load() + fake::calls().mutex_requests.load(),
-            0);
-  EXPECT_TRUE(fake::trace_lines().empty());
-  comm_rms_operation_log(1, 260, 1, "f()", "p");
-  EXPECT_EQ(fake::trace_lines().size(), 1u);
-  EXPECT_TRUE(fake::registrations().empty());  // no store was created
-}
-
-TEST(TraceLevels, DroppedAndPrintOnlyCallsCreateNoStore) {
-  IN_FRESH_PROCESS(dropped_and_print_only_calls());
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ struct dump_check {
 dump_check dump_and_read(comm_rms_ucom_log& store, const std::string& dir) {
   dump_check check;
   check.result = store.dump_to((dir + "/").c_str());
-  const std::string text = test_support::read_file(dir + "/comm_rms_client_debug.log");
+  const std::string text = test_support::read_file(dir + "/" + vantorel::debug_dump::file_name);
   check.bytes = text.size();
   if (text.empty() || text.back() != '\n') return check;
   const std::vector<std::string> lines = split_lines(text);

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "comm_rms/debug_dump.h"
+
 namespace test_support {
 
 // Whole content of a file; "" when it cannot be read.
@@ -95,8 +97,8 @@ bool start_service(process& service, const char* program, const run_dir& dir,
 // is false and skip_reason() says why, and nothing is touched.
 class fixed_dump_dir {
  public:
-  static constexpr const char* kPath = "/tmp/debug_file";
-  static constexpr const char* kFile = "/tmp/debug_file/comm_rms_client_debug.log";
+  static constexpr const char* kPath = vantorel::debug_dump::directory;
+  static constexpr const char* kFile = vantorel::debug_dump::path;
   fixed_dump_dir();
   ~fixed_dump_dir();
   fixed_dump_dir(const fixed_dump_dir&) = delete;

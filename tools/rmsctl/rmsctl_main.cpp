@@ -224,12 +224,14 @@ bool run_dump() {
   }
   if (result != 0) {
     std::fflush(stdout);
-    std::fprintf(stderr, "rmsctl: dump failed%s\n",
-                 result == vantorel::UCOM_NO_RECEIVER
-                     ? ": no \"commRMS\" receiver"
-                     : ": " COMM_RMS_DUMP_DIRECTORY
-                       " is missing or unsafe: create it with "
-                       "install -d -m 0700 " COMM_RMS_DUMP_DIRECTORY);
+    if (result == vantorel::UCOM_NO_RECEIVER) {
+      std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
+    } else {
+      std::fprintf(stderr,
+                   "rmsctl: dump failed: %s is missing or unsafe: create it with "
+                   "install -d -m 0700 %s\n",
+                   dd::directory, dd::directory);
+    }
     return false;
   }
   return g_json || print_dump_file();

@@ -9,20 +9,7 @@ namespace {
 
 constexpr size_t kDetailSize = 800;
 
-// The messages the service answers: their name in request lines and the
-// size of the record each one carries.
-struct message_kind {
-  long msg_id;
-  const char* op;
-  size_t request_length;
-};
-constexpr message_kind kMessageKinds[] = {
-    {1, "path", sizeof(COMM_RMS_SERVER_PATH_INFO)},
-    {3, "register", sizeof(COMM_RMS_REGISTER_SERVER_INFO)},
-    {4, "unregister", sizeof(COMM_RMS_UNREGISTER_SERVER_INFO)},
-    {5, "connect-result", sizeof(COMM_RMS_CONNECT_RESULT_INFO)},
-    {6, "rfb-status", sizeof(COMM_RMS_RFB_GET_STATUS_INFO)},
-};
+namespace protocol = vantorel::service_protocol;
 
 // Copies a text field for a request line: at most `width` bytes, stopping
 // at NUL, with control and non-ASCII bytes shown as '?' so that a request
@@ -115,36 +102,39 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
                            char* note, size_t note_size) {
   ++requests_;
   std::memset(&reply, 0, sizeof reply);
-  reply.length = sizeof(RETCODE);
+  reply.length = protocol::reply_record_offset;  // the word alone
   char detail[kDetailSize] = "";
   const unsigned char* bytes = static_cast<const unsigned char*>(request);
   if (bytes == nullptr) length = 0;
 
-  const char* op = "unknown";
-  size_t expected = 0;
-  for (const message_kind& kind : kMessageKinds) {
-    if (kind.msg_id == msg_id) {
-      op = kind.op;
-      expected = kind.request_length;
-    }
+  // The messages the service answers: their name in request lines and
+  // their handler.
+  struct message_kind {
+    protocol::message message;
+    const char* op;
+    int32_t (service_model::*handle)(const unsigned char*, service_reply&, char*, size_t);
+  };
+  static constexpr message_kind kinds[] = {
+      {protocol::get_server_path_name, "path", &service_model::do_path},
+      {protocol::register_server, "register", &service_model::do_register},
+      {protocol::unregister_server, "unregister", &service_model::do_unregister},
+      {protocol::get_server_connect_result, "connect-result", &service_model::do_connect},
+      {protocol::get_rfb_status, "rfb-status", &service_model::do_rfb},
+  };
+  const message_kind* kind = nullptr;
+  for (const message_kind& k : kinds) {
+    if (k.message.id == msg_id) kind = &k;
   }
 
+  const char* op = kind != nullptr ? kind->op : "unknown";
   int32_t code = SERVICE_OK;
-  if (expected == 0) {
+  if (kind == nullptr) {
     code = SERVICE_UNKNOWN_MESSAGE;
-  } else if (length != expected) {
+  } else if (length != kind->message.request_length) {
     code = SERVICE_BAD_LENGTH;
-    std::snprintf(detail, sizeof detail, " expected[%zu]", expected);
-  } else if (msg_id == 1) {
-    code = do_path(reply, detail, sizeof detail);
-  } else if (msg_id == 3) {
-    code = do_register(bytes, detail, sizeof detail);
-  } else if (msg_id == 4) {
-    code = do_unregister(bytes, detail, sizeof detail);
-  } else if (msg_id == 5) {
-    code = do_connect(bytes, reply, detail, sizeof detail);
+    std::snprintf(detail, sizeof detail, " expected[%u]", kind->message.request_length);
   } else {
-    code = do_rfb(reply, detail, sizeof detail);
+    code = (this->*kind->handle)(bytes, reply, detail, sizeof detail);
   }
 
   for (unsigned i = 0; i < forced_count_; ++i) {
@@ -158,7 +148,8 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
   }
 }
 
-int32_t service_model::do_register(const unsigned char* request, char* detail, size_t size) {
+int32_t service_model::do_register(const unsigned char* request, service_reply& /*reply*/,
+                                   char* detail, size_t size) {
   COMM_RMS_REGISTER_SERVER_INFO info;
   std::memcpy(&info, request, sizeof info);
   if (!terminated(info.url, sizeof info.url) ||
@@ -195,7 +186,8 @@ int32_t service_model::do_register(const unsigned char* request, char* detail, s
   return SERVICE_OK;
 }
 
-int32_t service_model::do_unregister(const unsigned char* request, char* detail, size_t size) {
+int32_t service_model::do_unregister(const unsigned char* request, service_reply& /*reply*/,
+                                     char* detail, size_t size) {
   COMM_RMS_UNREGISTER_SERVER_INFO info;
   std::memcpy(&info, request, sizeof info);
   if (!terminated(info.server_pathname, sizeof info.server_pathname)) {
@@ -211,7 +203,8 @@ int32_t service_model::do_unregister(const unsigned char* request, char* detail,
   return slot != nullptr ? SERVICE_OK : SERVICE_UNKNOWN_PATH;
 }
 
-int32_t service_model::do_path(service_reply& reply, char* detail, size_t size) {
+int32_t service_model::do_path(const unsigned char* /*request*/, service_reply& reply, char* detail,
+                               size_t size) {
   const server* s = newest();
   if (s == nullptr) {
     std::snprintf(detail, size, " none registered");
@@ -221,8 +214,8 @@ int32_t service_model::do_path(service_reply& reply, char* detail, size_t size) 
   std::memset(&info, 0, sizeof info);
   std::memcpy(info.server_path_name, s->path, sizeof s->path);
   info.size = static_cast<int32_t>(std::strlen(s->path));
-  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
-  reply.length = sizeof(RETCODE) + sizeof info;
+  std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
+  reply.length = protocol::reply_record_offset + sizeof info;
   char path[sizeof s->path];
   printable(s->path, sizeof s->path, path, sizeof path);
   std::snprintf(detail, size, " server_path_name[%s] size[%d]", path, static_cast<int>(info.size));
@@ -248,17 +241,18 @@ int32_t service_model::do_connect(const unsigned char* request, service_reply& r
     if (std::strcmp(results_[i].path, info.server_path_name) == 0) result = results_[i].result;
   }
   info.app_ws_error_code = result;
-  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
-  reply.length = sizeof(RETCODE) + sizeof info;
+  std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
+  reply.length = protocol::reply_record_offset + sizeof info;
   std::snprintf(detail, size, " path[%s] app_ws_error_code[%d]", path, static_cast<int>(result));
   return SERVICE_OK;
 }
 
-int32_t service_model::do_rfb(service_reply& reply, char* detail, size_t size) {
+int32_t service_model::do_rfb(const unsigned char* /*request*/, service_reply& reply, char* detail,
+                              size_t size) {
   COMM_RMS_RFB_GET_STATUS_INFO info;
   info.status = server_count() > 0 ? 1 : 0;
-  std::memcpy(reply.bytes + sizeof(RETCODE), &info, sizeof info);
-  reply.length = sizeof(RETCODE) + sizeof info;
+  std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
+  reply.length = protocol::reply_record_offset + sizeof info;
   std::snprintf(detail, size, " status[%d]", static_cast<int>(info.status));
   return SERVICE_OK;
 }

@@ -22,6 +22,7 @@
 
 #include "../common/result_names.h"
 #include "comm_rms/records.h"
+#include "comm_rms/service_protocol.h"
 
 namespace comm_rms_tools {
 
@@ -29,7 +30,7 @@ namespace comm_rms_tools {
 // "forced" for any other value.
 const char* service_code_name(int32_t code);
 
-constexpr unsigned kMaxReply = 4 + sizeof(COMM_RMS_SERVER_PATH_INFO);  // 268
+constexpr unsigned kMaxReply = vantorel::service_protocol::max_reply_capacity;
 constexpr unsigned kMaxServers = 64;
 constexpr unsigned kMaxConnectResults = 64;
 constexpr size_t kNoteSize = 1024;
@@ -75,11 +76,15 @@ class service_model {
     int32_t code;
   };
 
-  int32_t do_register(const unsigned char* request, char* detail, size_t size);
-  int32_t do_unregister(const unsigned char* request, char* detail, size_t size);
-  int32_t do_path(service_reply& reply, char* detail, size_t size);
+  // One per message kind: the request (of the kind's length), the reply to
+  // fill after its word, and room for the request line's detail.
+  int32_t do_register(const unsigned char* request, service_reply& reply, char* detail,
+                      size_t size);
+  int32_t do_unregister(const unsigned char* request, service_reply& reply, char* detail,
+                        size_t size);
+  int32_t do_path(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   int32_t do_connect(const unsigned char* request, service_reply& reply, char* detail, size_t size);
-  int32_t do_rfb(service_reply& reply, char* detail, size_t size);
+  int32_t do_rfb(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   server* find(const char* path);
   const server* newest() const;
 
