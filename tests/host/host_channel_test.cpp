@@ -256,6 +256,7 @@ TEST(Channel, MalformedOrForeignRepliesAreChannelFailures) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  unlink(path.c_str());
   ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
   ASSERT_EQ(0, listen(listener, 4));
   // Each request gets the next reply, on whichever connection it came.
@@ -298,6 +299,7 @@ TEST(Channel, MalformedOrForeignRepliesAreChannelFailures) {
   }
   service.join();
   close(listener);
+  unlink(path.c_str());
   std::printf(
       "[ figures  ] malformed or foreign replies: %zu sent, %d refused as channel failures\n",
       std::size(kReplies) - 1, refused);
