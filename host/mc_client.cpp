@@ -6,7 +6,8 @@
 // new one), so any number of threads can be in an exchange at once without
 // waiting for each other; a connection goes back to the pool only after a
 // clean exchange, so a reply that arrives late can never be taken for the
-// answer of a later request.
+// answer of a later request. A forked child never uses the connections it
+// inherited (see the fork handlers below).
 //
 // Bounds: connecting and sending finish within reply_timeout_ms() (5 s, or
 // $VANTOREL_REPLY_TIMEOUT_MS), and the reply is awaited at most that long
