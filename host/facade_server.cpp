@@ -5,6 +5,7 @@
 // facade's dispatch one at a time; readiness probes are answered here.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -58,6 +59,14 @@ struct connection_slot {
 std::mutex slots_mutex;
 connection_slot slots[kSlots];
 bool slots_ready = false;
+// Held while fork() copies the process, so a child never inherits it taken.
+void hold_slots() {
+  slots_mutex.lock();
+}
+void release_slots() {
+  slots_mutex.unlock();
+}
+[[maybe_unused]] const int fork_handlers = pthread_atfork(hold_slots, release_slots, release_slots);
 
 int slot_open(int fd) noexcept {
   std::lock_guard<std::mutex> lock(slots_mutex);

@@ -6,7 +6,8 @@
 // new one), so any number of threads can be in an exchange at once without
 // waiting for each other; a connection goes back to the pool only after a
 // clean exchange, so a reply that arrives late can never be taken for the
-// answer of a later request.
+// answer of a later request. A forked child never uses the connections it
+// inherited (see the fork handlers below).
 //
 // Bounds: connecting and sending finish within reply_timeout_ms() (5 s, or
 // $VANTOREL_REPLY_TIMEOUT_MS), and the reply is awaited at most that long
@@ -19,6 +20,8 @@
 // exchange, a closed connection or a "not ready" answer ends the trust, and
 // the next check probes again.
 #include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -154,7 +157,7 @@ class host_client final : public bmc_mc_client {
       }
       host::wire::header in{};
       iovec into[2] = {{&in, sizeof in}, {reply, capacity}};
-      bool truncated = false;
+      bool truncated = false;  // the whole length is returned and checked instead
       // A probe has a shorter wait of its own than the socket's read timeout.
       const int pieces_in = capacity > 0 ? 2 : 1;
       const ssize_t n =
@@ -165,19 +168,38 @@ class host_client final : public bmc_mc_client {
         close_fd(fd);
         return n == 0 ? -ECONNRESET : static_cast<int>(n);
       }
+      // A reply is the answer to this request only: same msg_id and
+      // sequence, at least the result word, and exactly as long as its
+      // header says. Anything else is a channel failure, never a result.
       const size_t got = static_cast<size_t>(n);
-      const size_t body = got < sizeof in ? 0 : got - sizeof in;
+      const bool is_reply = type == host::wire::kRequest;
       if (got < sizeof in || in.magic != host::wire::kMagic || in.type != expected ||
-          in.sequence != sequence || in.length > host::kMaxMessageBytes ||
-          (!truncated && body != in.length)) {
+          in.sequence != sequence || (is_reply && in.msg_id != msg_id) ||
+          in.length > host::kMaxMessageBytes || got - sizeof in != in.length ||
+          (is_reply && in.length < sizeof(int32_t))) {
         close_fd(fd);
         return -EPROTO;
       }
+      const size_t body = in.length < capacity ? in.length : capacity;
       give_back(fd);
       *received = static_cast<unsigned int>(body);
       *answer = in.msg_id;
       return 0;
     }
+  }
+
+  // Around fork(): the pool is held while the process is copied, and the
+  // child forgets the parent's connections (closing its copies sends
+  // nothing: the parent keeps them open) and numbers its requests afresh,
+  // so it can never read an answer meant for the parent.
+  void hold() noexcept { mutex_.lock(); }
+  void let_go() noexcept { mutex_.unlock(); }
+  void let_go_in_child() noexcept {
+    for (int i = 0; i < idle_count_; ++i) close_fd(idle_[i]);
+    idle_count_ = 0;
+    ready_until_.store(0, std::memory_order_relaxed);
+    sequence_.store(first_sequence(), std::memory_order_relaxed);
+    mutex_.unlock();
   }
 
   host_client* next_ = nullptr;  // registry link, written before publication
@@ -188,13 +210,46 @@ class host_client final : public bmc_mc_client {
   std::mutex mutex_;
   int idle_[kPoolSize] = {};
   int idle_count_ = 0;
-  std::atomic<uint32_t> sequence_{0};
+  // Sequences differ between the processes of one family: each starts at
+  // its pid in the high half.
+  static uint32_t first_sequence() noexcept { return static_cast<uint32_t>(getpid()) << 16; }
+  std::atomic<uint32_t> sequence_{first_sequence()};
   std::atomic<int64_t> ready_until_{0};
 };
 
 std::atomic<host_client*> registry_head{nullptr};
 std::atomic<int> registry_count{0};
 std::mutex registry_mutex;
+
+// One fixed order: the registry, then each client's pool (newest first).
+void hold_all() noexcept {
+  registry_mutex.lock();
+  for (host_client* c = registry_head.load(std::memory_order_acquire); c != nullptr; c = c->next_) {
+    c->hold();
+  }
+}
+
+void let_go_all(bool child) noexcept {
+  for (host_client* c = registry_head.load(std::memory_order_acquire); c != nullptr; c = c->next_) {
+    if (child) {
+      c->let_go_in_child();
+    } else {
+      c->let_go();
+    }
+  }
+  registry_mutex.unlock();
+}
+
+// Registered when the platform is loaded, before any library handler: the
+// library's locks are taken first in prepare, the pools (innermost) last.
+[[maybe_unused]] void let_go_in_parent() noexcept {
+  let_go_all(false);
+}
+void let_go_in_child() noexcept {
+  let_go_all(true);
+}
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(hold_all, let_go_in_parent, let_go_in_child);
 
 host_client* find(const char* name) noexcept {
   for (host_client* c = registry_head.load(std::memory_order_acquire); c != nullptr; c = c->next_) {

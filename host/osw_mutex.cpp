@@ -44,6 +44,16 @@ bool OSW_Guard::locked() const noexcept {
 
 namespace {
 pthread_mutex_t process_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void hold_process_lock() {
+  pthread_mutex_lock(&process_lock);
+}
+void release_process_lock() {
+  pthread_mutex_unlock(&process_lock);
+}
+// Held while fork() copies the process, so a child never inherits it taken.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(hold_process_lock, release_process_lock, release_process_lock);
 }  // namespace
 
 OSW_Thread_Guard::OSW_Thread_Guard() noexcept {

@@ -40,6 +40,11 @@ run_dir_state& state() noexcept {
       s.safe = false;
       return;
     }
+    // A trailing slash would make the kernel follow a symlinked last
+    // component in spite of O_NOFOLLOW.
+    for (size_t end = std::strlen(s.path); end > 1 && s.path[end - 1] == '/'; --end) {
+      s.path[end - 1] = '\0';
+    }
     mkdir(s.path, 0700);
     // Checked on the opened directory, not on the name: a planted symlink
     // or someone else's directory is not a place for our sockets.

@@ -24,10 +24,13 @@ int64_t now_ms() noexcept {
 
 int wait_fd(int fd, short events, int64_t deadline_ms) noexcept {
   for (;;) {
+    // Past the deadline the socket is still looked at once: a process that
+    // was stopped (or not scheduled) for longer than the wait must still
+    // find what arrived meanwhile.
     const int64_t left = deadline_ms - now_ms();
-    if (left <= 0) return 0;
     pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(left > 60000 ? 60000 : left));
+    const int n = poll(&p, 1, static_cast<int>(left <= 0 ? 0 : left > 60000 ? 60000 : left));
+    if (n == 0 && left <= 0) return 0;
     if (n > 0) return p.revents;
     if (n < 0 && errno != EINTR) return -errno;
   }
@@ -107,7 +110,7 @@ ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms
     if (ready == 0) return -ETIMEDOUT;
     if (ready < 0) return ready;
     message.msg_flags = 0;
-    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (n >= 0) {
       *truncated = (message.msg_flags & MSG_TRUNC) != 0;
       return n;
@@ -130,7 +133,7 @@ ssize_t recv_packet_blocking(int fd, struct iovec* pieces, int count, int64_t de
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<size_t>(count);
-  const ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  const ssize_t n = recvmsg(fd, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
   if (n >= 0) {
     *truncated = (message.msg_flags & MSG_TRUNC) != 0;
     return n;

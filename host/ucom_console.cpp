@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,6 +81,12 @@ class host_console final : public UCOM_UsrCommandManager {
     return UCOM_NO_RECEIVER;
   }
 
+  // The lock is held while a command runs, and a command may wait for the
+  // library's own locks, which are taken before the platform's around
+  // fork(): so it is not taken then, and the child starts with a new one
+  // (the thread that held it does not exist there).
+  void renew_lock_in_child() noexcept { new (&mutex_) std::mutex; }
+
  private:
   void start_socket() noexcept;
 
@@ -105,6 +112,14 @@ void remove_socket_at_exit() {
   if (socket_owner == getpid()) unlink(socket_path);
 }
 
+void hold_socket_state() {
+  socket_mutex.lock();
+}
+
+void release_socket_state() {
+  socket_mutex.unlock();
+}
+
 void forget_socket_in_child() {
   // The serving thread stays with the parent; a child that registers a
   // receiver serves a socket of its own.
@@ -112,7 +127,12 @@ void forget_socket_in_child() {
   socket_fd = -1;
   socket_owner = 0;
   socket_started = false;
+  console().renew_lock_in_child();
+  socket_mutex.unlock();
 }
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(hold_socket_state, release_socket_state, forget_socket_in_child);
 
 // Console sockets of processes that were killed before their exit handlers
 // ran would pile up in the run directory; the next console clears them.
@@ -224,10 +244,7 @@ void host_console::start_socket() noexcept {
   if (socket_started) return;
   socket_started = true;  // one attempt per process: a failure is not retried per receiver
   static std::once_flag handlers;
-  std::call_once(handlers, [] {
-    std::atexit(remove_socket_at_exit);
-    pthread_atfork(nullptr, nullptr, forget_socket_in_child);
-  });
+  std::call_once(handlers, [] { std::atexit(remove_socket_at_exit); });
   if (!host::run_directory_safe() ||
       host::console_socket_path(getpid(), socket_path, sizeof socket_path) != 0) {
     return;

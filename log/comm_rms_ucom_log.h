@@ -21,6 +21,11 @@ class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
   // The process's store, created on the first call; never null.
   static comm_rms_ucom_log* get_instance();
 
+  // Makes fork() safe for the store and the connection history: their locks
+  // are held while the process is copied. Once per process; whoever has
+  // locks of its own that are taken before these registers after this.
+  static void guard_fork();
+
   // A store with the standard capacity, registered with the console under
   // "commRMS"; only get_instance makes one. It is never destroyed, so the
   // console never holds a receiver that is gone.
@@ -42,7 +47,7 @@ class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
 
   // The dump into "<directory>comm_rms_client_debug.log" (`directory` ends
   // with '/'). The directory must be a real directory owned by this user or
-  // root and not writable by others unless sticky; the file must be a
+  // root and not writable by group or others unless sticky; the file must be a
   // regular file with one link owned by this user, or is created 0600.
   // Anything else is refused like a missing directory: message, -1.
   int dump_to(const char* directory);
@@ -70,6 +75,12 @@ class comm_rms_ucom_log : private UCOM_UsrCommandReceiver {
 
   static std::atomic<comm_rms_ucom_log*> instance_;
   static std::atomic<OSW_Mutex_Semaphore*> mtx_;
+
+  static void hold_for_fork();
+  static void let_go_after_fork();
+  // The store held around a fork, fixed in prepare: the process's store may
+  // be published while the fork goes on.
+  static std::atomic<comm_rms_ucom_log*> held_for_fork_;
 };
 
 }  // namespace vantorel

@@ -37,6 +37,11 @@ class connection_history {
   // safe.
   static connection_history& process_wide();
 
+  // Taken and given back around fork(), so that a child never inherits the
+  // lock held by a thread it does not have.
+  void hold() const { mtx_.lock(); }
+  void let_go() const { mtx_.unlock(); }
+
  private:
   // Held for each append, each completion and a whole rendering.
   mutable std::mutex mtx_;

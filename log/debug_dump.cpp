@@ -53,7 +53,7 @@ using file_handle = std::unique_ptr<FILE, file_closer>;
 
 // A directory no other user can plant entries in: a real directory (the
 // last component is not followed), owned by us or root, and not writable by
-// others unless sticky.
+// group or others unless sticky.
 int open_safe_directory(const char* directory) {
   std::string path(directory);
   // A trailing slash would make the kernel follow a symlinked last component.
@@ -63,7 +63,7 @@ int open_safe_directory(const char* directory) {
   struct stat st;
   if (::fstat(dir.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
   if (st.st_uid != ::geteuid() && st.st_uid != 0) return -1;
-  if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) return -1;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) return -1;
   return dir.release();
 }
 

@@ -17,7 +17,8 @@ namespace sock {
 int64_t now_ms() noexcept;
 
 // Waits for `events` on `fd` until `deadline_ms` (now_ms() clock).
-// Returns the revents (> 0), 0 on timeout, -errno on failure.
+// Returns the revents (> 0), 0 on timeout, -errno on failure. A deadline
+// already past still gets one look.
 int wait_fd(int fd, short events, int64_t deadline_ms) noexcept;
 
 // True when the peer of a connected socket runs as our effective user or as root.
@@ -35,8 +36,9 @@ int connect_to(const char* path, int64_t deadline_ms) noexcept;
 int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_ms) noexcept;
 
 // Receives one packet into `count` pieces, waiting until the deadline.
-// Bytes received (> 0), 0 when the peer closed, -errno (-ETIMEDOUT).
-// *truncated is set when the packet was longer than the pieces.
+// The packet's whole length (> 0, also when it was longer than the pieces),
+// 0 when the peer closed, -errno (-ETIMEDOUT). *truncated is set when the
+// packet was longer than the pieces.
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept;
 

@@ -7,8 +7,10 @@
 //   server -> client  kReply    msg_id and sequence of the request, body = reply bytes
 //   client -> server  kProbe    sequence; no body
 //   server -> client  kProbeAnswer  sequence; msg_id 1 = ready, 0 = not ready
-// A reply is matched to its request by sequence. A connection carries one
-// exchange at a time; a packet that breaks these rules closes the connection.
+// A reply is matched to its request by msg_id and sequence, carries at least
+// the 4-byte result word and exactly `length` body bytes. A connection
+// carries one exchange at a time; a packet that breaks these rules closes
+// the connection (for the client: a channel failure).
 #pragma once
 
 #include <cstdint>

@@ -4,8 +4,11 @@
 // through the simulator process (integration, reliability).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,10 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fresh_process.h"
+#include "internal/wire.h"
 #include "test_support.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ipc.h"
@@ -124,7 +130,7 @@ TEST(Channel, RoundTripsOfEverySizeAndCutsOversizedReplies) {
   ASSERT_NE(nullptr, client);
   EXPECT_EQ(client, bmc_mc_client::bmc_mc_get_client("f_sizes"));
   EXPECT_EQ(1, bmc_mc_client::bmc_mc_check_facade("f_sizes", 0));
-  for (unsigned int size : {0u, 1u, 4u, 514u, 4096u, host::kMaxMessageBytes}) {
+  for (unsigned int size : {4u, 5u, 514u, 4096u, host::kMaxMessageBytes}) {
     std::vector<char> request(size), reply(size + 8, '\x5A');
     for (unsigned int i = 0; i < size; ++i) request[i] = static_cast<char>(i * 7);
     unsigned int capacity = size + 8;
@@ -219,12 +225,159 @@ TEST(Channel, SilentAndGarbageClientsDoNotBlockOthers) {
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_robust");
   ASSERT_NE(nullptr, client);
   char reply[8] = {};
-  EXPECT_EQ(0, send(client, kEcho, "ok", 3, reply, sizeof reply));
-  EXPECT_STREQ("ok", reply);
+  EXPECT_EQ(0, send(client, kEcho, "fine", 5, reply, sizeof reply));
+  EXPECT_STREQ("fine", reply);
   // Shorter than a header: the server drops the connection.
   EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply, sizeof reply));
   close(garbage);
   for (int fd : silent) close(fd);
+}
+
+// A service that answers each request with a packet made to measure: each
+// malformed one must read as a channel failure, never as a result.
+struct crafted {
+  const char* what;
+  uint32_t msg_id_shift, sequence_shift, declared;
+  size_t sent;
+};
+
+TEST(Channel, MalformedOrForeignRepliesAreChannelFailures) {
+  const crafted kReplies[] = {
+      {"no body", 0, 0, 0, 0},
+      {"half a result word", 0, 0, 2, 2},
+      {"100 KB declaring 8 bytes", 0, 0, 8, 100 * 1024},
+      {"8 bytes declaring 16", 0, 0, 16, 8},
+      {"another request's msg_id", 1, 0, 4, 4},
+      {"another request's sequence", 0, 1, 4, 4},
+      {"well formed", 0, 0, 4, 4},
+  };
+  const std::string path = facade_path("f_crafted");
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  unlink(path.c_str());
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 4));
+  // Each request gets the next reply, on whichever connection it came.
+  std::thread service([&] {
+    int fd = -1;
+    for (const crafted* c = std::begin(kReplies); c != std::end(kReplies);) {
+      pollfd ready[2] = {{listener, POLLIN, 0}, {fd, POLLIN, 0}};
+      if (poll(ready, 2, 2000) <= 0) break;
+      if ((ready[0].revents & POLLIN) != 0) {
+        close(fd);
+        fd = accept(listener, nullptr, nullptr);
+        continue;
+      }
+      host::wire::header in{};
+      if (recv(fd, &in, sizeof in, MSG_TRUNC) < static_cast<ssize_t>(sizeof in)) {
+        close(fd);
+        fd = -1;
+        continue;
+      }
+      std::vector<char> out(sizeof in + c->sent, '\0');
+      const host::wire::header header{host::wire::kMagic, host::wire::kReply,
+                                      in.msg_id + c->msg_id_shift, in.sequence + c->sequence_shift,
+                                      c->declared};
+      std::memcpy(out.data(), &header, sizeof header);
+      send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+      ++c;
+    }
+    close(fd);
+  });
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_crafted");
+  ASSERT_NE(nullptr, client);
+  int refused = 0;
+  for (const crafted& c : kReplies) {
+    std::vector<char> reply(16, '\x5A');
+    const bool well_formed = std::strcmp(c.what, "well formed") == 0;
+    const long rc = send(client, 7, "ask", 4, reply.data(), 16);
+    EXPECT_EQ(well_formed ? 0 : -1, rc) << c.what;
+    EXPECT_EQ(well_formed ? 0 : BMC_MC_CHANNEL_FAILURE, first_word(reply)) << c.what;
+    refused += rc == -1 && first_word(reply) == BMC_MC_CHANNEL_FAILURE;
+  }
+  service.join();
+  close(listener);
+  unlink(path.c_str());
+  std::printf(
+      "[ figures  ] malformed or foreign replies: %zu sent, %d refused as channel failures\n",
+      std::size(kReplies) - 1, refused);
+}
+
+// After fork() parent and child ask at once over a pool warmed before it:
+// each must get its own answer, never the other's.
+TEST(Channel, ForkedChildNeverSharesTheParentsConnections) {
+  served s("f_fork");
+  ASSERT_EQ(0, s.started);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_fork");
+  ASSERT_NE(nullptr, client);
+  const auto ask = [client](const std::string& text) {
+    std::vector<char> reply(64, '\0');
+    if (send(client, kEcho, text.c_str(), static_cast<unsigned int>(text.size() + 1), reply.data(),
+             64) != 0) {
+      return 2;
+    }
+    return text == reply.data() ? 0 : 1;
+  };
+  ASSERT_EQ(0, ask("warm the pool"));
+  constexpr int kForks = 300;
+  int cross = 0, failed = 0;
+  for (int i = 0; i < kForks; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(ask("child " + std::to_string(i)));
+    const int mine = ask("parent " + std::to_string(i));
+    const int child = test_support::wait_child(pid);
+    cross += (mine == 1) + (child == 1);
+    failed += (mine == 2) + (child != 0 && child != 1);
+  }
+  std::printf("[ figures  ] fork with a warm pool: %d forks, %d cross-answers, %d failed\n", kForks,
+              cross, failed);
+  EXPECT_EQ(0, cross);
+  EXPECT_EQ(0, failed);
+}
+
+// A client stopped past the reply bound while its reply arrives still reads
+// it once it runs again.
+TEST(Channel, StoppedClientStillReadsTheReplyWaitingForIt) {
+  served s("f_stopped");
+  ASSERT_EQ(0, s.started);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_stopped");
+    char reply[8] = {};
+    _exit(client != nullptr && send(client, kLater, "", 0, reply, sizeof reply) == 0 &&
+                  std::strcmp(reply, "late") == 0
+              ? 0
+              : 1);
+  }
+  ASSERT_TRUE(wait_until([&] { return s.facade.has_later.load(); }, 2000));
+  usleep(50 * 1000);  // the child is then in its read
+  int status = 0;
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  ASSERT_EQ(pid, waitpid(pid, &status, WUNTRACED));
+  EXPECT_EQ(0, host::facade_reply(s.facade.later, "late", 5));
+  usleep(static_cast<useconds_t>(host::reply_timeout_ms() + 300) * 1000);  // past the bound
+  kill(pid, SIGCONT);
+  EXPECT_EQ(0, test_support::wait_child(pid));
+}
+
+// A run directory reached through a symlink is no place for sockets,
+// however its name is written.
+TEST(Channel, SymlinkedRunDirectoryIsRefused) {
+  const std::string real = make_temp_dir("run-real-");
+  const std::string link = real + "-link";
+  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+  for (const char* tail : {"", "/", "//"}) {
+    IN_FRESH_PROCESS({
+      setenv("VANTOREL_RUN_DIR", (link + tail).c_str(), 1);
+      test_facade facade;
+      host::facade_server server(facade, "f_linked");
+      EXPECT_EQ(-EPERM, server.start()) << tail;
+    });
+  }
+  unlink(link.c_str());
+  remove_tree(real);
 }
 
 class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {

@@ -1,16 +1,19 @@
 // The tools as a user runs them: dumps, the console from outside, bad input.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "history_text.h"
 #include "test_support.h"
@@ -164,6 +167,43 @@ TEST(Tools, UcomExplainsUndeliverableCommands) {
   EXPECT_EQ(err, "ucom: '12ab' is not a process id\n(try ucom --help)\n");
 }
 
+// A watcher renames a FIFO over each fresh dump before rmsctl reads it back:
+// rmsctl must neither block on it nor print it.
+TEST(Tools, DumpReadBackNeverBlocksOnAFileSwappedIn) {
+  fixed_dump_dir guard;
+  REQUIRE_FIXED_DUMP_DIR(guard);
+  run_dir dir;
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, fixed_dump_dir::kPath, IN_CLOSE_WRITE), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> swaps{0};
+  std::thread watcher([&] {
+    const std::string fifo = std::string(fixed_dump_dir::kPath) + "/planted";
+    alignas(inotify_event) char events[4096];
+    while (!stop) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0 || read(watch, events, sizeof events) <= 0) continue;
+      if (mkfifo(fifo.c_str(), 0600) == 0 && rename(fifo.c_str(), kDumpFile) == 0) ++swaps;
+    }
+  });
+  int refused = 0;
+  for (int round = 0; round < 3; ++round) {
+    unlink(kDumpFile);
+    process rmsctl;
+    rmsctl.start({RMSCTL, "dump"}, dir.path() + "/dump.out", dir.path() + "/dump.err");
+    const int code = rmsctl.wait(5000);
+    EXPECT_NE(-1, code) << "rmsctl dump blocked on the file swapped in";
+    if (code == -1) break;
+    refused += code == 1 && rmsctl.err().find("not printed") != std::string::npos;
+  }
+  stop = true;
+  watcher.join();
+  close(watch);
+  std::printf("[ figures  ] dump read-back: 3 dumps, %d swapped for a FIFO, %d refused\n",
+              swaps.load(), refused);
+}
+
 TEST(Tools, BadInputSendsNothing) {
   run_dir dir;
   process service;
@@ -172,6 +212,10 @@ TEST(Tools, BadInputSendsNothing) {
       {"rmsctl register --url u --path /a rfb-status --word zz",
        "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n"},
       {"rmsctl shell path", "rmsctl: shell takes no arguments\n"},
+      {"rmsctl connect-result --path /a\x1b[2K",
+       "rmsctl: connect-result: path contains a control character\n(try rmsctl --help)\n"},
+      {"rmsctl register --url u\x7f --path /a",
+       "rmsctl: register: url contains a control character\n(try rmsctl --help)\n"},
       {"service --delay-ms -1",
        "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n"},
       {"rmsctl unregister --path=", "rmsctl: unregister: empty --path\n(try rmsctl --help)\n"},

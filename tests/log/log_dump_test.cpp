@@ -144,8 +144,10 @@ TEST_F(TempDir, PlantedFilesAndDirectoriesAreRefused) {
   ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "link").c_str()), 0);
   std::ofstream(file_) << "precious";
   expect_refused(dir_ + "link/", file_);
-  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
-  expect_refused(dir_, file_);
+  for (const mode_t writable : {0770, 0777}) {  // by a group or by everyone, not sticky
+    ASSERT_EQ(chmod(dir_.c_str(), writable), 0);
+    expect_refused(dir_, file_);
+  }
   ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // sticky: others cannot replace our file
   EXPECT_EQ(store_.dump_to(dir_.c_str()), 0);
   EXPECT_EQ(read_file(file_).find(kSection), 0u);

@@ -19,6 +19,7 @@
 #include "log/comm_rms_ucom_log.h"
 #include "test_support.h"
 #include "vantorel/host/host.h"
+#include "vantorel/ipc.h"
 
 namespace {
 
@@ -340,6 +341,41 @@ TEST_F(load, a_tiny_buffer_evicts_whole_entries_and_accounts_for_them) {
   run.run();
   run.print("tiny store", kTinyCapacity);
   expect_accounted(run);
+}
+
+// fork() while another thread traces, records, dumps and asks the channel:
+// no lock of the library or the platform may be inherited held, so every
+// child traces, records, dumps and asks too, and ends.
+TEST_F(load, children_forked_while_every_lock_is_busy_never_hang) {
+  if (COMM_RMS_TEST_EMULATOR[0] != '\0') {
+    GTEST_SKIP() << "under " COMM_RMS_TEST_EMULATOR
+                    ", a child forked beside a busy thread can "
+                    "hang before it runs any code of ours";
+  }
+  comm_rms_ucom_log* store = comm_rms_ucom_log::get_instance();
+  const std::string dir = dir_ + "/";
+  const auto use_every_lock = [store, &dir](long i) {
+    comm_rms_operation_log(1, 1, kTraceLine, kFunction, "%s", message_for(0, i).c_str());
+    if (i % 64 == 0) comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);
+    vantorel::bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0);
+    if (i % 16 == 0) store->dump_to(dir.c_str());
+  };
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    for (long i = 0; !stop.load(); ++i) use_every_lock(i);
+  });
+  constexpr int kForks = 300;
+  int forks = 0, hung = 0;
+  for (; forks < kForks && hung == 0; ++forks) {
+    hung += test_support::in_child([&] {
+              use_every_lock(0);
+              return 0;
+            }) != 0;
+  }
+  stop = true;
+  busy.join();
+  std::printf("[ figures  ] fork under load: %d children, %d hung\n", forks, hung);
+  EXPECT_EQ(0, hung);
 }
 
 }  // namespace

@@ -33,12 +33,20 @@ const syntax* find_syntax(const std::string& word) {
 }
 
 // Copies `text` into a field of `width` bytes, refusing what would not fit
-// with its NUL.
+// with its NUL, and control characters: a newline would forge a line of the
+// dump.
 bool put_text(char* field, size_t width, const std::string& text, const char* what,
               const char* command_word, std::string& error) {
   if (text.empty() && std::strcmp(what, "path") == 0) {
     error = std::string(command_word) + ": empty --path";
     return false;
+  }
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte != 0 && (byte < 0x20 || byte == 0x7F)) {
+      error = std::string(command_word) + ": " + what + " contains a control character";
+      return false;
+    }
   }
   if (text.size() >= width || text.find('\0') != std::string::npos) {
     error = std::string(command_word) + ": " + what + " longer than " + std::to_string(width - 1) +

@@ -197,20 +197,34 @@ void print_result(const char* command_word, RETCODE rc, const std::string& text_
   }
 }
 
+// Prints the dump file back only when it is what the dump just wrote: our
+// own regular file with one link, opened without following a link and
+// without waiting (a FIFO put in its place neither blocks nor is read), and
+// read no further than its size at opening.
 bool print_dump_file() {
-  const int fd = open(dd::path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open(dd::path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     std::fprintf(stderr, "rmsctl: dump: cannot read %s: %s\n", dd::path,
                  comm_rms_tools::error_text(errno).c_str());
     return false;
   }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    close(fd);
+    std::fprintf(stderr, "rmsctl: dump: %s is not this user's own file; not printed\n", dd::path);
+    return false;
+  }
   char buffer[4096];
+  off_t left = st.st_size;
   ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+  while (left > 0 && (n = read(fd, buffer,
+                               left < static_cast<off_t>(sizeof buffer) ? static_cast<size_t>(left)
+                                                                        : sizeof buffer)) > 0) {
     std::fwrite(buffer, 1, static_cast<size_t>(n), stdout);
+    left -= n;
   }
   close(fd);
-  return n == 0;
+  return n >= 0;
 }
 
 bool run_dump() {
