@@ -46,6 +46,9 @@ constexpr int kAcceptPauseMs = 100;  // after running out of descriptors
 constexpr int kSlotBits = 10;
 constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
+// A connection's thread runs the facade's dispatch; the message buffer is on
+// the heap. Small stacks keep 128 threads well inside a 32-bit process.
+constexpr size_t kThreadStackBytes = 512 * 1024;
 
 // Every served connection of the process, so that facade_reply can find the
 // one a header came from (and refuse one that has since been closed or whose
@@ -266,6 +269,9 @@ unsigned long facade_server::dispatched() const noexcept {
 }
 
 void facade_server::impl::accept_all() noexcept {
+  pthread_attr_t thread_attributes;
+  pthread_attr_init(&thread_attributes);
+  pthread_attr_setstacksize(&thread_attributes, kThreadStackBytes);
   for (;;) {
     // Blocking, for the reads of its thread; sends never wait (send_now).
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -276,6 +282,7 @@ void facade_server::impl::accept_all() noexcept {
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
         accept_paused_until = sock::now_ms() + kAcceptPauseMs;
       }
+      pthread_attr_destroy(&thread_attributes);
       return;
     }
     if (!sock::peer_allowed(fd)) {
@@ -314,7 +321,7 @@ void facade_server::impl::accept_all() noexcept {
     c.fd = fd;
     c.slot = slot;
     c.seen.store(sock::now_ms(), std::memory_order_relaxed);
-    c.running = pthread_create(&c.thread, nullptr, serve_thread, &c) == 0;
+    c.running = pthread_create(&c.thread, &thread_attributes, serve_thread, &c) == 0;
     if (!c.running) {
       slot_close(slot);
       c.fd = -1;
