@@ -48,7 +48,7 @@ constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the pr
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
 // A connection's thread runs the facade's dispatch; the message buffer is on
 // the heap. Small stacks keep 128 threads well inside a 32-bit process.
-constexpr size_t kThreadStackBytes = 512 * 1024;
+constexpr size_t kThreadStackBytes = size_t{512} * 1024;
 
 // Every served connection of the process, so that facade_reply can find the
 // one a header came from (and refuse one that has since been closed or whose
