@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_requests.h"
 #include "bench_support.h"
 #include "comm_rms/comm_rms.h"
 #include "comm_rms/service_protocol.h"
@@ -35,43 +36,6 @@ int raw_fd = -1;  // our end of the ping-pong
 pid_t raw_pid = -1;
 pid_t service_pid = -1;
 char run_dir[] = "/tmp/comm_rms_bench.XXXXXX";
-
-COMM_RMS_REGISTER_SERVER_INFO register_info{};
-COMM_RMS_UNREGISTER_SERVER_INFO unregister_info{};
-
-RETCODE get_server_path_name(vantorel::comm_rms_facade* facade) {
-  COMM_RMS_SERVER_PATH_INFO info{};
-  return facade->get_server_path_name(info);
-}
-RETCODE register_server(vantorel::comm_rms_facade* facade) {
-  return facade->register_server(register_info);
-}
-RETCODE unregister_server(vantorel::comm_rms_facade* facade) {
-  return facade->unregister_server(unregister_info);
-}
-RETCODE get_server_connect_result(vantorel::comm_rms_facade* facade) {
-  COMM_RMS_CONNECT_RESULT_INFO info{};
-  std::strcpy(info.server_path_name, "/run/bench/server");
-  return facade->get_server_connect_result(info);
-}
-RETCODE get_rfb_status(vantorel::comm_rms_facade* facade) {
-  COMM_RMS_RFB_GET_STATUS_INFO info{};
-  return facade->get_rfb_status(info);
-}
-
-struct message_kind {
-  const char* name;
-  RETCODE (*request)(vantorel::comm_rms_facade*);
-  protocol::message shape;
-};
-
-const message_kind kMessages[] = {
-    {"get_server_path_name", get_server_path_name, protocol::get_server_path_name},
-    {"register_server", register_server, protocol::register_server},
-    {"unregister_server", unregister_server, protocol::unregister_server},
-    {"get_server_connect_result", get_server_connect_result, protocol::get_server_connect_result},
-    {"get_rfb_status", get_rfb_status, protocol::get_rfb_status},
-};
 
 // Times each round trip; the table takes the mean and the nearest-rank p99.
 template <typename RoundTrip>
@@ -104,7 +68,7 @@ void raw_round_trip(benchmark::State& state, protocol::message shape) {
   });
 }
 
-void our_round_trip(benchmark::State& state, const message_kind* kind) {
+void our_round_trip(benchmark::State& state, const comm_rms_bench::message_kind* kind) {
   vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
   time_round_trips(state, [&] {
     const RETCODE result = kind->request(facade);
@@ -175,9 +139,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::atexit(remove_run_dir);
-  std::strcpy(register_info.url, "vnc://192.0.2.10:5900");
-  std::strcpy(register_info.server_pathname, "/run/bench/server");
-  std::strcpy(unregister_info.server_pathname, "/run/bench/server");
+  comm_rms_bench::fill_records();
   // Both other processes are forked before this one has a second thread.
   if (!start_raw_peer() || !start_service()) {
     // A table without our figures would read as if nothing were wrong.
@@ -188,7 +150,7 @@ int main(int argc, char** argv) {
   int rc = 0;
   {
     comm_rms_bench::second_thread other;
-    for (const message_kind& m : kMessages) {
+    for (const comm_rms_bench::message_kind& m : comm_rms_bench::kMessages) {
       benchmark::RegisterBenchmark((std::string("round_trip/raw/") + m.name).c_str(),
                                    raw_round_trip, m.shape)
           ->Iterations(kRoundTrips)

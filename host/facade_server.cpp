@@ -1,8 +1,10 @@
 // Service side of the message channel: serves one facade on
-// <run_dir>/<name>.sock. One poll loop on the caller's thread accepts
-// clients and reads their packets (wire format in internal/wire.h); a
-// client that sends nothing only occupies its slot. Messages reach the
-// facade's dispatch one at a time; readiness probes are answered here.
+// <run_dir>/<name>.sock. The caller's thread accepts clients (a poll on the
+// listening socket and the stop pipe); each connection has a thread of its
+// own that blocks in its read, so a message costs one receive and one send,
+// and a client that sends nothing only occupies its thread. Messages reach
+// the facade's dispatch one at a time (wire format in internal/wire.h);
+// readiness probes are answered by the connection's thread.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -44,6 +46,9 @@ constexpr int kAcceptPauseMs = 100;  // after running out of descriptors
 constexpr int kSlotBits = 10;
 constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
+// A connection's thread runs the facade's dispatch; the message buffer is on
+// the heap. Small stacks keep 128 threads well inside a 32-bit process.
+constexpr size_t kThreadStackBytes = size_t{512} * 1024;
 
 // Every served connection of the process, so that facade_reply can find the
 // one a header came from (and refuse one that has since been closed or whose
@@ -132,6 +137,17 @@ int facade_reply(const GEN_IPC_SVC& header, const void* data, unsigned int lengt
 struct facade_server::impl {
   explicit impl(facade_template& f) : facade(f) {}
 
+  // One served connection. fd is -1 once its thread has closed it; the
+  // entry is free again once run() has joined that thread.
+  struct connection {
+    impl* server;
+    int fd;
+    int slot;
+    bool running;               // a thread was started and not yet joined
+    std::atomic<int64_t> seen;  // last packet or accept, now_ms()
+    pthread_t thread;
+  };
+
   facade_template& facade;
   char name[96] = {};
   char path[128] = {};
@@ -143,19 +159,20 @@ struct facade_server::impl {
   std::atomic<bool> stopping{false};
   std::atomic<unsigned long> dispatched{0};
   std::function<bool()> readiness;
-  int conn_fd[kMaxConnections] = {};
-  int conn_slot[kMaxConnections] = {};
-  int64_t conn_seen[kMaxConnections] = {};  // last packet or accept, now_ms()
-  int conn_count = 0;
   int64_t accept_paused_until = 0;
-  pollfd polled[kMaxConnections + 2] = {};
-  unsigned char* buffer = nullptr;  // one message body, kMaxMessageBytes
+  // Guards the table below (fd, slot, running); taken before slots_mutex.
+  std::mutex table_mutex;
+  connection table[kMaxConnections] = {};
+  // Held around dispatch and readiness, so the facade sees one at a time.
+  std::mutex dispatch_mutex;
 
   int bind_socket() noexcept;
   void accept_all() noexcept;
-  void drop(int i) noexcept;
-  void serve_one(int i) noexcept;
+  void cut_off(connection& c) noexcept;
+  void reap(bool all) noexcept;
   void close_all() noexcept;
+  void serve(connection& c) noexcept;
+  static void* serve_thread(void* argument) noexcept;
 };
 
 facade_server::facade_server(facade_template& facade, const char* name)
@@ -180,7 +197,6 @@ facade_server::~facade_server() {
   }
   close_fd(impl_->wake[0]);
   close_fd(impl_->wake[1]);
-  delete[] impl_->buffer;
   delete impl_;
 }
 
@@ -225,10 +241,6 @@ int facade_server::start() noexcept {
   if (!run_directory_safe()) return -EPERM;
   const int rc = facade_socket_path(impl_->name, impl_->path, sizeof impl_->path);
   if (rc != 0) return rc;
-  if (impl_->buffer == nullptr) {
-    impl_->buffer = new (std::nothrow) unsigned char[kMaxMessageBytes];
-    if (impl_->buffer == nullptr) return -ENOMEM;
-  }
   if (impl_->wake[0] < 0 && pipe2(impl_->wake, O_NONBLOCK | O_CLOEXEC) != 0) return -errno;
   const int bound = impl_->bind_socket();
   if (bound != 0) return bound;
@@ -257,8 +269,12 @@ unsigned long facade_server::dispatched() const noexcept {
 }
 
 void facade_server::impl::accept_all() noexcept {
+  pthread_attr_t thread_attributes;
+  pthread_attr_init(&thread_attributes);
+  pthread_attr_setstacksize(&thread_attributes, kThreadStackBytes);
   for (;;) {
-    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // Blocking, for the reads of its thread; sends never wait (send_now).
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       // Out of descriptors or memory: the listening socket stays readable,
@@ -266,123 +282,171 @@ void facade_server::impl::accept_all() noexcept {
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
         accept_paused_until = sock::now_ms() + kAcceptPauseMs;
       }
+      pthread_attr_destroy(&thread_attributes);
       return;
     }
     if (!sock::peer_allowed(fd)) {
       close_fd(fd);
       continue;
     }
-    if (conn_count >= kMaxConnections) {
-      int quietest = 0;
-      for (int i = 1; i < conn_count; ++i) {
-        if (conn_seen[i] < conn_seen[quietest]) quietest = i;
+    reap(false);
+    connection* entry = nullptr;
+    connection* quietest = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(table_mutex);
+      for (connection& c : table) {
+        if (!c.running) {
+          entry = &c;
+          break;
+        }
+        if (quietest == nullptr || c.seen.load(std::memory_order_relaxed) <
+                                       quietest->seen.load(std::memory_order_relaxed)) {
+          quietest = &c;
+        }
       }
-      drop(quietest);
     }
+    // All taken: the quietest client is cut off and makes room.
+    if (entry == nullptr) {
+      cut_off(*quietest);
+      entry = quietest;
+    }
+    std::lock_guard<std::mutex> lock(table_mutex);
     const int slot = slot_open(fd);
     if (slot < 0) {
       close_fd(fd);
       continue;
     }
-    conn_fd[conn_count] = fd;
-    conn_slot[conn_count] = slot;
-    conn_seen[conn_count] = sock::now_ms();
-    ++conn_count;
+    connection& c = *entry;
+    c.server = this;
+    c.fd = fd;
+    c.slot = slot;
+    c.seen.store(sock::now_ms(), std::memory_order_relaxed);
+    c.running = pthread_create(&c.thread, &thread_attributes, serve_thread, &c) == 0;
+    if (!c.running) {
+      slot_close(slot);
+      c.fd = -1;
+    }
   }
 }
 
-void facade_server::impl::drop(int i) noexcept {
-  slot_close(conn_slot[i]);
-  --conn_count;
-  conn_fd[i] = conn_fd[conn_count];
-  conn_slot[i] = conn_slot[conn_count];
-  conn_seen[i] = conn_seen[conn_count];
+// Ends the connection's thread and frees its entry.
+void facade_server::impl::cut_off(connection& c) noexcept {
+  pthread_t thread{};
+  {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    if (!c.running) return;
+    if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);  // its read returns at once
+    thread = c.thread;
+  }
+  pthread_join(thread, nullptr);
+  std::lock_guard<std::mutex> lock(table_mutex);
+  c.running = false;
 }
 
+// Frees the entries whose connection has closed (all: every connection).
+void facade_server::impl::reap(bool all) noexcept {
+  for (connection& c : table) {
+    bool ended = false;
+    {
+      std::lock_guard<std::mutex> lock(table_mutex);
+      ended = c.running && c.fd < 0;
+    }
+    if (all || ended) cut_off(c);
+  }
+}
+
+// Closes what no thread serves any more (in a forked child, every
+// connection: its threads stayed in the parent).
 void facade_server::impl::close_all() noexcept {
-  while (conn_count > 0) drop(conn_count - 1);
+  std::lock_guard<std::mutex> lock(table_mutex);
+  for (connection& c : table) {
+    if (c.fd >= 0) slot_close(c.slot);
+    c.fd = -1;
+    c.running = false;
+  }
 }
 
-// Reads one packet from connection i and acts on it. A packet that breaks
-// the wire rules (too long, too short, wrong length, unknown type) closes
-// the connection: its client then reports a channel failure.
-void facade_server::impl::serve_one(int i) noexcept {
-  conn_seen[i] = sock::now_ms();
-  wire::header in{};
-  iovec pieces[2] = {{&in, sizeof in}, {buffer, kMaxMessageBytes}};
-  msghdr message{};
-  message.msg_iov = pieces;
-  message.msg_iovlen = 2;
-  ssize_t n;
-  do {
-    n = recvmsg(conn_fd[i], &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
-  if (n <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || got < sizeof in ||
-      in.magic != wire::kMagic || in.length != got - sizeof in) {
-    drop(i);
-    return;
+void* facade_server::impl::serve_thread(void* argument) noexcept {
+  connection& c = *static_cast<connection*>(argument);
+  c.server->serve(c);
+  std::lock_guard<std::mutex> lock(c.server->table_mutex);
+  slot_close(c.slot);
+  c.fd = -1;
+  return nullptr;
+}
+
+// Reads the connection's packets one by one and acts on each, until the
+// client leaves or the connection is cut off. A packet that breaks the wire
+// rules (too long, too short, wrong length, unknown type) closes the
+// connection: its client then reports a channel failure.
+void facade_server::impl::serve(connection& c) noexcept {
+  auto* buffer = new (std::nothrow) unsigned char[kMaxMessageBytes];
+  if (buffer == nullptr) return;
+  const int fd = c.fd;  // stays open until this thread ends
+  for (;;) {
+    wire::header in{};
+    iovec pieces[2] = {{&in, sizeof in}, {buffer, kMaxMessageBytes}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    ssize_t n;
+    do {
+      n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+    if (n <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || got < sizeof in ||
+        in.magic != wire::kMagic || in.length != got - sizeof in ||
+        stopping.load(std::memory_order_acquire)) {
+      break;
+    }
+    c.seen.store(sock::now_ms(), std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(dispatch_mutex);
+    if (in.type == wire::kProbe && in.length == 0) {
+      const bool ready = readiness ? readiness() : true;
+      send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
+      continue;
+    }
+    if (in.type != wire::kRequest) break;
+    GEN_IPC_SVC header{};
+    header.msg_id = in.msg_id;
+    header.length = in.length;
+    header.sequence = in.sequence;
+    header.peer = slot_await(c.slot, in.sequence, in.msg_id);
+    dispatched.fetch_add(1, std::memory_order_relaxed);
+    facade.dispatch(static_cast<LONG>(in.msg_id), reinterpret_cast<char*>(buffer), in.length,
+                    header);
   }
-  const int fd = conn_fd[i];
-  if (in.type == wire::kProbe && in.length == 0) {
-    const bool ready = readiness ? readiness() : true;
-    send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
-    return;
-  }
-  if (in.type != wire::kRequest) {
-    drop(i);
-    return;
-  }
-  GEN_IPC_SVC header{};
-  header.msg_id = in.msg_id;
-  header.length = in.length;
-  header.sequence = in.sequence;
-  header.peer = slot_await(conn_slot[i], in.sequence, in.msg_id);
-  dispatched.fetch_add(1, std::memory_order_relaxed);
-  facade.dispatch(static_cast<LONG>(in.msg_id), reinterpret_cast<char*>(buffer), in.length, header);
+  delete[] buffer;
 }
 
 int facade_server::run() noexcept {
   if (impl_ == nullptr || !impl_->started) return -EINVAL;
   impl& s = *impl_;
+  int rc = 0;
   while (!s.stopping.load(std::memory_order_acquire)) {
-    s.polled[0] = pollfd{s.wake[0], POLLIN, 0};
+    pollfd polled[2];
+    polled[0] = pollfd{s.wake[0], POLLIN, 0};
     int timeout = -1;
     const int64_t paused = s.accept_paused_until - sock::now_ms();
     if (paused > 0) timeout = static_cast<int>(paused);
-    s.polled[1] = pollfd{s.listen_fd, static_cast<short>(paused > 0 ? 0 : POLLIN), 0};
-    const int count = s.conn_count;
-    for (int i = 0; i < count; ++i) s.polled[i + 2] = pollfd{s.conn_fd[i], POLLIN, 0};
-    const int n = poll(s.polled, static_cast<nfds_t>(count) + 2, timeout);
+    polled[1] = pollfd{s.listen_fd, static_cast<short>(paused > 0 ? 0 : POLLIN), 0};
+    const int n = poll(polled, 2, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      s.close_all();
-      return -error;
+      rc = -errno;
+      break;
     }
-    if (s.polled[0].revents != 0) {
+    if (polled[0].revents != 0) {
       char drain[64];
       while (read(s.wake[0], drain, sizeof drain) > 0) {
       }
       continue;  // the loop condition decides
     }
-    // Connections first, from the back, so that drop() (which moves the
-    // last one into the freed place) never skips an entry polled here.
-    for (int i = count - 1; i >= 0; --i) {
-      const short revents = s.polled[i + 2].revents;
-      if (revents == 0) continue;
-      if ((revents & POLLIN) != 0) {
-        s.serve_one(i);
-      } else {
-        s.drop(i);
-      }
-      if (s.stopping.load(std::memory_order_acquire)) break;
-    }
-    if ((s.polled[1].revents & POLLIN) != 0) s.accept_all();
+    if ((polled[1].revents & POLLIN) != 0) s.accept_all();
   }
+  s.reap(true);
   s.close_all();
-  return 0;
+  return rc;
 }
 
 }  // namespace host

@@ -15,10 +15,13 @@
 // readiness probe finishes within the smaller of that and 1 s.
 //
 // Readiness: the library checks before every request, so a ready answer is
-// trusted for kReadyTrustMs while an idle connection to the facade is still
-// open; the check then costs one poll instead of a round trip. A failed
-// exchange, a closed connection or a "not ready" answer ends the trust, and
-// the next check probes again.
+// trusted for kReadyTrustMs and the check then costs no system call. A
+// service that died meanwhile is found by the exchange itself: a pooled
+// connection it closed fails the send (nothing was delivered, so the
+// exchange reconnects, and a refused connect is a failure), and a send or
+// receive that fails after delivery, or a reply that is short or does not
+// match, is a channel failure. A failed exchange or a "not ready" answer
+// ends the trust, and the next check probes again.
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -106,13 +109,10 @@ class host_client final : public bmc_mc_client {
     }
   }
 
-  // True while a ready answer is trusted and an open connection backs it.
-  bool still_ready() noexcept {
-    if (now_ms() >= ready_until_.load(std::memory_order_relaxed)) return false;
-    const int fd = take_idle();
-    if (fd < 0) return false;
-    give_back(fd);
-    return true;
+  // True while a ready answer is trusted: no system call. A service that
+  // went away since is found by the exchange that follows (see exchange()).
+  bool still_ready() const noexcept {
+    return now_ms() < ready_until_.load(std::memory_order_relaxed);
   }
 
   void set_ready(bool ready) noexcept {

@@ -1,6 +1,5 @@
 // Sleep, clock and local time of the OS wrapper.
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include "vantorel/osw.h"
@@ -24,39 +23,13 @@ int emwOSWGetClock(OSW_CLOCK* clock) {
   return 0;
 }
 
-// Every stored trace line asks for the local time; the broken-down time of
-// the last second asked for is kept per thread, so localtime_r runs about
-// once a second per thread instead of once a line. Offsets change only on
-// whole seconds, so the cached value is exact. The zone ($TZ) is read once
-// per process, before the first conversion.
-namespace {
-
-struct local_time_cache {
-  time_t second;
-  bool valid;
-  struct tm value;
-};
-
-// Initial-exec: one thread-pointer access per call instead of a call into
-// the dynamic loader; measured at about 10 ns of a 130 ns stored line on the
-// host. The cost is about 70 bytes of static TLS, which a dlopen of
-// this library takes from the loader's small reserve.
-__attribute__((tls_model("initial-exec"))) thread_local local_time_cache local_cache;
-
-}  // namespace
-
+// The trace formatter keeps its rendered date per thread and asks again only
+// when the second changes, so this converts afresh every time. The zone
+// ($TZ) is read once per process, before the first conversion.
 int emwCLBLocalTime_r(const time_t* seconds, struct tm* result) {
   // A function-local static: after the first call one inline check.
   static const bool zone_read = (tzset(), true);
   (void)zone_read;
   if (seconds == nullptr || result == nullptr) return -1;
-  local_time_cache& cache = local_cache;
-  if (!cache.valid || *seconds != cache.second) {
-    cache.valid = false;
-    if (localtime_r(seconds, &cache.value) == nullptr) return -1;
-    cache.second = *seconds;
-    cache.valid = true;
-  }
-  std::memcpy(result, &cache.value, sizeof cache.value);
-  return 0;
+  return localtime_r(seconds, result) == nullptr ? -1 : 0;
 }

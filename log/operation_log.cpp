@@ -80,6 +80,17 @@ char* put_text(char* out, const char* text, size_t n) {
   return out + n;
 }
 
+// A date or thread piece (an array of piece_buffer bytes) at the start of a
+// line: one fixed-size move of the usual length instead of a call; the
+// bytes past `n` are overwritten by what follows.
+constexpr size_t kUsualPiece = 24;
+static_assert(kUsualPiece <= trace_format::piece_buffer, "a piece array holds the usual length");
+char* put_piece(char* out, const char* piece, size_t n) {
+  if (n > kUsualPiece) return put_text(out, piece, n);
+  std::memcpy(out, piece, kUsualPiece);
+  return out + n;
+}
+
 // The conversions the library's own formats use (%s, %d, %%), written
 // without the printf machinery, exactly as vsnprintf would write them into
 // `out`. False for anything else (another conversion, a flag or width, a
@@ -119,6 +130,20 @@ bool format_plain(char (&out)[trace_format::message_buffer], const char* format,
   return true;
 }
 
+// The date text of the last second a thread stored a line in, and its
+// thread text: rendered again only when the clock's second changes (time
+// offsets change only on whole seconds, so the text is exact), so a line
+// asks for the local time about once a second per thread.
+struct stamp_cache {
+  uint32_t second;
+  bool valid;
+  unsigned char date_length;
+  unsigned char thread_length;
+  char date[trace_format::piece_buffer];
+  char thread[trace_format::piece_buffer];
+};
+thread_local stamp_cache stamp;
+
 // Everything after the level test, kept out of line so that a dropped call
 // costs no more than the test and its return.
 __attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
@@ -128,19 +153,29 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
 
   OSW_CLOCK clock{0, 0};
   emwOSWGetClock(&clock);
-  const time_t seconds = static_cast<time_t>(clock.seconds);
-  trace_format::line_fields fields;
-  std::memset(&fields.local, 0, sizeof fields.local);
-  emwCLBLocalTime_r(&seconds, &fields.local);
+  trace_format::line_fields fields{};
   fields.nanoseconds = clock.nanoseconds;
-  fields.thread = static_cast<unsigned long>(pthread_self());
   fields.level = level;
   fields.line = line;
   fields.function = function;
 
   char text[trace_format::line_buffer];
   if (trace_format::is_stored(level)) {
-    const size_t length = trace_format::render_stored_line(text, fields, message, message_length);
+    stamp_cache& cache = stamp;
+    if (!cache.valid || cache.second != clock.seconds) {
+      const time_t seconds = static_cast<time_t>(clock.seconds);
+      struct tm local;
+      std::memset(&local, 0, sizeof local);
+      emwCLBLocalTime_r(&seconds, &local);
+      cache.date_length = static_cast<unsigned char>(trace_format::render_date(cache.date, local));
+      cache.thread_length = static_cast<unsigned char>(
+          trace_format::render_thread(cache.thread, static_cast<unsigned long>(pthread_self())));
+      cache.second = clock.seconds;
+      cache.valid = true;
+    }
+    const size_t length =
+        trace_format::render_after_pieces(text, cache.date, cache.date_length, cache.thread,
+                                          cache.thread_length, fields, message, message_length);
     comm_rms_ucom_log::get_instance()->push_log(text, length + 1);
     if (!trace_format::is_printed(level)) return;
   }
@@ -209,10 +244,7 @@ tag tag_for(int level) noexcept {
   }
 }
 
-// "[YYYY-MM-DD HH:MM:SS.uuuuuu][tttttttttt] " tag "[llll] " name "\t" message
-size_t render_stored_line(char* out, const line_fields& fields, const char* message,
-                          size_t message_length) noexcept {
-  const struct tm& local = fields.local;
+size_t render_date(char* out, const struct tm& local) noexcept {
   char* p = out;
   *p++ = '[';
   p = put_signed(p, long{local.tm_year} + 1900, 2);
@@ -226,13 +258,27 @@ size_t render_stored_line(char* out, const line_fields& fields, const char* mess
   p = put_signed(p, local.tm_min, 2);
   *p++ = ':';
   p = put_signed(p, local.tm_sec, 2);
+  return static_cast<size_t>(p - out);
+}
+
+size_t render_thread(char* out, unsigned long thread) noexcept {
+  char* p = out;
+  *p++ = '[';
+  p = put_unsigned(p, thread, 10);
+  *p++ = ']';
+  *p++ = ' ';
+  return static_cast<size_t>(p - out);
+}
+
+// date ".uuuuuu]" thread tag "[llll] " name "\t" message
+size_t render_after_pieces(char* out, const char* date, size_t date_length, const char* thread,
+                           size_t thread_length, const line_fields& fields, const char* message,
+                           size_t message_length) noexcept {
+  char* p = put_piece(out, date, date_length);
   *p++ = '.';
   p = put_signed(p, fields.nanoseconds / 1000, 6);
   *p++ = ']';
-  *p++ = '[';
-  p = put_unsigned(p, fields.thread, 10);
-  *p++ = ']';
-  *p++ = ' ';
+  p = put_piece(p, thread, thread_length);
   const tag level_tag = tag_for(fields.level);
   p = put_text(p, level_tag.text, level_tag.length);
   *p++ = '[';
@@ -246,6 +292,17 @@ size_t render_stored_line(char* out, const line_fields& fields, const char* mess
   p = put_text(p, message, message_length);
   *p = '\0';
   return static_cast<size_t>(p - out);
+}
+
+// "[YYYY-MM-DD HH:MM:SS.uuuuuu][tttttttttt] " tag "[llll] " name "\t" message
+size_t render_stored_line(char* out, const line_fields& fields, const char* message,
+                          size_t message_length) noexcept {
+  char date[piece_buffer];
+  char thread[piece_buffer];
+  const size_t date_length = render_date(date, fields.local);
+  const size_t thread_length = render_thread(thread, fields.thread);
+  return render_after_pieces(out, date, date_length, thread, thread_length, fields, message,
+                             message_length);
 }
 
 }  // namespace trace_format

@@ -23,9 +23,16 @@ stored line, 4 threads vs spdlog byte ring|stored_line/ours/threads:4|stored_lin
 dropped call (level 32) vs spdlog filtered|dropped/ours|dropped/spdlog_filtered|cpu_time|1.0"
 for m in get_server_path_name register_server unregister_server get_server_connect_result get_rfb_status; do
   table+="
-$m round trip, mean|round_trip/ours/$m|round_trip/raw/$m|mean_ns|1.15
-$m round trip, p99|round_trip/ours/$m|round_trip/raw/$m|p99_ns|"
+$m round trip, mean|round_trip/ours/$m|round_trip/raw/$m|mean_ns|1.10
+$m round trip, p99|round_trip/ours/$m|round_trip/raw/$m|p99_ns|1.10"
 done
+for m in get_server_path_name register_server unregister_server get_server_connect_result get_rfb_status; do
+  table+="
+$m, in-process channel vs its record copies|device/ours/$m|device/copies/$m|cpu_time|"
+done
+table+="
+device part: one stored trace line|device/part/stored_trace_line||cpu_time|
+device part: one history record|device/part/history_record||cpu_time|"
 table+="
 UCGETMEMINFO, full store vs fopen/fwrite/fclose|dump/ours|dump/floor_fopen_fwrite_fclose|cpu_ns|1.0
 UCGETMEMINFO, full store, wall time|dump/ours|dump/floor_fopen_fwrite_fclose|real_time|
@@ -58,7 +65,7 @@ medians="$(mktemp)"
 out="$(mktemp)"
 log="$(mktemp)"
 trap 'rm -f "$medians" "$out" "$log"' EXIT
-for program in trace request dump history; do
+for program in trace request device dump history; do
   echo "running comm_rms_bench_$program" >&2
   # Baseline and figure share the run: repetitions alternate at random, and
   # each ratio is taken between medians. Later flags override these.

@@ -33,7 +33,9 @@
 #include <vector>
 
 #include "comm_rms/comm_rms.h"
+#include "comm_rms/service_protocol.h"
 #include "test_support.h"
+#include "vantorel/ipc.h"
 
 namespace {
 
@@ -318,6 +320,19 @@ TEST_F(service_faults, kills_and_stalls_during_requests_leave_every_call_account
       fds_after);
   expect_accounted(t);
   EXPECT_EQ(fds_after, fds_before);
+}
+
+// Right after a ready answer the check trusts it without asking: a service
+// that died meanwhile must then fail the request, never answer it with 0.
+TEST_F(service_faults, a_service_dead_while_its_readiness_is_trusted_fails_the_request) {
+  ASSERT_TRUE(service().restart());
+  ASSERT_EQ(
+      1, vantorel::bmc_mc_client::bmc_mc_check_facade(vantorel::service_protocol::facade_name, 0));
+  service().kill();
+  COMM_RMS_RFB_GET_STATUS_INFO info{};
+  EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, comm_rms_facade::get_instance()->get_rfb_status(info));
+  ASSERT_TRUE(service().start());
+  expect_healthy_round(903);
 }
 
 TEST_F(service_faults, a_low_descriptor_limit_fails_requests_cleanly_and_they_recover) {

@@ -59,7 +59,7 @@ class simulated_service final : public vantorel::facade_template {
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
     comm_rms_tools::service_reply reply;
     char note[comm_rms_tools::kNoteSize];
-    model_.handle(msg_id, data, length, reply, note, sizeof note);
+    model_.handle(msg_id, data, length, reply, options_.quiet ? nullptr : note, sizeof note);
     // On arrival, so that a delayed reply is known to be pending.
     if (!options_.quiet) print_line(note);
     delay(options_.delay_ms);

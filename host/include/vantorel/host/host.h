@@ -64,10 +64,12 @@ constexpr unsigned int kMaxMessageBytes = 64 * 1024;
 constexpr int kDefaultReplyTimeoutMs = 5000;
 VANTOREL_PLATFORM_API int reply_timeout_ms() noexcept;
 
-// Serves one facade under a name. Messages are dispatched one at a time on
-// the thread that calls run(); the data handed to dispatch stays valid only
-// until dispatch returns. A client that connects and sends nothing does not
-// hold up the others. Only peers of the same user (or root) are served.
+// Serves one facade under a name. run() accepts clients; each connection is
+// read by a thread of its own, and messages are dispatched one at a time
+// (never two at once, from those threads); the data handed to dispatch
+// stays valid only until dispatch returns. A client that connects and sends
+// nothing does not hold up the others. Only peers of the same user (or
+// root) are served.
 class VANTOREL_PLATFORM_API facade_server {
  public:
   facade_server(facade_template& facade, const char* name);
@@ -84,7 +86,7 @@ class VANTOREL_PLATFORM_API facade_server {
   // Makes run() return soon. Safe from another thread or a signal handler.
   void stop() noexcept;
   // Answers readiness probes: true means ready. The default answers true.
-  // Called on the serving thread; set it before run().
+  // Called like dispatch, never at the same time; set it before run().
   void set_readiness(std::function<bool()> answer);
   // Messages dispatched so far (probes excluded).
   unsigned long dispatched() const noexcept;
