@@ -118,6 +118,26 @@ int descriptors_on(const std::string& path) {
   return count;
 }
 
+sockaddr_un address_of(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+// A hand-made service's listening socket at `path` (accept never waits).
+int listen_at(const std::string& path, int backlog) {
+  const sockaddr_un address = address_of(path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      listen(fd, backlog) == 0) {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
 TEST(Channel, RoundTripsCutsAndLimits) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
@@ -206,13 +226,8 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
       {"well formed", kReply, 0, 0, 4, 4},
   };
   const std::string path = facade_path("f_crafted");
-  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  unlink(path.c_str());
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(listener, 4));
+  const int listener = listen_at(path, 4);
+  ASSERT_GE(listener, 0);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_crafted");
   ASSERT_NE(nullptr, client);
   std::thread service([&] {
@@ -257,6 +272,31 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
     }
   }
   service.join();
+  close(listener);
+  unlink(path.c_str());
+}
+
+// A service too busy to accept for a moment (its backlog full) is waited
+// for, not given up at once.
+TEST(Channel, FullBacklogIsWaitedOut) {
+  const std::string path = facade_path("f_busy");
+  const int listener = listen_at(path, 0);
+  ASSERT_GE(listener, 0);
+  const sockaddr_un address = address_of(path);
+  std::vector<int> queued;
+  for (int fd; (fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0)) >= 0;) {
+    queued.push_back(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
+  }
+  std::thread service([&] {
+    usleep(200 * 1000);
+    for (int fd; wait_until(
+             [&] { return (fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }, 1000);)
+      queued.push_back(fd);
+  });
+  EXPECT_NE(nullptr, bmc_mc_client::bmc_mc_get_client("f_busy"));
+  service.join();
+  for (int fd : queued) close(fd);
   close(listener);
   unlink(path.c_str());
 }

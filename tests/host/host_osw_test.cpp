@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -74,6 +75,19 @@ TEST(LocalTime, CachedValueEqualsLocaltime) {
     }
   };
   check();
+}
+
+// A bounded wait on a held lock lasts its bound (999 ms: its deadline
+// almost always carries into the next second).
+TEST(Mutex, BoundedRequestWaitsItsBoundWhileHeld) {
+  OSW_Mutex_Semaphore mutex(1);
+  ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));
+  const auto begin = std::chrono::steady_clock::now();
+  int rc = 0;
+  std::thread([&] { rc = mutex.request(999); }).join();
+  EXPECT_NE(0, rc);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(950));
+  mutex.release();
 }
 
 // Threads write lines of different lengths through the trace output into a
