@@ -404,6 +404,19 @@ TEST(Channel, SignalStormCostsNoExchange) {
   EXPECT_EQ(0, failures);
 }
 
+// A process looks up at most 64 facade names, however many exist (in a
+// fresh process: the names stay taken for its life).
+TEST(Channel, FacadeNamesAreBounded) {
+  IN_FRESH_PROCESS({
+    served s("f_one_too_many");
+    ASSERT_EQ(0, s.started);
+    for (int i = 0; i < 64; ++i) {
+      bmc_mc_client::bmc_mc_check_facade(("f_" + std::to_string(i)).c_str(), 0);
+    }
+    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_one_too_many"));
+  });
+}
+
 class counting_receiver final : public vantorel::UCOM_UsrCommandReceiver {
  public:
   int ucom_usr_command(char* command) override {
@@ -524,15 +537,6 @@ TEST(Console, SocketsRefuseAPeerOfAnotherUser) {
   EXPECT_EQ("", receiver.last);
   EXPECT_EQ(0u, s.server.dispatched());
   host::ucom_withdraw(&receiver);
-}
-
-// Last: a process looks up at most 64 facade names, however many exist.
-TEST(Channel, FacadeNamesAreBounded) {
-  served s("f_one_too_many");
-  ASSERT_EQ(0, s.started);
-  for (int i = 0; i < 64; ++i)
-    bmc_mc_client::bmc_mc_check_facade(("f_" + std::to_string(i)).c_str(), 0);
-  EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_one_too_many"));
 }
 
 }  // namespace
