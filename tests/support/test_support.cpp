@@ -72,12 +72,11 @@ run_dir::~run_dir() {
 }
 
 bool process::start(const std::vector<std::string>& argv, const std::string& out_path,
-                    const std::string& err_path, bool pipe_stdin, bool native) {
+                    const std::string& err_path, bool pipe_stdin) {
   if (running() || argv.empty()) return false;
   out_path_ = out_path;
   err_path_ = err_path.empty() ? out_path : err_path;
-  std::vector<std::string> all =
-      native ? std::vector<std::string>() : words(COMM_RMS_TEST_EMULATOR);
+  std::vector<std::string> all = words(COMM_RMS_TEST_EMULATOR);
   all.insert(all.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& w : all) args.push_back(&w[0]);

@@ -60,10 +60,10 @@ class process {
   process& operator=(const process&) = delete;
 
   // Starts `argv` with stdout to `out_path` and stderr to `err_path` (the
-  // same file when empty), through the emulator unless `native`. With
-  // `pipe_stdin` the test writes its standard input, else it reads nothing.
+  // same file when empty), through the emulator. With `pipe_stdin` the test
+  // writes its standard input, else it reads nothing.
   bool start(const std::vector<std::string>& argv, const std::string& out_path,
-             const std::string& err_path = "", bool pipe_stdin = false, bool native = false);
+             const std::string& err_path = "", bool pipe_stdin = false);
   bool write_stdin(const std::string& text) const;
   // Exit code, 128 + signal when a signal ended it, or -1 when it still ran
   // after `timeout_ms` (it is then killed).
