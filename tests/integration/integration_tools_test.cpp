@@ -1,14 +1,20 @@
 // The tools as a user runs them, with the library over the host platform:
 // requests, dumps, the console from outside, bad input.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -208,4 +214,117 @@ TEST(Requests, ServiceStartedAfterTheClient) {
                                "readiness check[2] refused\n"
                                "request[1] id[3] length[514] register path[/late] url[u] added "
                                "servers[1] -> 0x00000000 ok\n");
+}
+
+// A watcher renames a FIFO over each fresh dump before rmsctl reads it back:
+// rmsctl must neither block on it nor print it.
+TEST(Tools, DumpReadBackNeverBlocksOnAFileSwappedIn) {
+  fixed_dump_dir guard;
+  REQUIRE_FIXED_DUMP_DIR(guard);
+  run_dir dir;
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(inotify_add_watch(watch, fixed_dump_dir::kPath, IN_CLOSE_WRITE), 0);
+  std::atomic<bool> stop{false};
+  std::thread watcher([&] {
+    const std::string fifo = std::string(fixed_dump_dir::kPath) + "planted";
+    alignas(inotify_event) char events[4096];
+    while (!stop) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0 || read(watch, events, sizeof events) <= 0) continue;
+      if (mkfifo(fifo.c_str(), 0600) == 0) rename(fifo.c_str(), kDumpFile);
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    process rmsctl;
+    ASSERT_TRUE(rmsctl.start({RMSCTL, "dump"}, dir.path() + "/dump.out"));
+    EXPECT_NE(-1, rmsctl.wait(5000)) << "rmsctl dump blocked on the file swapped in";
+  }
+  stop = true;
+  watcher.join();
+  close(watch);
+}
+
+// A request that finds no service says what it waits for, gives up at
+// --timeout, and neither that nor Ctrl-C leaves its console socket behind;
+// the simulator names what is wrong with its run directory.
+TEST(Tools, WaitsAloudAndNamesTheProblem) {
+  run_dir dir;
+  const std::string waiting = "rmsctl: waiting for the service f_comm_rms at " + dir.path() +
+                              "/f_comm_rms.sock (not there yet) (up to 30 s)...\n";
+  std::string err;
+  setenv("VANTOREL_REPLY_TIMEOUT_MS", "5s", 1);
+  EXPECT_EQ(run({RMSCTL, "--timeout=1", "path"}, dir, nullptr, &err), 3);
+  unsetenv("VANTOREL_REPLY_TIMEOUT_MS");
+  EXPECT_NE(err.find("rmsctl: VANTOREL_REPLY_TIMEOUT_MS='5s' is not 1 to 600000 ms; using "
+                     "5000 ms\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(waiting + "rmsctl: path: gave up after 1 s without an answer\n"),
+            std::string::npos)
+      << err;
+  process client;
+  ASSERT_TRUE(client.start({RMSCTL, "path"}, dir.path() + "/client.out", dir.path() + "/c.err"));
+  const std::string socket = dir.path() + "/ucom." + std::to_string(client.pid()) + ".sock";
+  ASSERT_TRUE(wait_until([&] { return client.err().find(waiting) != std::string::npos; }, 20000));
+  EXPECT_EQ(::access(socket.c_str(), F_OK), 0);
+  client.signal(SIGINT);
+  EXPECT_EQ(client.wait(), 128 + SIGINT);
+  EXPECT_NE(::access(socket.c_str(), F_OK), 0);
+
+  const std::string file = dir.path() + "/file", open = dir.path() + "/open";
+  std::ofstream(file) << "";
+  ::mkdir(open.c_str(), 0700);
+  ::chmod(open.c_str(), 0777);
+  const std::pair<std::string, std::string> dirs[] = {
+      {file, " is not a directory"},
+      {open, " has mode 0777; it needs 0700 (chmod 0700 " + open + ")"}};
+  for (const auto& d : dirs) {
+    setenv("VANTOREL_RUN_DIR", d.first.c_str(), 1);
+    EXPECT_EQ(run({COMM_RMS_SERVICE}, dir, nullptr, &err), 1);
+    EXPECT_EQ(err, "comm-rms-service: cannot serve f_comm_rms: the run directory " + d.first +
+                       d.second + "\n");
+  }
+  setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
+}
+
+// The viewer reads a cut or damaged dump as far as it goes and names what it
+// could not read; its page filters by the address in a real browser.
+TEST(Tools, ShowReadsCutDumpsAndItsPageFilters) {
+  namespace ht = history_text;
+  run_dir dir;
+  const std::string record =
+      ht::regist("1", "2026-12-04 09:05:07.042153][0000000042", "u", "/a", "0") +
+      ht::unregist(ht::kZeroStamp, 0, "", 0, "0");
+  const std::string line = "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tx\n";
+  const std::string cut = "the last line has no end (cut short?)\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {section() + record + operation_log() + line.substr(0, 20),
+       "line 23: not a trace line: \"[2026-12-04 09:05:07\"\n@line 23: " + cut},
+      {section() + record.substr(0, 200),
+       "line 8: cut short in record [ID:1] after 3 of 15 lines\n@line 8: " + cut},
+      {"hello\n", "line 1: expected \"" + std::string(80, '=') + "\", found \"hello\"\n"}};
+  const std::string dump = dir.path() + "/dump.log", prefix = "rmsctl: show: " + dump + ": ";
+  for (const auto& c : cases) {
+    std::ofstream(dump) << c.first;
+    std::string err;
+    EXPECT_EQ(run({RMSCTL, "show", dump}, dir, nullptr, &err), 0);
+    EXPECT_EQ(err, prefix + std::regex_replace(c.second, std::regex("@"), prefix));
+  }
+  if (std::strlen(COMM_RMS_TEST_EMULATOR) > 0) GTEST_SKIP() << "no browser under the emulator";
+  if (system("command -v chromium >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  }
+  const std::string page = dir.path() + "/dump.html";
+  std::ofstream(dump) << section() + operation_log() + line +
+                             "[2026-12-04 09:05:08.042153][42] [ INF][0157] f::h\ty\n";
+  ASSERT_EQ(run({RMSCTL, "show", dump, "--html", page}, dir), 0);
+  process browser;
+  ASSERT_TRUE(browser.start(
+      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+       "--disable-background-networking", "--user-data-dir=" + dir.path() + "/profile",
+       "--dump-dom", "file://" + page + "#level=ERR"},
+      dir.path() + "/dom.out", dir.path() + "/dom.err"));
+  EXPECT_EQ(browser.wait(60000), 0) << browser.err();
+  EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
+  EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
 }
