@@ -155,14 +155,15 @@ bmc_mc_client* bmc_mc_client::bmc_mc_get_client(const char* /*facade_name*/) {
   return fake::st().client_available ? &fake::the_client : nullptr;
 }
 
-long bmc_mc_client::bmc_mc_check_facade(const char* /*facade_name*/, long /*flags*/) {
+// The library asks without flags; a check with any is answered "not ready".
+long bmc_mc_client::bmc_mc_check_facade(const char* /*facade_name*/, long flags) {
   const int n = ++fake::calls().check_calls;
   std::function<long(int)> check;
   {
     std::lock_guard<std::mutex> lock(fake::st().mutex);
     check = fake::st().check;
   }
-  return check(n);
+  return flags == 0 ? check(n) : 0;
 }
 
 long bmc_mc_client::bmc_mc_send_sync_message(long flags, long msg_id, char* request,

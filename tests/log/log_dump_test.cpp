@@ -150,6 +150,11 @@ TEST_F(TempDir, PlantedFilesAndDirectoriesAreRefused) {
   ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "link").c_str()), 0);
   std::ofstream(file_) << "precious";
   expect_refused(dir_ + "link/", file_);
+  for (const string& owned : {dir_, file_}) {  // another user's (only root can give it away)
+    if (chown(owned.c_str(), 65534, 65534) != 0) continue;
+    expect_refused(dir_, file_);
+    ASSERT_EQ(chown(owned.c_str(), geteuid(), getegid()), 0);
+  }
   for (const mode_t writable : {0770, 0777}) {  // by a group or by everyone, not sticky
     ASSERT_EQ(chmod(dir_.c_str(), writable), 0);
     expect_refused(dir_, file_);

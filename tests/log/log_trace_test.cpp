@@ -115,7 +115,8 @@ TEST(ShortFunctionName, CutsClassAndMember) {
       {"void single::call(a::b)", "void single::call"},
       {"::f(int)", "::f"},
       {"x:::y(int)", ":y"},
-      {":f::g(", ":f::g"},
+      {":ab::c(", ":ab::c"},
+      {":::f()", ":f"},
       {"a:b::c::d(", "c::d"},
       {long_name.c_str(), long_name.c_str()}};
   for (const auto& c : cases) {
