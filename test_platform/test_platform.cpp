@@ -176,7 +176,8 @@ long bmc_mc_client::bmc_mc_send_sync_message(long flags, long msg_id, char* requ
       fake::sent_message{flags, msg_id, std::vector<unsigned char>(sent, sent + request_length),
                          *reply_capacity, facade_name});
   const std::vector<unsigned char>& bytes = fake::st().reply;
-  std::memcpy(reply, bytes.data(), std::min<size_t>(bytes.size(), *reply_capacity));
+  if (!bytes.empty())
+    std::memcpy(reply, bytes.data(), std::min<size_t>(bytes.size(), *reply_capacity));
   return 0;
 }
 
