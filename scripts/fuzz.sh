@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset `fuzz`, clang 14) and runs each for a
-# given time, starting from its seed corpus in tests/reliability/corpus/.
+# given time, starting from its seed corpus in tests/reliability/fuzz/corpus/.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 # New inputs go to build/fuzz/corpus/<target>/ (the seeds stay as they are),
 # crashing inputs to build/fuzz/findings/<target>/. Prints executions and
@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 build="$root/build/fuzz"
-seeds="$root/tests/reliability/corpus"
+seeds="$root/tests/reliability/fuzz/corpus"
 
 if ! command -v clang++-14 >/dev/null 2>&1; then
   echo "fuzz: clang++-14 not found (apt-get install clang-14 libclang-rt-14-dev)" >&2
@@ -31,7 +31,7 @@ fi
 failed=0
 summary=()
 for target in "${targets[@]}"; do
-  exe="$build/tests/reliability/fuzz_$target"
+  exe="$build/tests/reliability/fuzz/fuzz_$target"
   if [ ! -x "$exe" ]; then
     echo "fuzz: no target $target" >&2
     failed=1

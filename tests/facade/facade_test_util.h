@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "comm_rms/comm_rms.h"
-#include "fake_platform.h"
 #include "log/comm_rms_ucom_log.h"
+#include "test_platform.h"
 
 namespace facade_test {
 
