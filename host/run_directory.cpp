@@ -36,7 +36,8 @@ run_dir_state& state() noexcept {
       n = std::snprintf(s.path, sizeof s.path, "/tmp/vantorel-%u",
                         static_cast<unsigned>(geteuid()));
     }
-    if (n < 0 || static_cast<size_t>(n) >= sizeof s.path) {
+    // A relative name would put (and create) it wherever the process stands.
+    if (n < 0 || static_cast<size_t>(n) >= sizeof s.path || s.path[0] != '/') {
       s.safe = false;
       return;
     }

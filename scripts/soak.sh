@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A longer run of the service-fault test: the simulator is killed KILLS
 # times and stalled STALLS times while THREADS threads loop over all five
-# requests; then the signal storm and the low descriptor limit.
+# requests.
 #   scripts/soak.sh [KILLS [STALLS [THREADS [SEED]]]]    (default 50 20 8)
 # Uses the build of preset `default` (build/default); BUILD_DIR overrides it.
 set -euo pipefail
