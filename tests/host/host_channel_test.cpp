@@ -326,8 +326,10 @@ TEST(Channel, FullBacklogIsWaitedOut) {
 }
 
 // After fork() parent and child ask at once over a pool warmed before it:
-// each must get its own answer, never the other's.
-TEST(Channel, ForkedChildNeverSharesTheParentsConnections) {
+// each must get its own answer, never the other's. Then signals without
+// SA_RESTART hit the client and the serving thread all the time; no exchange
+// may fail for it, none may come back cut or changed.
+TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   served s("f_fork");
   ASSERT_EQ(0, s.started);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_fork");
@@ -339,62 +341,17 @@ TEST(Channel, ForkedChildNeverSharesTheParentsConnections) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
-  int mine_bad = 0, children_bad = 0;
+  int bad = 0;  // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
     if (pid == 0) _exit(ask("child " + std::to_string(i)));
-    mine_bad += ask("parent " + std::to_string(i)) != 0;
-    children_bad += wait_child(pid) != 0;
+    bad += ask("parent " + std::to_string(i)) != 0;
+    bad += wait_child(pid) != 0;
   }
-  EXPECT_EQ(0, mine_bad);
-  EXPECT_EQ(0, children_bad);
-}
-
-// A run directory reached through a symlink is no place for sockets,
-// however its name is written.
-TEST(Channel, SymlinkedRunDirectoryIsRefused) {
-  const std::string real = make_temp_dir("run-real-");
-  const std::string link = real + "-link";
-  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
-  IN_FRESH_PROCESS({
-    setenv("VANTOREL_RUN_DIR", (link + "//").c_str(), 1);
-    test_facade facade;
-    host::facade_server server(facade, "f_linked");
-    EXPECT_EQ(-EPERM, server.start());
-    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
-  });
-  unlink(link.c_str());
-  remove_tree(real);
-}
-
-// Each process reads its settings once: a reply wait is taken only when it
-// is a whole number of 1 to 600000 ms, and a missing run directory is made.
-TEST(Channel, SettingsOfAFreshProcess) {
-  const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
-                                               {"0", 5000},  {"600001", 5000},   {"", 5000}};
-  for (const auto& w : waits) {
-    IN_FRESH_PROCESS({
-      setenv("VANTOREL_REPLY_TIMEOUT_MS", w.first, 1);
-      EXPECT_EQ(w.second, host::reply_timeout_ms()) << w.first;
-      const std::string dir = the_environment.dir.path() + "/made" + w.first;
-      setenv("VANTOREL_RUN_DIR", dir.c_str(), 1);
-      struct stat st {};
-      EXPECT_EQ(dir, host::run_directory());
-      EXPECT_EQ(0, stat(dir.c_str(), &st));
-      EXPECT_EQ(0700u, st.st_mode & 0777);
-    });
-  }
-}
-
-// Signals without SA_RESTART hit the client and the serving thread all the
-// time; no exchange may fail for it, none may come back cut or changed.
-TEST(Channel, SignalStormCostsNoExchange) {
+  EXPECT_EQ(0, bad);
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR1, &action, nullptr);
-  served s("f_storm");
-  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_storm");
-  ASSERT_NE(nullptr, client);
   std::atomic<int> failures{0}, done{0};
   std::thread worker([&] {
     std::vector<char> request(20000), reply(20000);
@@ -415,15 +372,39 @@ TEST(Channel, SignalStormCostsNoExchange) {
   EXPECT_EQ(0, failures);
 }
 
-// A process looks up at most 64 facade names, however many exist (in a
-// fresh process: the names stay taken for its life).
-TEST(Channel, FacadeNamesAreBounded) {
+// Each process reads its settings once: a reply wait is taken only when it
+// is a whole number of 1 to 600000 ms, and a missing run directory is made,
+// but one reached through a symlink (however written) is refused. A process
+// looks up at most 64 facade names, however many exist.
+TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
+  const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
+                                               {"0", 5000},  {"600001", 5000},   {"", 5000}};
+  for (const auto& w : waits) {
+    IN_FRESH_PROCESS({
+      setenv("VANTOREL_REPLY_TIMEOUT_MS", w.first, 1);
+      EXPECT_EQ(w.second, host::reply_timeout_ms()) << w.first;
+      const std::string dir = the_environment.dir.path() + "/made" + w.first;
+      setenv("VANTOREL_RUN_DIR", dir.c_str(), 1);
+      struct stat st {};
+      EXPECT_EQ(dir, host::run_directory());
+      EXPECT_EQ(0, stat(dir.c_str(), &st));
+      EXPECT_EQ(0700u, st.st_mode & 0777);
+    });
+  }
+  const std::string real = the_environment.dir.path() + "/real", link = real + "-link";
+  ASSERT_EQ(0, mkdir(real.c_str(), 0700));
+  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+  IN_FRESH_PROCESS({
+    setenv("VANTOREL_RUN_DIR", (link + "//").c_str(), 1);
+    test_facade facade;
+    host::facade_server server(facade, "f_linked");
+    EXPECT_EQ(-EPERM, server.start());
+    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
+  });
   IN_FRESH_PROCESS({
     served s("f_one_too_many");
     ASSERT_EQ(0, s.started);
-    for (int i = 0; i < 64; ++i) {
-      bmc_mc_client::bmc_mc_check_facade(("f_" + std::to_string(i)).c_str(), 0);
-    }
+    for (int i = 0; i < 64; ++i) bmc_mc_client::bmc_mc_check_facade(std::to_string(i).c_str(), 0);
     EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_one_too_many"));
   });
 }
