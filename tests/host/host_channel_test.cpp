@@ -125,20 +125,39 @@ sockaddr_un address_of(const std::string& path) {
   return address;
 }
 
+// A connected socket, or -1.
+int raw_connect(const std::string& path, int flags = 0) {
+  const sockaddr_un address = address_of(path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | flags, 0);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// Sends `request`: the answer's size, kClosed when the peer closed instead,
+// -2 when nothing came in 2 s.
+constexpr ssize_t kClosed = 0;
+ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity) {
+  pollfd p{fd, POLLIN, 0};
+  if (send(fd, request, length, MSG_NOSIGNAL) < 0) return kClosed;
+  if (poll(&p, 1, 2000) != 1) return -2;
+  const ssize_t n = recv(fd, answer, capacity, 0);
+  return n < 0 ? kClosed : n;  // closed with our request unread: ECONNRESET
+}
+
 // A hand-made service's listening socket at `path` (accept never waits).
 int listen_at(const std::string& path, int backlog) {
   const sockaddr_un address = address_of(path);
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   unlink(path.c_str());
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      listen(fd, backlog) == 0) {
+      listen(fd, backlog) == 0)
     return fd;
-  }
   close(fd);
   return -1;
 }
 
-TEST(Channel, RoundTripsCutsAndLimits) {
+TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("../escape"));
@@ -147,9 +166,14 @@ TEST(Channel, RoundTripsCutsAndLimits) {
   served s("f_sizes");
   ASSERT_EQ(0, s.started);
   EXPECT_EQ(-EALREADY, s.server.start());
+  host::facade_server twin(s.facade, "f_sizes");
+  EXPECT_EQ(-EADDRINUSE, twin.start());
   struct stat st {};
   ASSERT_EQ(0, stat(facade_path("f_sizes").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
+  // More silent clients than the server keeps: the quietest make room.
+  int silent[150];
+  for (int& fd : silent) fd = raw_connect(facade_path("f_sizes"));
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_sizes");
   ASSERT_NE(nullptr, client);
   EXPECT_EQ(client, bmc_mc_client::bmc_mc_get_client("f_sizes"));
@@ -167,39 +191,26 @@ TEST(Channel, RoundTripsCutsAndLimits) {
   // A 100-byte reply into 8 bytes: cut at 8, nothing beyond touched.
   std::vector<char> reply(16, '\x11');
   ASSERT_EQ(0, send(client, kSized, "", 0, reply.data(), 8));
-  EXPECT_EQ(std::string("\x00\x01\x02\x03\x04\x05\x06\x07", 8), std::string(reply.data(), 8));
-  EXPECT_EQ(std::string(8, '\x11'), std::string(reply.data() + 8, 8));
+  EXPECT_EQ(std::string("\x00\x01\x02\x03\x04\x05\x06\x07", 8) + std::string(8, '\x11'),
+            std::string(reply.data(), 16));
   std::vector<char> big(host::kMaxMessageBytes + 1);  // beyond the limit: not sent
   EXPECT_EQ(-1, send(client, kEcho, big.data(), host::kMaxMessageBytes + 1, reply.data(), 16));
   EXPECT_EQ(BMC_MC_CHANNEL_FAILURE, first_word(reply.data()));
-  // Opening the run directory to check it leaves no descriptor on it.
-  EXPECT_EQ(0, descriptors_on(host::run_directory()));
-}
-
-TEST(Channel, DeferredReplyOnceSecondServerRefusedAndCrowdsServed) {
-  served s("f_later");
-  ASSERT_EQ(0, s.started);
-  host::facade_server twin(s.facade, "f_later");
-  EXPECT_EQ(-EADDRINUSE, twin.start());
-  // More silent clients than the server keeps: the quietest make room.
-  int silent[150];
-  for (int& fd : silent) fd = raw_connect(facade_path("f_later"));
-  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_later");
-  ASSERT_NE(nullptr, client);
   std::thread replier([&] {
     wait_until([&] { return s.facade.has_later.load(); }, 2000);
     EXPECT_EQ(0, host::facade_reply(s.facade.later, "late", 5));
     EXPECT_EQ(-ENOTCONN, host::facade_reply(s.facade.later, "again", 6));
   });
-  char reply[8] = {};
-  EXPECT_EQ(0, send(client, kLater, "", 0, reply, sizeof reply));
+  EXPECT_EQ(0, send(client, kLater, "", 0, reply.data(), 8));
   replier.join();
-  EXPECT_STREQ("late", reply);
+  EXPECT_STREQ("late", reply.data());
   // Shorter than a header: the server drops the connection.
-  const int garbage = raw_connect(facade_path("f_later"));
-  EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply, sizeof reply));
+  const int garbage = raw_connect(facade_path("f_sizes"));
+  EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply.data(), 8));
   close(garbage);
   for (int fd : silent) close(fd);
+  // Opening the run directory to check it leaves no descriptor on it.
+  EXPECT_EQ(0, descriptors_on(host::run_directory()));
 }
 
 // A service that treats each request its own way: every way short of a
@@ -270,17 +281,14 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
     close(fd);
   });
   for (const crafted& c : kCases) {
-    char reply[16];
-    std::memset(reply, 0x5A, sizeof reply);
+    char reply[16] = "ZZZZ";
     const bool whole = c.how == kReply && c.declared == 4 && c.msg_id_shift + c.sequence_shift == 0;
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(whole ? 0 : -1, send(client, 7, "ask", 4, reply, sizeof reply)) << c.what;
+    EXPECT_EQ(whole ? 0 : -1, send(client, 7, "ask", 4, reply, 16)) << c.what;
     const auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(whole ? 0 : BMC_MC_CHANNEL_FAILURE, first_word(reply)) << c.what;
     EXPECT_LT(took, std::chrono::milliseconds(3000)) << c.what;
-    if (c.how == kStaySilent) {
-      EXPECT_GE(took, std::chrono::milliseconds(kReplyTimeoutMs - 50));
-    }
+    EXPECT_GE(took, std::chrono::milliseconds(c.how == kStaySilent ? kReplyTimeoutMs - 50 : 0));
   }
   service.join();
   pthread_setaffinity_np(pthread_self(), sizeof all, &all);
@@ -294,12 +302,8 @@ TEST(Channel, FullBacklogIsWaitedOut) {
   const std::string path = facade_path("f_busy");
   const int listener = listen_at(path, 0);
   ASSERT_GE(listener, 0);
-  const sockaddr_un address = address_of(path);
   std::vector<int> queued;
-  for (int fd; (fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0)) >= 0;) {
-    queued.push_back(fd);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
-  }
+  for (int fd; (fd = raw_connect(path, SOCK_NONBLOCK)) >= 0;) queued.push_back(fd);
   std::thread service([&] {
     usleep(200 * 1000);
     for (int fd; wait_until(
@@ -314,8 +318,10 @@ TEST(Channel, FullBacklogIsWaitedOut) {
 }
 
 // After fork() parent and child ask at once over a pool warmed before it:
-// each must get its own answer, never the other's.
-TEST(Channel, ForkedChildNeverSharesTheParentsConnections) {
+// each must get its own answer, never the other's. Then signals without
+// SA_RESTART hit the client and the serving thread all the time; no exchange
+// may fail for it, none may come back cut or changed.
+TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   served s("f_fork");
   ASSERT_EQ(0, s.started);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_fork");
@@ -327,64 +333,17 @@ TEST(Channel, ForkedChildNeverSharesTheParentsConnections) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
-  int mine_bad = 0, children_bad = 0;
+  int bad = 0;  // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
     if (pid == 0) _exit(ask("child " + std::to_string(i)));
-    mine_bad += ask("parent " + std::to_string(i)) != 0;
-    children_bad += wait_child(pid) != 0;
+    bad += ask("parent " + std::to_string(i)) != 0;
+    bad += wait_child(pid) != 0;
   }
-  EXPECT_EQ(0, mine_bad);
-  EXPECT_EQ(0, children_bad);
-}
-
-// A run directory reached through a symlink is no place for sockets,
-// however its name is written.
-TEST(Channel, SymlinkedRunDirectoryIsRefused) {
-  const std::string real = make_temp_dir("run-real-");
-  const std::string link = real + "-link";
-  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
-  IN_FRESH_PROCESS({
-    setenv("VANTOREL_RUN_DIR", (link + "//").c_str(), 1);
-    test_facade facade;
-    host::facade_server server(facade, "f_linked");
-    EXPECT_EQ(-EPERM, server.start());
-    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
-  });
-  unlink(link.c_str());
-  remove_tree(real);
-}
-
-// Each process reads its settings once: a reply wait is taken only when it
-// is a whole number of 1 to 600000 ms, and a missing run directory is made.
-TEST(Channel, SettingsOfAFreshProcess) {
-  const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
-                                               {"0", 5000},  {"600001", 5000},   {"", 5000}};
-  for (const auto& w : waits) {
-    IN_FRESH_PROCESS({
-      setenv("VANTOREL_REPLY_TIMEOUT_MS", w.first, 1);
-      EXPECT_EQ(w.second, host::reply_timeout_ms()) << w.first;
-    });
-  }
-  IN_FRESH_PROCESS({
-    const std::string dir = the_environment.dir.path() + "/made";
-    setenv("VANTOREL_RUN_DIR", dir.c_str(), 1);
-    struct stat st {};
-    EXPECT_EQ(dir, host::run_directory());
-    EXPECT_EQ(0, stat(dir.c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 0777);
-  });
-}
-
-// Signals without SA_RESTART hit the client and the serving thread all the
-// time; no exchange may fail for it, none may come back cut or changed.
-TEST(Channel, SignalStormCostsNoExchange) {
+  EXPECT_EQ(0, bad);
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR1, &action, nullptr);
-  served s("f_storm");
-  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_storm");
-  ASSERT_NE(nullptr, client);
   std::atomic<int> failures{0}, done{0};
   std::thread worker([&] {
     std::vector<char> request(20000), reply(20000);
@@ -405,15 +364,39 @@ TEST(Channel, SignalStormCostsNoExchange) {
   EXPECT_EQ(0, failures);
 }
 
-// A process looks up at most 64 facade names, however many exist (in a
-// fresh process: the names stay taken for its life).
-TEST(Channel, FacadeNamesAreBounded) {
+// Each process reads its settings once: a reply wait is taken only when it
+// is a whole number of 1 to 600000 ms, and a missing run directory is made,
+// but one reached through a symlink (however written) is refused. A process
+// looks up at most 64 facade names, however many exist.
+TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
+  const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
+                                               {"0", 5000},  {"600001", 5000},   {"", 5000}};
+  for (const auto& w : waits) {
+    IN_FRESH_PROCESS({
+      setenv("VANTOREL_REPLY_TIMEOUT_MS", w.first, 1);
+      EXPECT_EQ(w.second, host::reply_timeout_ms()) << w.first;
+      const std::string dir = the_environment.dir.path() + "/made" + w.first;
+      setenv("VANTOREL_RUN_DIR", dir.c_str(), 1);
+      struct stat st {};
+      EXPECT_EQ(dir, host::run_directory());
+      EXPECT_EQ(0, stat(dir.c_str(), &st));
+      EXPECT_EQ(0700u, st.st_mode & 0777);
+    });
+  }
+  const std::string real = the_environment.dir.path() + "/real", link = real + "-link";
+  ASSERT_EQ(0, mkdir(real.c_str(), 0700));
+  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+  IN_FRESH_PROCESS({
+    setenv("VANTOREL_RUN_DIR", (link + "//").c_str(), 1);
+    test_facade facade;
+    host::facade_server server(facade, "f_linked");
+    EXPECT_EQ(-EPERM, server.start());
+    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
+  });
   IN_FRESH_PROCESS({
     served s("f_one_too_many");
     ASSERT_EQ(0, s.started);
-    for (int i = 0; i < 64; ++i) {
-      bmc_mc_client::bmc_mc_check_facade(("f_" + std::to_string(i)).c_str(), 0);
-    }
+    for (int i = 0; i < 64; ++i) bmc_mc_client::bmc_mc_check_facade(std::to_string(i).c_str(), 0);
     EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_one_too_many"));
   });
 }
@@ -483,22 +466,16 @@ TEST(Console, SocketLivesAsLongAsItsProcess) {
   if (dead == 0) _exit(0);
   waitpid(dead, nullptr, 0);
   close(open(console_path(dead).c_str(), O_CREAT | O_WRONLY, 0600));
-  int pipe_fds[2];
-  ASSERT_EQ(0, pipe(pipe_fds));
-  const int status = in_child([&] {
+  const pid_t child = fork();
+  if (child == 0) {
     static counting_receiver receiver;
     vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_add_usr_command(&receiver, "child");
-    const pid_t self = getpid();
-    if (write(pipe_fds[1], &self, sizeof self) != sizeof self) return 2;
     int result = 0;
-    if (host::console_deliver(self, "child", "abc", &result, 2000) != 0 || result != 3) return 3;
+    if (host::console_deliver(getpid(), "child", "abc", &result, 2000) != 0 || result != 3)
+      _exit(3);
     std::exit(0);  // runs the exit handlers, unlike _exit
-  });
-  close(pipe_fds[1]);  // a child that died early then reads as end of file
-  pid_t child = 0;
-  ASSERT_EQ(static_cast<ssize_t>(sizeof child), read(pipe_fds[0], &child, sizeof child));
-  close(pipe_fds[0]);
-  EXPECT_EQ(0, status);
+  }
+  EXPECT_EQ(0, wait_child(child));
   EXPECT_NE(0, access(console_path(child).c_str(), F_OK));
   EXPECT_NE(0, access(console_path(dead).c_str(), F_OK));
   EXPECT_EQ(0, access(mine.c_str(), F_OK));  // the parent's stays
@@ -520,17 +497,14 @@ TEST(Console, SocketsRefuseAPeerOfAnotherUser) {
   ASSERT_EQ(0, chmod(host::run_directory(), 0711));
   for (const auto& c : cases) {
     ASSERT_EQ(0, chmod(c.first.c_str(), 0666));
-    EXPECT_EQ(3, in_child([&] {
-                if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
-                  return 1;
-                }
-                const int fd = raw_connect(c.first);
-                char answer[64];
-                return fd < 0
-                           ? 2
-                           : 3 + static_cast<int>(raw_exchange(fd, c.second.data(), c.second.size(),
-                                                               answer, sizeof answer));
-              }))
+    EXPECT_EQ(
+        3, in_child([&] {
+          if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 1;
+          const int fd = raw_connect(c.first);
+          char answer[64];
+          return fd < 0 ? 2
+                        : 3 + int(raw_exchange(fd, c.second.data(), c.second.size(), answer, 64));
+        }))
         << c.first;
     chmod(c.first.c_str(), 0600);
   }

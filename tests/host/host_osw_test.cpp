@@ -19,10 +19,6 @@ namespace {
 
 using vantorel::put_lib_log_ring_buffer;
 
-std::vector<unsigned char> bytes(const std::string& s) {
-  return {s.begin(), s.end()};
-}
-
 int push(put_lib_log_ring_buffer& ring, const std::string& s) {
   return ring.push_data(const_cast<char*>(s.data()), static_cast<unsigned int>(s.size()));
 }
@@ -30,31 +26,25 @@ int push(put_lib_log_ring_buffer& ring, const std::string& s) {
 TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   put_lib_log_ring_buffer ring;
   ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
-  EXPECT_EQ(0, push(ring, "aaaa"));
-  EXPECT_EQ(0, push(ring, "bbbb"));
-  EXPECT_EQ(0, push(ring, "cccc"));
+  for (const char* s : {"aaaa", "bbbb", "cccc"}) EXPECT_EQ(0, push(ring, s));
   EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
   EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything
   std::vector<unsigned char> entry;
   ASSERT_EQ(0, ring.pop_data(entry));
-  EXPECT_EQ(bytes(std::string(20, 'y')), entry);
+  EXPECT_EQ(std::string(20, 'y'), std::string(entry.begin(), entry.end()));
   EXPECT_NE(0, ring.pop_data(entry));
   const auto c = vantorel::host::counters_of(ring);
-  EXPECT_EQ(4u, c.pushed);
-  EXPECT_EQ(3u, c.evicted);
-  EXPECT_EQ(1u, c.refused);
-  EXPECT_EQ(1u, c.popped);
-
-  // Lines of trace length fill the store's whole 102400 bytes.
-  put_lib_log_ring_buffer store;
-  ASSERT_EQ(0, store.create_ring_buffer(102400));
-  for (int i = 0; i < 1100; ++i) push(store, std::string(100, 'l'));
-  EXPECT_EQ(1024u, vantorel::host::entry_count(store));
-  // Entries of 32 bytes too: their headers have room of their own.
-  put_lib_log_ring_buffer small;
-  ASSERT_EQ(0, small.create_ring_buffer(102400));
-  for (int i = 0; i < 3300; ++i) push(small, std::string(32, 's'));
-  EXPECT_EQ(3200u, vantorel::host::entry_count(small));
+  EXPECT_EQ((std::vector<uint64_t>{4, 3, 1, 1}),
+            (std::vector<uint64_t>{c.pushed, c.evicted, c.refused, c.popped}));
+  // The store's whole 102400 bytes hold entries of trace length, and of 32
+  // bytes too: their headers have room of their own.
+  const unsigned kSizePushesKept[][3] = {{100, 1100, 1024}, {32, 3300, 3200}};
+  for (const auto& k : kSizePushesKept) {
+    put_lib_log_ring_buffer store;
+    ASSERT_EQ(0, store.create_ring_buffer(102400));
+    for (unsigned i = 0; i < k[1]; ++i) push(store, std::string(k[0], 'l'));
+    EXPECT_EQ(k[2], vantorel::host::entry_count(store));
+  }
 }
 
 // The test runs under an unusual zone (TZ is set by the test's registration)
@@ -64,17 +54,14 @@ TEST(LocalTime, CachedValueEqualsLocaltime) {
   const time_t base = 1793000000;  // late 2026
   const time_t times[] = {base,     base + 1, base, base - 86400 * 200, base - 86400 * 200,
                           base + 1, 0,        base};
-  auto check = [&] {
-    for (time_t t : times) {
-      struct tm got {
-      }, want{};
-      ASSERT_EQ(0, emwCLBLocalTime_r(&t, &got));
-      ASSERT_NE(nullptr, localtime_r(&t, &want));
-      EXPECT_EQ(0, std::memcmp(&got, &want, offsetof(struct tm, tm_gmtoff))) << t;
-      EXPECT_EQ(want.tm_gmtoff, got.tm_gmtoff) << t;
-    }
-  };
-  check();
+  for (time_t t : times) {
+    struct tm got {
+    }, want{};
+    ASSERT_EQ(0, emwCLBLocalTime_r(&t, &got));
+    ASSERT_NE(nullptr, localtime_r(&t, &want));
+    EXPECT_EQ(0, std::memcmp(&got, &want, offsetof(struct tm, tm_gmtoff))) << t;
+    EXPECT_EQ(want.tm_gmtoff, got.tm_gmtoff) << t;
+  }
 }
 
 // A bounded wait on a held lock lasts its bound (999 ms: its deadline

@@ -3,17 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -25,13 +24,8 @@ extern char** environ;
 namespace test_support {
 
 std::string read_file(const std::string& path) {
-  std::string text;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return text;
-  char chunk[65536];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
-  std::fclose(file);
-  return text;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> words(const std::string& text) {
@@ -176,24 +170,6 @@ fixed_dump_dir::~fixed_dump_dir() {
 const char* fixed_dump_dir::skip_reason() {
   return "no private /tmp (run through tests/run_isolated.sh as root or where user namespaces "
          "are allowed): /tmp/debug_file is left alone";
-}
-
-int raw_connect(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity) {
-  pollfd p{fd, POLLIN, 0};
-  if (send(fd, request, length, MSG_NOSIGNAL) < 0) return kClosed;
-  if (poll(&p, 1, 2000) != 1) return kNoAnswer;
-  const ssize_t n = recv(fd, answer, capacity, 0);
-  return n < 0 ? kClosed : n;  // closed with our request unread: ECONNRESET
 }
 
 int wait_child(pid_t pid) {

@@ -114,14 +114,6 @@ class fixed_dump_dir {
 #define REQUIRE_FIXED_DUMP_DIR(guard) \
   if (!(guard).ready()) GTEST_SKIP() << test_support::fixed_dump_dir::skip_reason()
 
-// Plain socket calls only, so that a forked child of a threaded test may use
-// them too. raw_connect gives a connected SOCK_SEQPACKET socket or -1.
-int raw_connect(const std::string& path);
-// Sends `request` and returns the answer's size, kClosed when the peer
-// closed the connection instead, kNoAnswer when nothing came in 2 s.
-constexpr ssize_t kClosed = 0, kNoAnswer = -2;
-ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, size_t capacity);
-
 // Runs `child` in a forked process (raw system calls only: the test may
 // have threads) and returns its exit status, or -1 when it did not end
 // within 5 s.
