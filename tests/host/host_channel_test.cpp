@@ -166,8 +166,9 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   served s("f_sizes");
   ASSERT_EQ(0, s.started);
   EXPECT_EQ(-EALREADY, s.server.start());
-  host::facade_server twin(s.facade, "f_sizes");
+  host::facade_server twin(s.facade, "f_sizes"), unnamed(s.facade, nullptr);
   EXPECT_EQ(-EADDRINUSE, twin.start());
+  EXPECT_NE(0, unnamed.start());
   struct stat st {};
   ASSERT_EQ(0, stat(facade_path("f_sizes").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -188,6 +189,7 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
     EXPECT_TRUE(std::equal(request.begin(), request.end(), reply.begin())) << size;
     EXPECT_EQ(std::string(8, '\x5A'), std::string(reply.end() - 8, reply.end())) << size;
   }
+  EXPECT_EQ(3u, s.server.dispatched());
   // A 100-byte reply into 8 bytes: cut at 8, nothing beyond touched.
   std::vector<char> reply(16, '\x11');
   ASSERT_EQ(0, send(client, kSized, "", 0, reply.data(), 8));
