@@ -91,11 +91,14 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   EXPECT_EQ(read_file(fixed_dump_dir::kFile), kHead);
 
   comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);
+  fake::set_clock(86399, 5000);  // a new second: the date is rendered anew
   trace(3, "third");
   EXPECT_EQ(command("UCGETMEMINFO"), 0);
   const string dump = read_file(fixed_dump_dir::kFile);
   EXPECT_EQ(dump.find(history_text::section() + string(80, '-') + "\n[ID:1]\n"), 0u);
-  const string tail = history_text::operation_log() + line("[0003] u::v\tthird");
+  string third = line("[0003] u::v\tthird");
+  third.replace(1, 26, "1970-01-01 23:59:59.000005");
+  const string tail = history_text::operation_log() + third;
   EXPECT_EQ(dump.substr(dump.size() - tail.size()), tail);
 }
 
