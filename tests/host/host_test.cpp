@@ -1,6 +1,7 @@
-// Message channel and console socket of the host platform: a facade server
-// on a thread of this process (or a hand-made service speaking the wire
-// format) and real clients over the socket.
+// The host platform: OS wrapper, ring buffer and trace output, then the
+// message channel and console socket: a facade server on a thread of this
+// process (or a hand-made service speaking the wire format) and real clients
+// over the socket.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "fresh_process.h"
@@ -20,6 +23,8 @@
 #include "test_support.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ipc.h"
+#include "vantorel/osw.h"
+#include "vantorel/ring_buffer.h"
 #include "vantorel/ucom.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -126,9 +131,9 @@ sockaddr_un address_of(const std::string& path) {
 }
 
 // A connected socket, or -1.
-int raw_connect(const std::string& path, int flags = 0) {
+int raw_connect(const std::string& path) {
   const sockaddr_un address = address_of(path);
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | flags, 0);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
   close(fd);
   return -1;
@@ -146,12 +151,12 @@ ssize_t raw_exchange(int fd, const void* request, size_t length, void* answer, s
 }
 
 // A hand-made service's listening socket at `path` (accept never waits).
-int listen_at(const std::string& path, int backlog) {
+int listen_at(const std::string& path) {
   const sockaddr_un address = address_of(path);
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   unlink(path.c_str());
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      listen(fd, backlog) == 0)
+      listen(fd, 4) == 0)
     return fd;
   close(fd);
   return -1;
@@ -240,7 +245,7 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
       {"well formed", kReply, 0, 0, 4, 4},
   };
   const std::string path = facade_path("f_crafted");
-  const int listener = listen_at(path, 4);
+  const int listener = listen_at(path);
   ASSERT_GE(listener, 0);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_crafted");
   ASSERT_NE(nullptr, client);
@@ -294,27 +299,6 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
   }
   service.join();
   pthread_setaffinity_np(pthread_self(), sizeof all, &all);
-  close(listener);
-  unlink(path.c_str());
-}
-
-// A service too busy to accept for a moment (its backlog full) is waited
-// for, not given up at once.
-TEST(Channel, FullBacklogIsWaitedOut) {
-  const std::string path = facade_path("f_busy");
-  const int listener = listen_at(path, 0);
-  ASSERT_GE(listener, 0);
-  std::vector<int> queued;
-  for (int fd; (fd = raw_connect(path, SOCK_NONBLOCK)) >= 0;) queued.push_back(fd);
-  std::thread service([&] {
-    usleep(200 * 1000);
-    for (int fd; wait_until(
-             [&] { return (fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }, 1000);)
-      queued.push_back(fd);
-  });
-  EXPECT_NE(nullptr, bmc_mc_client::bmc_mc_get_client("f_busy"));
-  service.join();
-  for (int fd : queued) close(fd);
   close(listener);
   unlink(path.c_str());
 }
@@ -514,6 +498,82 @@ TEST(Console, SocketsRefuseAPeerOfAnotherUser) {
   EXPECT_EQ("", receiver.last);
   EXPECT_EQ(0u, s.server.dispatched());
   host::ucom_withdraw(&receiver);
+}
+
+int push(vantorel::put_lib_log_ring_buffer& ring, const std::string& s) {
+  return ring.push_data(const_cast<char*>(s.data()), static_cast<unsigned int>(s.size()));
+}
+
+TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
+  vantorel::put_lib_log_ring_buffer ring;
+  ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
+  for (const char* s : {"aaaa", "bbbb", "cccc"}) EXPECT_EQ(0, push(ring, s));
+  EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
+  EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything
+  std::vector<unsigned char> entry;
+  ASSERT_EQ(0, ring.pop_data(entry));
+  EXPECT_EQ(std::string(20, 'y'), std::string(entry.begin(), entry.end()));
+  EXPECT_NE(0, ring.pop_data(entry));
+  const auto c = vantorel::host::counters_of(ring);
+  EXPECT_EQ((std::vector<uint64_t>{4, 3, 1, 1}),
+            (std::vector<uint64_t>{c.pushed, c.evicted, c.refused, c.popped}));
+  // The store's whole 102400 bytes hold entries of trace length, and of 32
+  // bytes too: their headers have room of their own.
+  const unsigned kSizePushesKept[][3] = {{100, 1100, 1024}, {32, 3300, 3200}};
+  for (const auto& k : kSizePushesKept) {
+    vantorel::put_lib_log_ring_buffer store;
+    ASSERT_EQ(0, store.create_ring_buffer(102400));
+    for (unsigned i = 0; i < k[1]; ++i) push(store, std::string(k[0], 'l'));
+    EXPECT_EQ(k[2], vantorel::host::entry_count(store));
+  }
+}
+
+// A bounded wait on a held lock lasts its bound (999 ms: its deadline
+// almost always carries into the next second).
+TEST(Mutex, BoundedRequestWaitsItsBoundWhileHeld) {
+  OSW_Mutex_Semaphore mutex(1);
+  ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));
+  const auto begin = std::chrono::steady_clock::now();
+  int rc = 0;
+  std::thread([&] { rc = mutex.request(999); }).join();
+  EXPECT_NE(0, rc);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(950));
+  mutex.release();
+}
+
+// Threads write lines of different lengths through the trace output into a
+// file; every line must come out whole, and an overlong one cut with its newline.
+TEST(Trace, LinesOfThreadsNeverInterleave) {
+  const std::string dir = test_support::make_temp_dir("host_trace.");
+  const int file = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int saved = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  close(file);
+  const auto body = [](int t) { return std::string(100 + 600 * t, static_cast<char>('a' + t)); };
+  std::thread writers[3];
+  for (int t = 0; t < 3; ++t) {
+    writers[t] = std::thread([t, &body] {
+      for (int i = 0; i < 300; ++i) emwGENTrcPrintf(0x340E, 0x102, 1, "%s\n", body(t).c_str());
+    });
+  }
+  for (auto& w : writers) w.join();
+  emwGENTrcPrintf(0, 0, 0, "%s", std::string(2047, 'y').c_str());
+  emwGENTrcPrintf(0, 0, 0, "%s", std::string(5000, 'z').c_str());
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::istringstream in(test_support::read_file(dir + "/stderr"));
+  test_support::remove_tree(dir);
+  int lines[3] = {};
+  std::string text;
+  for (int n = 0; n < 900 && std::getline(in, text); ++n) {
+    const int t = text[0] - 'a';
+    ASSERT_TRUE(t >= 0 && t < 3 && text == body(t)) << text.substr(0, 20);
+    ++lines[t];
+  }
+  EXPECT_EQ(lines[0] + lines[1] + lines[2], 900);
+  // Cut at the line's limit, also one past it.
+  for (const char c : {'y', 'z'})
+    EXPECT_EQ(std::getline(in, text) ? text : "", std::string(2046, c));
 }
 
 }  // namespace
