@@ -128,8 +128,8 @@ comm_rms_facade& facade() {
 }
 
 // A request's record, given and read back as raw bytes.
-template <typename Record, typename Request>
-RETCODE on_record(unsigned char* raw, Request request) {
+template <typename Record, auto request>
+RETCODE on_record(unsigned char* raw) {
   Record record;
   std::memcpy(&record, raw, sizeof record);
   const RETCODE result = (facade().*request)(record);
@@ -141,24 +141,19 @@ struct request_case {
   long msg_id;
   size_t record_size;
   unsigned int reply_capacity;
-  RETCODE call(unsigned char* raw) const {
-    switch (msg_id) {
-      case 1:
-        return on_record<COMM_RMS_SERVER_PATH_INFO>(raw, &comm_rms_facade::get_server_path_name);
-      case 3:
-        return on_record<COMM_RMS_REGISTER_SERVER_INFO>(raw, &comm_rms_facade::register_server);
-      case 4:
-        return on_record<COMM_RMS_UNREGISTER_SERVER_INFO>(raw, &comm_rms_facade::unregister_server);
-      case 5:
-        return on_record<COMM_RMS_CONNECT_RESULT_INFO>(raw,
-                                                       &comm_rms_facade::get_server_connect_result);
-      default:
-        return on_record<COMM_RMS_RFB_GET_STATUS_INFO>(raw, &comm_rms_facade::get_rfb_status);
-    }
-  }
+  RETCODE (*call)(unsigned char* raw);
 };
-const request_case path{1, 264, 268}, connect{5, 264, 268}, rfb{6, 4, 8};
-const request_case cases[] = {path, {3, 514, 4}, {4, 264, 4}, connect, rfb};
+const request_case path{
+    1, 264, 268, on_record<COMM_RMS_SERVER_PATH_INFO, &comm_rms_facade::get_server_path_name>},
+    connect{5, 264, 268,
+            on_record<COMM_RMS_CONNECT_RESULT_INFO, &comm_rms_facade::get_server_connect_result>},
+    rfb{6, 4, 8, on_record<COMM_RMS_RFB_GET_STATUS_INFO, &comm_rms_facade::get_rfb_status>};
+const request_case cases[] = {
+    path,
+    {3, 514, 4, on_record<COMM_RMS_REGISTER_SERVER_INFO, &comm_rms_facade::register_server>},
+    {4, 264, 4, on_record<COMM_RMS_UNREGISTER_SERVER_INFO, &comm_rms_facade::unregister_server>},
+    connect,
+    rfb};
 
 bytes pattern(size_t size, int seed) {
   bytes raw(size);

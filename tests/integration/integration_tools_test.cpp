@@ -4,9 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -133,61 +132,43 @@ TEST(Tools, UcomReachesALiveShell) {
   EXPECT_EQ(shell.err(), "rmsctl: unknown command 'bogus'\n");
 }
 
-// Every way a console command cannot be delivered, with ucom's exit code and words.
-TEST(Tools, UcomExplainsUndeliverableCommands) {
+// Bad input is refused before anything is sent, and every way a console
+// command cannot be delivered is named; each with its exit code.
+TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
   run_dir dir;
   process service, gone;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
   ASSERT_TRUE(gone.start({UCOM, "--help"}, dir.path() + "/gone.out"));
   const std::string pid = std::to_string(service.pid()), gone_pid = std::to_string(gone.pid());
   ASSERT_EQ(gone.wait(), 0);
-  const std::string no_console = "has no debug console in " + dir.path() + "\n";
-  const std::string stale = "refused the request (Connection refused)\n";
   const struct {
-    std::string pid, error;
+    std::string command, error;
     int code;
-  } cases[] = {{pid, "process " + pid + " " + no_console, 3},
-               {pid, "process " + pid + " " + stale, 3},  // a socket nobody serves any more
-               {gone_pid, "no such process " + gone_pid + "\n", 3},
-               {"12ab", "'12ab' is not a process id\n(try ucom --help)\n", 2}};
-  for (const auto& c : cases) {
-    if (c.error.find(stale) != std::string::npos) {
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      std::snprintf(address.sun_path, sizeof address.sun_path, "%s/ucom.%s.sock",
-                    dir.path().c_str(), pid.c_str());
-      const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-      close(fd);
-    }
-    std::string err;
-    EXPECT_EQ(run({UCOM, c.pid, "commRMS", "UCGETMEMINFO"}, dir, nullptr, &err), c.code);
-    EXPECT_EQ(err, "ucom: " + c.error);
-  }
-}
-
-TEST(Tools, BadInputSendsNothing) {
-  run_dir dir;
-  process service;
-  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
-  const std::pair<std::string, std::string> cases[] = {
+  } cases[] = {
       {"rmsctl register --url u --path /a rfb-status --word zz",
-       "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n"},
+       "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n", 2},
       {"rmsctl connect-result --path /a\x1b[2K",
-       "rmsctl: connect-result: path contains a control character\n(try rmsctl --help)\n"},
+       "rmsctl: connect-result: path contains a control character\n(try rmsctl --help)\n", 2},
       {"service --delay-ms -1",
-       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n"},
+       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n", 2},
       {"rmsctl register --url " + std::string(257, 'u') + " --path /a",
-       "rmsctl: register: url longer than 256 characters\n(try rmsctl --help)\n"},
+       "rmsctl: register: url longer than 256 characters\n(try rmsctl --help)\n", 2},
       {"rmsctl --timeout 0 path",
-       "rmsctl: --timeout needs a number of seconds (1 or more)\n(try rmsctl --help)\n"}};
+       "rmsctl: --timeout needs a number of seconds (1 or more)\n(try rmsctl --help)\n", 2},
+      {"ucom " + pid + " commRMS UCGETMEMINFO",
+       "ucom: process " + pid + " has no debug console in " + dir.path() + "\n", 3},
+      {"ucom " + gone_pid + " commRMS UCGETMEMINFO", "ucom: no such process " + gone_pid + "\n", 3},
+      {"ucom 12ab commRMS UCGETMEMINFO", "ucom: '12ab' is not a process id\n(try ucom --help)\n",
+       2}};
+  const std::map<std::string, std::string> programs{
+      {"rmsctl", RMSCTL}, {"service", COMM_RMS_SERVICE}, {"ucom", UCOM}};
   for (const auto& c : cases) {
-    std::vector<std::string> argv = words(c.first);
-    argv[0] = argv[0] == "rmsctl" ? RMSCTL : COMM_RMS_SERVICE;
+    std::vector<std::string> argv = words(c.command);
+    argv[0] = programs.at(argv[0]);
     std::string out, err;
-    EXPECT_EQ(run(argv, dir, &out, &err), 2) << c.first;
+    EXPECT_EQ(run(argv, dir, &out, &err), c.code) << c.command;
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, c.second);
+    EXPECT_EQ(err, c.error);
   }
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
