@@ -418,7 +418,8 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
     EXPECT_EQ(host::kConsoleBadRequest, answer[0]) << bad;
     close(fd);
   }
-  EXPECT_EQ("UCGET two words", receiver.last);  // nothing bad reached it
+  EXPECT_EQ("UCGET two words", receiver.last);          // nothing bad reached it
+  EXPECT_EQ(0, descriptors_on(host::run_directory()));  // looked through at start, closed
   for (int fd : silent) close(fd);
   EXPECT_EQ(0, host::ucom_withdraw(&receiver));
   EXPECT_EQ(vantorel::UCOM_NO_RECEIVER, host::ucom_deliver("counter", "x"));
@@ -499,6 +500,7 @@ int push(vantorel::put_lib_log_ring_buffer& ring, const std::string& s) {
 TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   vantorel::put_lib_log_ring_buffer ring;
   ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
+  EXPECT_NE(0, ring.create_ring_buffer(20));  // once only
   for (const char* s : {"aaaa", "bbbb", "cccc"}) EXPECT_EQ(0, push(ring, s));
   EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
   EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything

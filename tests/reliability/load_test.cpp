@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -176,6 +177,30 @@ class load : public ::testing::Test {
 // traced is dumped, still stored, evicted or lost at the size bound.
 TEST_F(load, tracing_threads_with_a_dumping_thread_account_for_every_line) {
   load_run{dir_}.run();
+}
+
+// fork() waits for a store another thread holds, so the lock is never
+// copied held: the child traces without hanging, and the holder has left
+// before the parent goes on.
+TEST_F(load, fork_waits_for_a_held_store) {
+  std::atomic<int> inside{0};
+  std::thread holder([&inside] {
+    comm_rms_ucom_log::get_instance()->with_ring([&inside](const auto&) {
+      inside = 1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      inside = 2;
+      return 0;
+    });
+  });
+  while (inside == 0) std::this_thread::yield();
+  const pid_t child = fork();
+  if (child == 0) {
+    comm_rms_operation_log(1, 1, 42, kFunction, "child");
+    _exit(0);
+  }
+  EXPECT_EQ(2, inside.load());
+  EXPECT_EQ(0, test_support::wait_child(child));
+  holder.join();
 }
 
 // fork() while another thread traces, records, dumps and asks the channel:
