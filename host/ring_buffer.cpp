@@ -50,18 +50,28 @@ int put_lib_log_ring_buffer::create_ring_buffer(unsigned int capacity) noexcept 
   return 0;
 }
 
+// Copies that may wrap around the end. The usual copy does not: one memcpy
+// of the whole length (for a header, a single 4-byte move).
 static void copy_in(unsigned char* ring, unsigned int capacity, unsigned int offset,
                     const unsigned char* src, unsigned int n) {
-  if (n == 0) return;
-  const unsigned int first = (n < capacity - offset) ? n : capacity - offset;
+  if (n == 0) return;  // `src` may be null then
+  if (n <= capacity - offset) {
+    std::memcpy(ring + offset, src, n);
+    return;
+  }
+  const unsigned int first = capacity - offset;
   std::memcpy(ring + offset, src, first);
   std::memcpy(ring, src + first, n - first);
 }
 
 static void copy_out(const unsigned char* ring, unsigned int capacity, unsigned int offset,
                      unsigned char* dst, unsigned int n) {
-  if (n == 0) return;
-  const unsigned int first = (n < capacity - offset) ? n : capacity - offset;
+  if (n == 0) return;  // `dst` may be null then
+  if (n <= capacity - offset) {
+    std::memcpy(dst, ring + offset, n);
+    return;
+  }
+  const unsigned int first = capacity - offset;
   std::memcpy(dst, ring + offset, first);
   std::memcpy(dst + first, ring, n - first);
 }

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio_ext.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -109,6 +111,8 @@ int comm_rms_ucom_log::dump_to(const char* directory) {
     return -1;
   }
   std::setvbuf(file.get(), stdio_buffer.get(), _IOFBF, kStdioBuffer);
+  // Only this call uses the stream, so stdio need not lock it for each line.
+  __fsetlocking(file.get(), FSETLOCKING_BYCALLER);
 
   output_information_log_(file.get());
   std::fprintf(file.get(), "%s\n", kBanner);
@@ -126,9 +130,11 @@ int comm_rms_ucom_log::dump_to(const char* directory) {
     const size_t length =
         entry.empty() ? 0 : strnlen(reinterpret_cast<const char*>(entry.data()), entry.size());
     if (position + static_cast<long long>(length) > debug_dump::size_limit) break;
-    if (length != 0) std::fwrite(entry.data(), 1, length, file.get());
-    std::fputc('\n', file.get());
-    position += static_cast<long long>(length) + 1;
+    // The line's newline takes the place of its NUL: one write per line.
+    entry.resize(length);
+    entry.push_back('\n');
+    std::fwrite(entry.data(), 1, entry.size(), file.get());
+    position += static_cast<long long>(entry.size());
   }
   return 0;
 }

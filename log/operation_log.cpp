@@ -144,6 +144,41 @@ struct stamp_cache {
 };
 thread_local stamp_cache stamp;
 
+// The short names of the signatures a thread traced, by the text's address:
+// a call site hands over the same text every time, so the search for its
+// "::" runs once per site and thread. A hit is confirmed on the text up to
+// its "(" (a caller may reuse one buffer for other signatures); a signature
+// too long for an entry, or without "(", is searched every time.
+struct name_cache {
+  static constexpr size_t kEntries = 8;
+  static constexpr size_t kSignatureMax = 118;  // an entry is 128 bytes
+  struct entry {
+    const char* function;
+    unsigned char start;            // the short name runs from here to the "("
+    unsigned char open;             // where the "(" is
+    char signature[kSignatureMax];  // the text up to and including the "("
+  };
+  entry entries[kEntries];
+
+  trace_format::short_name lookup(const char* function) noexcept {
+    entry& e = entries[(reinterpret_cast<uintptr_t>(function) >> 4) % kEntries];
+    if (e.function == function && std::strncmp(function, e.signature, e.open + 1U) == 0) {
+      return {function + e.start, size_t{e.open} - e.start};
+    }
+    size_t length = 0;
+    const char* name = comm_rms_short_function_name(function, &length);
+    const size_t open = static_cast<size_t>(name - function) + length;
+    if (open < kSignatureMax && function[open] == '(') {
+      e.function = function;
+      e.start = static_cast<unsigned char>(name - function);
+      e.open = static_cast<unsigned char>(open);
+      std::memcpy(e.signature, function, open + 1);
+    }
+    return {name, length};
+  }
+};
+thread_local name_cache names;
+
 // Everything after the level test, kept out of line so that a dropped call
 // costs no more than the test and its return.
 __attribute__((noinline)) void write_line(int kind, int level, int line, const char* function,
@@ -159,6 +194,7 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
   fields.line = line;
   fields.function = function;
 
+  const trace_format::short_name name = names.lookup(function);
   char text[trace_format::line_buffer];
   if (trace_format::is_stored(level)) {
     stamp_cache& cache = stamp;
@@ -173,17 +209,15 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
       cache.second = clock.seconds;
       cache.valid = true;
     }
-    const size_t length =
-        trace_format::render_after_pieces(text, cache.date, cache.date_length, cache.thread,
-                                          cache.thread_length, fields, message, message_length);
+    const size_t length = trace_format::render_after_pieces(text, cache.date, cache.date_length,
+                                                            cache.thread, cache.thread_length,
+                                                            fields, name, message, message_length);
     comm_rms_ucom_log::get_instance()->push_log(text, length + 1);
     if (!trace_format::is_printed(level)) return;
   }
   // The printed line needs the short name on its own, NUL-terminated; the
   // stored line has been handed over, so its buffer is free again.
-  size_t name_length = 0;
-  const char* name = comm_rms_short_function_name(function, &name_length);
-  *put_text(text, name, name_length) = '\0';
+  *put_text(text, name.text, name.length) = '\0';
   emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, kind, "%s %s\t%s\n",
                   trace_format::tag_for(level).text, text, message);
 }
@@ -272,8 +306,8 @@ size_t render_thread(char* out, unsigned long thread) noexcept {
 
 // date ".uuuuuu]" thread tag "[llll] " name "\t" message
 size_t render_after_pieces(char* out, const char* date, size_t date_length, const char* thread,
-                           size_t thread_length, const line_fields& fields, const char* message,
-                           size_t message_length) noexcept {
+                           size_t thread_length, const line_fields& fields, short_name name,
+                           const char* message, size_t message_length) noexcept {
   char* p = put_piece(out, date, date_length);
   *p++ = '.';
   p = put_signed(p, fields.nanoseconds / 1000, 6);
@@ -285,9 +319,7 @@ size_t render_after_pieces(char* out, const char* date, size_t date_length, cons
   p = put_signed(p, fields.line, 4);
   *p++ = ']';
   *p++ = ' ';
-  size_t name_length = 0;
-  const char* name = comm_rms_short_function_name(fields.function, &name_length);
-  p = put_text(p, name, name_length);
+  p = put_text(p, name.text, name.length);
   *p++ = '\t';
   p = put_text(p, message, message_length);
   *p = '\0';
@@ -301,7 +333,9 @@ size_t render_stored_line(char* out, const line_fields& fields, const char* mess
   char thread[piece_buffer];
   const size_t date_length = render_date(date, fields.local);
   const size_t thread_length = render_thread(thread, fields.thread);
-  return render_after_pieces(out, date, date_length, thread, thread_length, fields, message,
+  short_name name{};
+  name.text = comm_rms_short_function_name(fields.function, &name.length);
+  return render_after_pieces(out, date, date_length, thread, thread_length, fields, name, message,
                              message_length);
 }
 

@@ -73,14 +73,19 @@ size_t render_stored_line(char* out, const line_fields& fields, const char* mess
 // second (the date) or never (the thread) can be kept by the caller:
 // render_date writes "[YYYY-MM-DD HH:MM:SS", render_thread "[tttttttttt] "
 // (each at most `piece_buffer` bytes, no NUL), and render_after_pieces the
-// line from those two pieces (arrays of piece_buffer bytes) and the
-// remaining fields.
+// line from those two pieces (arrays of piece_buffer bytes), the short
+// name (which the caller may have kept too) and the remaining fields.
 constexpr size_t piece_buffer = 48;
 size_t render_date(char* out, const struct tm& local) noexcept;
 size_t render_thread(char* out, unsigned long thread) noexcept;
+// The function's short name as comm_rms_short_function_name cuts it.
+struct short_name {
+  const char* text;
+  size_t length;
+};
 size_t render_after_pieces(char* out, const char* date, size_t date_length, const char* thread,
-                           size_t thread_length, const line_fields& fields, const char* message,
-                           size_t message_length) noexcept;
+                           size_t thread_length, const line_fields& fields, short_name name,
+                           const char* message, size_t message_length) noexcept;
 
 }  // namespace trace_format
 }  // namespace vantorel

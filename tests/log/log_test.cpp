@@ -186,8 +186,10 @@ class FixedPath : public ::testing::Test {
     REQUIRE_FIXED_DUMP_DIR(guard_);
     drain();
   }
-  void trace(int line, const char* message) {
-    comm_rms_operation_log(1, 1, line, "void t::u::v()", "%s", message);
+  // The signature goes through one buffer: a caller may reuse it.
+  void trace(int line, const char* message, const char* function = "void t::u::v()") {
+    std::snprintf(function_, sizeof function_, "%s", function);
+    comm_rms_operation_log(1, 1, line, function_, "%s", message);
   }
   string line(const char* tail) {
     char thread[16];
@@ -195,6 +197,7 @@ class FixedPath : public ::testing::Test {
     return "[1970-01-01 00:00:00.000000][" + string(thread) + "] [ INF]" + tail + "\n";
   }
   fixed_dump_dir guard_;
+  char function_[32] = {};
 };
 
 TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
@@ -202,10 +205,10 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   for (const char* other : {"ucgetmeminfo", "UCGETMEMINFO ", ""}) EXPECT_EQ(command(other), 0);
   EXPECT_NE(access(fixed_dump_dir::kFile, F_OK), 0);
 
-  trace(2, "second");
+  trace(2, "second", "int t::w::v(char)");
   EXPECT_EQ(command("UCGETMEMINFO"), 0);
   EXPECT_EQ(read_file(fixed_dump_dir::kFile),
-            kHead + line("[0001] u::v\tfirst") + line("[0002] u::v\tsecond"));
+            kHead + line("[0001] u::v\tfirst") + line("[0002] w::v\tsecond"));
   struct stat st;
   ASSERT_EQ(stat(fixed_dump_dir::kFile, &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
