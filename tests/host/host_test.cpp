@@ -501,6 +501,8 @@ TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   vantorel::put_lib_log_ring_buffer ring;
   ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
   EXPECT_NE(0, ring.create_ring_buffer(20));  // once only
+  vantorel::put_lib_log_ring_buffer empty;
+  EXPECT_NE(0, empty.create_ring_buffer(0));
   for (const char* s : {"aaaa", "bbbb", "cccc"}) EXPECT_EQ(0, push(ring, s));
   EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
   EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything

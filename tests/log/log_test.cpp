@@ -197,7 +197,7 @@ class FixedPath : public ::testing::Test {
     return "[1970-01-01 00:00:00.000000][" + string(thread) + "] [ INF]" + tail + "\n";
   }
   fixed_dump_dir guard_;
-  char function_[32] = {};
+  char function_[400] = {};
 };
 
 TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
@@ -225,6 +225,14 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   third.replace(1, 26, "1970-01-01 23:59:59.000005");
   const string tail = history_text::operation_log() + third;
   EXPECT_EQ(dump.substr(dump.size() - tail.size()), tail);
+
+  const string name = string(300, 'n') + "::v";  // a signature longer than a cache entry
+  for (int i = 0; i < 2; ++i) trace(4, "x", ("void a::" + name + "()").c_str());
+  EXPECT_EQ(command("UCGETMEMINFO"), 0);
+  string fourth = line(("[0004] " + name + "\tx").c_str());
+  fourth.replace(1, 26, "1970-01-01 23:59:59.000005");
+  const string again = read_file(fixed_dump_dir::kFile);
+  EXPECT_EQ(again.substr(again.size() - 2 * fourth.size()), fourth + fourth);
 }
 
 // Dumps of a store of its own into a private temporary directory.
