@@ -67,21 +67,26 @@ struct thread_connections {
   thread_connections* prev = nullptr;
   thread_connections* next = nullptr;
   bool linked = false;
+  unsigned evicted = 0;  // the entry given up next when all keep one
 
-  constexpr thread_connections() noexcept = default;
-  ~thread_connections();
-  thread_connections(const thread_connections&) = delete;
-  thread_connections& operator=(const thread_connections&) = delete;
-
-  // The entry of `client`, claimed if there is none yet; null when all are
-  // claimed by other facades.
+  // The entry of `client`, claimed if there is none yet; null when the
+  // thread's end could not be watched.
   entry* of(host_client* client) noexcept;
+  // At the thread's end: unlisted, its connections pooled for others.
+  void release() noexcept;
 };
 
 std::mutex registry_mutex;  // the registry of clients and of thread sets
 thread_connections* thread_sets = nullptr;
-// Initial-exec: one load from the thread pointer instead of a call per use.
+// Trivially destructible and initial-exec: one load from the thread pointer
+// per use, no guard and no call. A thread's end is seen through a key.
 __attribute__((tls_model("initial-exec"))) thread_local thread_connections this_thread;
+pthread_key_t thread_end_key;
+bool thread_end_key_made = false;  // under registry_mutex
+
+extern "C" void thread_ended(void* set) {
+  static_cast<thread_connections*>(set)->release();
+}
 
 class host_client final : public bmc_mc_client {
  public:
@@ -282,23 +287,38 @@ thread_connections::entry* thread_connections::of(host_client* client) noexcept 
   for (entry& e : entries) {
     if (e.client == client) return &e;
   }
+  // An entry that keeps nothing, else the next in turn, whose connection
+  // then goes to its pool.
+  entry* free = nullptr;
   for (entry& e : entries) {
-    if (e.client != nullptr) continue;
-    if (!linked) {
-      std::lock_guard<std::mutex> lock(registry_mutex);
-      next = thread_sets;
-      if (next != nullptr) next->prev = this;
-      thread_sets = this;
-      linked = true;
+    if (e.client == nullptr || e.fd.load(std::memory_order_relaxed) < 0) {
+      free = &e;
+      break;
     }
-    e.client = client;
-    return &e;
   }
-  return nullptr;
+  if (free == nullptr) {
+    free = &entries[evicted++ % kThreadFacades];
+    const int fd = free->fd.load(std::memory_order_relaxed);
+    free->fd.store(-1, std::memory_order_relaxed);
+    free->client->pool(fd);
+  }
+  if (!linked) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (!thread_end_key_made) {
+      thread_end_key_made = pthread_key_create(&thread_end_key, thread_ended) == 0;
+    }
+    // Without the key a thread's end would leave its connections open.
+    if (!thread_end_key_made || pthread_setspecific(thread_end_key, this) != 0) return nullptr;
+    next = thread_sets;
+    if (next != nullptr) next->prev = this;
+    thread_sets = this;
+    linked = true;
+  }
+  free->client = client;
+  return free;
 }
 
-// The thread's connections go to their pools for other threads.
-thread_connections::~thread_connections() {
+void thread_connections::release() noexcept {
   if (!linked) return;
   std::lock_guard<std::mutex> lock(registry_mutex);
   (prev != nullptr ? prev->next : thread_sets) = next;

@@ -118,6 +118,18 @@ int descriptors_on(const std::string& path) {
   return count;
 }
 
+// Client connections of this process to the socket at `path`.
+int connections_to(const std::string& path) {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    count += getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+             address.sun_family == AF_UNIX && path == address.sun_path;
+  }
+  return count;
+}
+
 sockaddr_un address_of(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -319,10 +331,12 @@ TEST(Channel, FullBacklogIsWaitedOut) {
   unlink(path.c_str());
 }
 
-// After fork() parent and child ask at once over a pool warmed before it:
-// each must get its own answer, never the other's. Then signals without
-// SA_RESTART hit the client and the serving thread all the time; no exchange
-// may fail for it, none may come back cut or changed.
+// After fork() parent and child ask at once over connections kept before
+// it: each must get its own answer, never the other's, and the child holds
+// no copy of the parent's. Threads that end leave their connections to the
+// others. Then signals without SA_RESTART hit the client and the serving
+// thread all the time; no exchange may fail for it, none may come back cut
+// or changed.
 TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   served s("f_fork");
   ASSERT_EQ(0, s.started);
@@ -335,10 +349,13 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
-  int bad = 0;  // answers to parent or children not their own
+  const std::string path = facade_path("f_fork");
+  for (int i = 0; i < 20; ++i) std::thread([&] { ask("one of many threads"); }).join();
+  EXPECT_LE(connections_to(path), 2);  // this thread's and one pooled
+  int bad = 0;                         // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
-    if (pid == 0) _exit(ask("child " + std::to_string(i)));
+    if (pid == 0) _exit(connections_to(path) != 0 ? 3 : ask("child " + std::to_string(i)));
     bad += ask("parent " + std::to_string(i)) != 0;
     bad += wait_child(pid) != 0;
   }
