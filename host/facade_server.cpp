@@ -142,10 +142,10 @@ struct facade_server::impl {
   // entry is free again once run() has joined that thread.
   struct connection {
     impl* server;
-    int fd;
+    int fd = -1;  // also in an entry never used: close_all of any server closes what it holds
     int slot;
-    bool running;               // a thread was started and not yet joined
-    std::atomic<int64_t> seen;  // last packet or accept, coarse_ms()
+    bool running;                // a thread was started and not yet joined
+    std::atomic<uint64_t> seen;  // `packets` at its last packet or accept
     pthread_t thread;
   };
 
@@ -158,7 +158,10 @@ struct facade_server::impl {
   dev_t socket_dev = 0;
   ino_t socket_ino = 0;
   std::atomic<bool> stopping{false};
+  // Counted under dispatch_mutex (a load and a store, no atomic add), read
+  // without it.
   std::atomic<unsigned long> dispatched{0};
+  std::atomic<uint64_t> packets{0};  // the clock of the connections' `seen`
   std::function<bool()> readiness;
   int64_t accept_paused_until = 0;
   // Guards the table below (fd, slot, running); taken before slots_mutex.
@@ -321,7 +324,7 @@ void facade_server::impl::accept_all() noexcept {
     c.server = this;
     c.fd = fd;
     c.slot = slot;
-    c.seen.store(sock::coarse_ms(), std::memory_order_relaxed);
+    c.seen.store(packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
     c.running = pthread_create(&c.thread, &thread_attributes, serve_thread, &c) == 0;
     if (!c.running) {
       slot_close(slot);
@@ -399,8 +402,10 @@ void facade_server::impl::serve(connection& c) noexcept {
         in.length != got - sizeof in || stopping.load(std::memory_order_acquire)) {
       break;
     }
-    c.seen.store(sock::coarse_ms(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(dispatch_mutex);
+    const uint64_t now = packets.load(std::memory_order_relaxed) + 1;
+    packets.store(now, std::memory_order_relaxed);
+    c.seen.store(now, std::memory_order_relaxed);
     if (in.type == wire::kProbe && in.length == 0) {
       const bool ready = readiness ? readiness() : true;
       send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
@@ -412,7 +417,7 @@ void facade_server::impl::serve(connection& c) noexcept {
     header.length = in.length;
     header.sequence = in.sequence;
     header.peer = slot_await(c.slot, in.sequence, in.msg_id);
-    dispatched.fetch_add(1, std::memory_order_relaxed);
+    dispatched.store(dispatched.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     facade.dispatch(static_cast<LONG>(in.msg_id), body, in.length, header);
   }
   delete[] packet;

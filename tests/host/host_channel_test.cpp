@@ -412,6 +412,17 @@ TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
     EXPECT_EQ(-EPERM, server.start());
     EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
   });
+  // A server that never served closes nothing of another's when it goes
+  // (here the process's first connection, in the first slot).
+  IN_FRESH_PROCESS({
+    served s("f_first");
+    bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_first");
+    ASSERT_NE(nullptr, client);
+    char reply[8] = {};
+    ASSERT_EQ(0, send(client, kEcho, "okay", 5, reply, sizeof reply));
+    { const host::facade_server never_served(s.facade, "f_first"); }
+    EXPECT_EQ(0, send(client, kEcho, "okay", 5, reply, sizeof reply));
+  });
   IN_FRESH_PROCESS({
     served s("f_one_too_many");
     ASSERT_EQ(0, s.started);
