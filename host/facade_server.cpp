@@ -111,7 +111,8 @@ int send_now(int fd, uint32_t type, uint32_t msg_id, uint32_t sequence, const vo
              unsigned int length) noexcept {
   wire::header out{wire::kMagic, type, msg_id, sequence, length};
   iovec pieces[2] = {{&out, sizeof out}, {const_cast<void*>(data), length}};
-  const int rc = sock::send_packet(fd, pieces, length > 0 ? 2 : 1, sock::now_ms());
+  // A deadline already past: the send is tried once, without a clock read.
+  const int rc = sock::send_packet(fd, pieces, length > 0 ? 2 : 1, 0);
   if (rc != 0) shutdown(fd, SHUT_RDWR);  // the serving loop then drops it
   return rc;
 }
@@ -141,10 +142,10 @@ struct facade_server::impl {
   // entry is free again once run() has joined that thread.
   struct connection {
     impl* server;
-    int fd;
+    int fd = -1;  // also in an entry never used: close_all of any server closes what it holds
     int slot;
-    bool running;               // a thread was started and not yet joined
-    std::atomic<int64_t> seen;  // last packet or accept, now_ms()
+    bool running;                // a thread was started and not yet joined
+    std::atomic<uint64_t> seen;  // `packets` at its last packet or accept
     pthread_t thread;
   };
 
@@ -157,7 +158,10 @@ struct facade_server::impl {
   dev_t socket_dev = 0;
   ino_t socket_ino = 0;
   std::atomic<bool> stopping{false};
+  // Counted under dispatch_mutex (a load and a store, no atomic add), read
+  // without it.
   std::atomic<unsigned long> dispatched{0};
+  std::atomic<uint64_t> packets{0};  // the clock of the connections' `seen`
   std::function<bool()> readiness;
   int64_t accept_paused_until = 0;
   // Guards the table below (fd, slot, running); taken before slots_mutex.
@@ -320,7 +324,7 @@ void facade_server::impl::accept_all() noexcept {
     c.server = this;
     c.fd = fd;
     c.slot = slot;
-    c.seen.store(sock::now_ms(), std::memory_order_relaxed);
+    c.seen.store(packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
     c.running = pthread_create(&c.thread, &thread_attributes, serve_thread, &c) == 0;
     if (!c.running) {
       slot_close(slot);
@@ -380,27 +384,28 @@ void* facade_server::impl::serve_thread(void* argument) noexcept {
 // rules (too long, too short, wrong length, unknown type) closes the
 // connection: its client then reports a channel failure.
 void facade_server::impl::serve(connection& c) noexcept {
-  auto* buffer = new (std::nothrow) unsigned char[kMaxMessageBytes];
-  if (buffer == nullptr) return;
+  // Header and body in one buffer: one plain recv per packet.
+  constexpr size_t kPacketBytes = sizeof(wire::header) + kMaxMessageBytes;
+  auto* packet = new (std::nothrow) unsigned char[kPacketBytes];
+  if (packet == nullptr) return;
+  char* const body = reinterpret_cast<char*>(packet) + sizeof(wire::header);
   const int fd = c.fd;  // stays open until this thread ends
   for (;;) {
-    wire::header in{};
-    iovec pieces[2] = {{&in, sizeof in}, {buffer, kMaxMessageBytes}};
-    msghdr message{};
-    message.msg_iov = pieces;
-    message.msg_iovlen = 2;
     ssize_t n;
     do {
-      n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+      n = recv(fd, packet, kPacketBytes, MSG_TRUNC);  // the whole length, also when cut
     } while (n < 0 && errno == EINTR);
+    wire::header in{};
     const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
-    if (n <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || got < sizeof in ||
-        in.magic != wire::kMagic || in.length != got - sizeof in ||
-        stopping.load(std::memory_order_acquire)) {
+    if (got >= sizeof in) std::memcpy(&in, packet, sizeof in);
+    if (got < sizeof in || got > kPacketBytes || in.magic != wire::kMagic ||
+        in.length != got - sizeof in || stopping.load(std::memory_order_acquire)) {
       break;
     }
-    c.seen.store(sock::now_ms(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(dispatch_mutex);
+    const uint64_t now = packets.load(std::memory_order_relaxed) + 1;
+    packets.store(now, std::memory_order_relaxed);
+    c.seen.store(now, std::memory_order_relaxed);
     if (in.type == wire::kProbe && in.length == 0) {
       const bool ready = readiness ? readiness() : true;
       send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
@@ -412,11 +417,10 @@ void facade_server::impl::serve(connection& c) noexcept {
     header.length = in.length;
     header.sequence = in.sequence;
     header.peer = slot_await(c.slot, in.sequence, in.msg_id);
-    dispatched.fetch_add(1, std::memory_order_relaxed);
-    facade.dispatch(static_cast<LONG>(in.msg_id), reinterpret_cast<char*>(buffer), in.length,
-                    header);
+    dispatched.store(dispatched.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    facade.dispatch(static_cast<LONG>(in.msg_id), body, in.length, header);
   }
-  delete[] buffer;
+  delete[] packet;
 }
 
 int facade_server::run() noexcept {

@@ -2,12 +2,14 @@
 //
 // One client object per facade name, created on first use and never freed
 // (callers keep the pointer for the life of the process). Each exchange
-// takes a connection of its own from a small pool of idle ones (or opens a
-// new one), so any number of threads can be in an exchange at once without
-// waiting for each other; a connection goes back to the pool only after a
-// clean exchange, so a reply that arrives late can never be taken for the
-// answer of a later request. A forked child never uses the connections it
-// inherited (see the fork handlers below).
+// takes a connection of its own (or opens a new one), so any number of
+// threads can be in an exchange at once without waiting for each other: a
+// thread keeps the connection of its last exchange with each facade for its
+// next one (no lock on the way), and the rest wait in a small locked pool
+// (a thread's connections go there when the thread ends). A connection is
+// kept only after a clean exchange, so a reply that arrives late can never
+// be taken for the answer of a later request. A forked child never uses the
+// connections it inherited (see the fork handlers below).
 //
 // Bounds: connecting and sending finish within reply_timeout_ms() (5 s, or
 // $VANTOREL_REPLY_TIMEOUT_MS), and the reply is awaited at most that long
@@ -44,10 +46,47 @@ namespace {
 using host::sock::close_fd;
 using host::sock::now_ms;
 
-constexpr int kPoolSize = 8;         // idle connections kept per facade
+constexpr int kPoolSize = 8;         // idle connections pooled per facade
+constexpr int kThreadFacades = 4;    // facades whose connection a thread keeps
 constexpr int kMaxFacadeNames = 64;  // distinct names one process may look up
 constexpr int kProbeTimeoutMs = 1000;
 constexpr int64_t kReadyTrustMs = 1000;
+
+class host_client;
+
+// The connections one thread keeps, one per facade. Only its thread reads
+// and writes an entry, except a forked child's fork handler (the child's
+// only thread) and the thread's own end. Every thread's set is linked into a
+// list under registry_mutex, so a child closes its copies of them all.
+struct thread_connections {
+  struct entry {
+    host_client* client = nullptr;
+    std::atomic<int> fd{-1};
+  };
+  entry entries[kThreadFacades];
+  thread_connections* prev = nullptr;
+  thread_connections* next = nullptr;
+  bool linked = false;
+  unsigned evicted = 0;  // the entry given up next when all keep one
+
+  // The entry of `client`, claimed if there is none yet; null when the
+  // thread's end could not be watched.
+  entry* of(host_client* client) noexcept;
+  // At the thread's end: unlisted, its connections pooled for others.
+  void release() noexcept;
+};
+
+std::mutex registry_mutex;  // the registry of clients and of thread sets
+thread_connections* thread_sets = nullptr;
+// Trivially destructible and initial-exec: one load from the thread pointer
+// per use, no guard and no call. A thread's end is seen through a key.
+__attribute__((tls_model("initial-exec"))) thread_local thread_connections this_thread;
+pthread_key_t thread_end_key;
+bool thread_end_key_made = false;  // under registry_mutex
+
+extern "C" void thread_ended(void* set) {
+  static_cast<thread_connections*>(set)->release();
+}
 
 class host_client final : public bmc_mc_client {
  public:
@@ -69,8 +108,8 @@ class host_client final : public bmc_mc_client {
     if (look) {
       fd = take_idle();
     } else {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (idle_count_ > 0) fd = idle_[--idle_count_];
+      fd = take_kept();
+      if (fd < 0) fd = pop();
     }
     if (fd >= 0) {
       *reused = true;
@@ -88,14 +127,26 @@ class host_client final : public bmc_mc_client {
     return fresh;
   }
 
+  // The connection this thread kept, or -1.
+  int take_kept() noexcept {
+    thread_connections::entry* kept = this_thread.of(this);
+    if (kept == nullptr) return -1;
+    const int fd = kept->fd.load(std::memory_order_relaxed);
+    kept->fd.store(-1, std::memory_order_relaxed);
+    return fd;
+  }
+
+  // A pooled connection, or -1.
+  int pop() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return idle_count_ > 0 ? idle_[--idle_count_] : -1;
+  }
+
   // An idle connection that is still sound, or -1 when there is none.
   int take_idle() noexcept {
     for (;;) {
-      int fd = -1;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (idle_count_ > 0) fd = idle_[--idle_count_];
-      }
+      int fd = take_kept();
+      if (fd < 0) fd = pop();
       if (fd < 0) return -1;
       // An idle connection has nothing to read; anything else (the service
       // closed it, died or restarted) makes it useless.
@@ -111,15 +162,27 @@ class host_client final : public bmc_mc_client {
 
   // True while a ready answer is trusted: no system call. A service that
   // went away since is found by the exchange that follows (see exchange()).
+  // The coarse clock is enough for a window of a second.
   bool still_ready() const noexcept {
-    return now_ms() < ready_until_.load(std::memory_order_relaxed);
+    return host::sock::coarse_ms() < ready_until_.load(std::memory_order_relaxed);
   }
 
   void set_ready(bool ready) noexcept {
-    ready_until_.store(ready ? now_ms() + kReadyTrustMs : 0, std::memory_order_relaxed);
+    ready_until_.store(ready ? host::sock::coarse_ms() + kReadyTrustMs : 0,
+                       std::memory_order_relaxed);
   }
 
+  // Kept by this thread for its next exchange, else pooled, else closed.
   void give_back(int fd) noexcept {
+    thread_connections::entry* kept = this_thread.of(this);
+    if (kept != nullptr && kept->fd.load(std::memory_order_relaxed) < 0) {
+      kept->fd.store(fd, std::memory_order_relaxed);
+      return;
+    }
+    pool(fd);
+  }
+
+  void pool(int fd) noexcept {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (idle_count_ < kPoolSize) {
@@ -219,7 +282,54 @@ class host_client final : public bmc_mc_client {
 
 std::atomic<host_client*> registry_head{nullptr};
 std::atomic<int> registry_count{0};
-std::mutex registry_mutex;
+
+thread_connections::entry* thread_connections::of(host_client* client) noexcept {
+  for (entry& e : entries) {
+    if (e.client == client) return &e;
+  }
+  // An entry that keeps nothing, else the next in turn, whose connection
+  // then goes to its pool.
+  entry* free = nullptr;
+  for (entry& e : entries) {
+    if (e.client == nullptr || e.fd.load(std::memory_order_relaxed) < 0) {
+      free = &e;
+      break;
+    }
+  }
+  if (free == nullptr) {
+    free = &entries[evicted++ % kThreadFacades];
+    const int fd = free->fd.load(std::memory_order_relaxed);
+    free->fd.store(-1, std::memory_order_relaxed);
+    free->client->pool(fd);
+  }
+  if (!linked) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (!thread_end_key_made) {
+      thread_end_key_made = pthread_key_create(&thread_end_key, thread_ended) == 0;
+    }
+    // Without the key a thread's end would leave its connections open.
+    if (!thread_end_key_made || pthread_setspecific(thread_end_key, this) != 0) return nullptr;
+    next = thread_sets;
+    if (next != nullptr) next->prev = this;
+    thread_sets = this;
+    linked = true;
+  }
+  free->client = client;
+  return free;
+}
+
+void thread_connections::release() noexcept {
+  if (!linked) return;
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  (prev != nullptr ? prev->next : thread_sets) = next;
+  if (next != nullptr) next->prev = prev;
+  linked = false;
+  for (entry& e : entries) {
+    const int fd = e.fd.load(std::memory_order_relaxed);
+    e.fd.store(-1, std::memory_order_relaxed);
+    if (fd >= 0) e.client->pool(fd);
+  }
+}
 
 // One fixed order: the registry, then each client's pool (newest first).
 void hold_all() noexcept {
@@ -236,6 +346,21 @@ void let_go_all(bool child) noexcept {
     } else {
       c->let_go();
     }
+  }
+  if (child) {
+    // The child's copies of what the parent's threads kept (its own
+    // thread's among them) are closed; the parent keeps them open. Only
+    // this thread's set stays listed: the others' threads are gone here.
+    for (thread_connections* t = thread_sets; t != nullptr; t = t->next) {
+      for (thread_connections::entry& e : t->entries)
+        close_fd(e.fd.load(std::memory_order_relaxed));
+    }
+    thread_sets = nullptr;
+    this_thread.prev = this_thread.next = nullptr;
+    for (thread_connections::entry& e : this_thread.entries) {
+      e.fd.store(-1, std::memory_order_relaxed);
+    }
+    if (this_thread.linked) thread_sets = &this_thread;
   }
   registry_mutex.unlock();
 }

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "internal/run_directory.h"
 #include "vantorel/host/host.h"
@@ -24,41 +23,44 @@ struct run_dir_state {
   bool safe;
 };
 
-run_dir_state& state() noexcept {
-  static run_dir_state s{};
-  static std::once_flag once;
-  std::call_once(once, [] {
-    const char* env = std::getenv("VANTOREL_RUN_DIR");
-    int n;
-    if (env != nullptr && env[0] != '\0') {
-      n = std::snprintf(s.path, sizeof s.path, "%s", env);
-    } else {
-      n = std::snprintf(s.path, sizeof s.path, "/tmp/vantorel-%u",
-                        static_cast<unsigned>(geteuid()));
-    }
-    // A relative name would put (and create) it wherever the process stands.
-    if (n < 0 || static_cast<size_t>(n) >= sizeof s.path || s.path[0] != '/') {
-      s.safe = false;
-      return;
-    }
-    // A trailing slash would make the kernel follow a symlinked last
-    // component in spite of O_NOFOLLOW.
-    for (size_t end = std::strlen(s.path); end > 1 && s.path[end - 1] == '/'; --end) {
-      s.path[end - 1] = '\0';
-    }
-    mkdir(s.path, 0700);
-    // Checked on the opened directory, not on the name: a planted symlink
-    // or someone else's directory is not a place for our sockets.
-    const int fd = open(s.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      s.safe = false;
-      return;
-    }
-    struct stat st {};
-    s.safe = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-             (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    close(fd);
-  });
+run_dir_state read_state() noexcept {
+  run_dir_state s{};
+  const char* env = std::getenv("VANTOREL_RUN_DIR");
+  int n;
+  if (env != nullptr && env[0] != '\0') {
+    n = std::snprintf(s.path, sizeof s.path, "%s", env);
+  } else {
+    n = std::snprintf(s.path, sizeof s.path, "/tmp/vantorel-%u", static_cast<unsigned>(geteuid()));
+  }
+  // A relative name would put (and create) it wherever the process stands.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof s.path || s.path[0] != '/') {
+    s.safe = false;
+    return s;
+  }
+  // A trailing slash would make the kernel follow a symlinked last
+  // component in spite of O_NOFOLLOW.
+  for (size_t end = std::strlen(s.path); end > 1 && s.path[end - 1] == '/'; --end) {
+    s.path[end - 1] = '\0';
+  }
+  mkdir(s.path, 0700);
+  // Checked on the opened directory, not on the name: a planted symlink
+  // or someone else's directory is not a place for our sockets.
+  const int fd = open(s.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    s.safe = false;
+    return s;
+  }
+  struct stat st {};
+  s.safe = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  close(fd);
+  return s;
+}
+
+// Read once per process; afterwards one load, where std::call_once would
+// also write two thread-local words on every call.
+const run_dir_state& state() noexcept {
+  static const run_dir_state s = read_state();
   return s;
 }
 

@@ -16,10 +16,59 @@ namespace vantorel {
 namespace host {
 namespace sock {
 
-int64_t now_ms() noexcept {
+namespace {
+
+int64_t milliseconds(clockid_t clock) noexcept {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Packets up to this size go through one buffer on the stack: a plain send
+// or recv costs less than sendmsg or recvmsg with pieces.
+constexpr size_t kFlatBytes = 2048;
+
+size_t total_length(const struct iovec* pieces, int count) noexcept {
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
+  return total;
+}
+
+// One recv or recvmsg into the pieces with MSG_TRUNC: the packet's whole
+// length, or -1 with errno.
+ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* truncated) noexcept {
+  const size_t capacity = total_length(pieces, count);
+  if (capacity <= kFlatBytes) {
+    char flat[kFlatBytes];
+    const ssize_t n = recv(fd, flat, capacity, flags | MSG_TRUNC);
+    if (n < 0) return n;
+    size_t left = static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity;
+    const char* from = flat;
+    for (int i = 0; i < count && left > 0; ++i) {
+      const size_t part = pieces[i].iov_len < left ? pieces[i].iov_len : left;
+      std::memcpy(pieces[i].iov_base, from, part);
+      from += part;
+      left -= part;
+    }
+    *truncated = static_cast<size_t>(n) > capacity;
+    return n;
+  }
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = static_cast<size_t>(count);
+  const ssize_t n = recvmsg(fd, &message, flags | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+  if (n >= 0) *truncated = (message.msg_flags & MSG_TRUNC) != 0;
+  return n;
+}
+
+}  // namespace
+
+int64_t now_ms() noexcept {
+  return milliseconds(CLOCK_MONOTONIC);
+}
+
+int64_t coarse_ms() noexcept {
+  return milliseconds(CLOCK_MONOTONIC_COARSE);
 }
 
 int wait_fd(int fd, short events, int64_t deadline_ms) noexcept {
@@ -86,8 +135,19 @@ int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_
   msghdr message{};
   message.msg_iov = const_cast<iovec*>(pieces);
   message.msg_iovlen = static_cast<size_t>(count);
+  char flat[kFlatBytes];
+  const size_t total = total_length(pieces, count);
+  if (total <= sizeof flat) {
+    char* to = flat;
+    for (int i = 0; i < count; ++i) {
+      if (pieces[i].iov_len > 0) std::memcpy(to, pieces[i].iov_base, pieces[i].iov_len);
+      to += pieces[i].iov_len;
+    }
+  }
   for (;;) {
-    if (sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return 0;
+    const ssize_t sent = total <= sizeof flat ? send(fd, flat, total, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                              : sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return 0;
     const int error = errno;
     if (error == EINTR) continue;
     if (error != EAGAIN && error != EWOULDBLOCK) return -error;
@@ -100,21 +160,14 @@ int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_
 
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept {
-  msghdr message{};
-  message.msg_iov = pieces;
-  message.msg_iovlen = static_cast<size_t>(count);
   for (;;) {
     // The packet awaited is the answer to one just sent, which has rarely
     // arrived yet: wait first rather than try a read that would fail.
     const int ready = wait_fd(fd, POLLIN, deadline_ms);
     if (ready == 0) return -ETIMEDOUT;
     if (ready < 0) return ready;
-    message.msg_flags = 0;
-    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
-    if (n >= 0) {
-      *truncated = (message.msg_flags & MSG_TRUNC) != 0;
-      return n;
-    }
+    const ssize_t n = receive_once(fd, pieces, count, MSG_DONTWAIT, truncated);
+    if (n >= 0) return n;
     const int error = errno;
     if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) return -error;
   }
@@ -130,14 +183,8 @@ int set_blocking_reads(int fd, int timeout_ms) noexcept {
 
 ssize_t recv_packet_blocking(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                              bool* truncated) noexcept {
-  msghdr message{};
-  message.msg_iov = pieces;
-  message.msg_iovlen = static_cast<size_t>(count);
-  const ssize_t n = recvmsg(fd, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
-  if (n >= 0) {
-    *truncated = (message.msg_flags & MSG_TRUNC) != 0;
-    return n;
-  }
+  const ssize_t n = receive_once(fd, pieces, count, 0, truncated);
+  if (n >= 0) return n;
   const int error = errno;
   if (error == EAGAIN || error == EWOULDBLOCK) return -ETIMEDOUT;
   if (error == EINTR) return recv_packet(fd, pieces, count, deadline_ms, truncated);

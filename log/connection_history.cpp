@@ -97,17 +97,15 @@ void connection_history::append(const COMM_RMS_REGISTER_SERVER_INFO& info, RETCO
   std::lock_guard<std::mutex> lock(mtx_);
   last_id_ = (last_id_ == UINT32_MAX) ? 1 : last_id_ + 1;
 
-  COMM_RMS_CONNECT_INFO_LOG record;
-  std::memset(&record, 0, sizeof record);
+  // Made zeroed in place and filled there: no copy of a whole record.
+  if (records_ == nullptr) records_ = new std::deque<COMM_RMS_CONNECT_INFO_LOG>;
+  COMM_RMS_CONNECT_INFO_LOG& record = records_->emplace_back();
   record.id = last_id_;
   stamp(&record.regist_time, &record.regist_nsec);
   record.regist_thread_id = static_cast<unsigned long>(pthread_self());
   std::memcpy(&record.regist_info, &info, sizeof record.regist_info);
   record.regist_call_num = 1;
   record.regist_result = result;
-
-  if (records_ == nullptr) records_ = new std::deque<COMM_RMS_CONNECT_INFO_LOG>;
-  records_->push_back(record);
 }
 
 void connection_history::complete(const COMM_RMS_UNREGISTER_SERVER_INFO& info, RETCODE result) {

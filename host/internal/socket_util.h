@@ -15,6 +15,9 @@ namespace sock {
 
 // Monotonic milliseconds.
 int64_t now_ms() noexcept;
+// The same clock as of the last tick (a few ms behind, far cheaper to read):
+// for windows of a second, never for deadlines.
+int64_t coarse_ms() noexcept;
 
 // Waits for `events` on `fd` until `deadline_ms` (now_ms() clock).
 // Returns the revents (> 0), 0 on timeout, -errno on failure. A deadline

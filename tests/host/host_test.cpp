@@ -122,6 +122,18 @@ int descriptors_on(const std::string& path) {
   return count;
 }
 
+// Client connections of this process to the socket at `path`.
+int connections_to(const std::string& path) {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    count += getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+             address.sun_family == AF_UNIX && path == address.sun_path;
+  }
+  return count;
+}
+
 sockaddr_un address_of(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -302,10 +314,12 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
   unlink(path.c_str());
 }
 
-// After fork() parent and child ask at once over a pool warmed before it:
-// each must get its own answer, never the other's. Then signals without
-// SA_RESTART hit the client and the serving thread all the time; no exchange
-// may fail for it, none may come back cut or changed.
+// After fork() parent and child ask at once over connections kept before
+// it: each must get its own answer, never the other's, and the child holds
+// no copy of the parent's. Threads that end leave their connections to the
+// others. Then signals without SA_RESTART hit the client and the serving
+// thread all the time; no exchange may fail for it, none may come back cut
+// or changed.
 TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   served s("f_fork");
   ASSERT_EQ(0, s.started);
@@ -318,10 +332,13 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
-  int bad = 0;  // answers to parent or children not their own
+  const std::string path = facade_path("f_fork");
+  for (int i = 0; i < 20; ++i) std::thread([&] { ask("one of many threads"); }).join();
+  EXPECT_LE(connections_to(path), 2);  // this thread's and one pooled
+  int bad = 0;                         // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
-    if (pid == 0) _exit(ask("child " + std::to_string(i)));
+    if (pid == 0) _exit(connections_to(path) != 0 ? 3 : ask("child " + std::to_string(i)));
     bad += ask("parent " + std::to_string(i)) != 0;
     bad += wait_child(pid) != 0;
   }
@@ -377,6 +394,17 @@ TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
     host::facade_server server(facade, "f_linked");
     EXPECT_EQ(-EPERM, server.start());
     EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
+  });
+  // A server that never served closes nothing of another's when it goes
+  // (here the process's first connection, in the first slot).
+  IN_FRESH_PROCESS({
+    served s("f_first");
+    bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_first");
+    ASSERT_NE(nullptr, client);
+    char reply[8] = {};
+    ASSERT_EQ(0, send(client, kEcho, "okay", 5, reply, sizeof reply));
+    { const host::facade_server never_served(s.facade, "f_first"); }
+    EXPECT_EQ(0, send(client, kEcho, "okay", 5, reply, sizeof reply));
   });
   IN_FRESH_PROCESS({
     served s("f_one_too_many");

@@ -11,17 +11,21 @@ constexpr size_t kDetailSize = 800;
 
 namespace protocol = vantorel::service_protocol;
 
-// Copies a text field for a request line: at most `width` bytes, stopping
-// at NUL, with control and non-ASCII bytes shown as '?' so that a request
+// A text field as a request line shows it: at most its width, stopping at
+// NUL, with control and non-ASCII bytes shown as '?' so that a request
 // always prints as one line.
-void printable(const char* field, size_t width, char* out, size_t out_size) {
-  size_t n = 0;
-  for (; n < width && n + 1 < out_size && field[n] != '\0'; ++n) {
-    const unsigned char c = static_cast<unsigned char>(field[n]);
-    out[n] = (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+template <size_t Width>
+struct printable {
+  explicit printable(const char (&field)[Width]) {
+    size_t n = 0;
+    for (; n + 1 < Width && field[n] != '\0'; ++n) {
+      const unsigned char c = static_cast<unsigned char>(field[n]);
+      text[n] = (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+    }
+    text[n] = '\0';
   }
-  out[n] = '\0';
-}
+  char text[Width];
+};
 
 bool terminated(const char* field, size_t width) {
   return std::memchr(field, '\0', width);
@@ -47,6 +51,7 @@ service_model::service_model()
       result_count_(0),
       forced_(),
       forced_count_(0),
+      server_count_(0),
       serial_(0),
       requests_(0) {}
 
@@ -78,22 +83,30 @@ bool service_model::force_code(long msg_id, int32_t code) {
 }
 
 unsigned service_model::server_count() const {
-  unsigned count = 0;
-  for (const server& s : servers_) count += s.used ? 1 : 0;
-  return count;
+  return server_count_;
 }
 
+// The walks stop at the last server in use: a request touches only the
+// entries up to it, not the whole table.
 service_model::server* service_model::find(const char* path) {
+  unsigned seen = 0;
   for (server& s : servers_) {
-    if (s.used && std::strcmp(s.path, path) == 0) return &s;
+    if (seen == server_count_) break;
+    if (!s.used) continue;
+    ++seen;
+    if (std::strcmp(s.path, path) == 0) return &s;
   }
   return nullptr;
 }
 
 const service_model::server* service_model::newest() const {
   const server* best = nullptr;
+  unsigned seen = 0;
   for (const server& s : servers_) {
-    if (s.used && (best == nullptr || s.serial > best->serial)) best = &s;
+    if (seen == server_count_) break;
+    if (!s.used) continue;
+    ++seen;
+    if (best == nullptr || s.serial > best->serial) best = &s;
   }
   return best;
 }
@@ -103,7 +116,12 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
   ++requests_;
   std::memset(&reply, 0, sizeof reply);
   reply.length = protocol::reply_record_offset;  // the word alone
-  char detail[kDetailSize] = "";
+  // The request line's detail, formatted only when the line is wanted: a
+  // quiet service spends nothing on it.
+  const bool noted = note != nullptr && note_size > 0;
+  char detail_text[kDetailSize];
+  detail_text[0] = '\0';
+  char* const detail = noted ? detail_text : nullptr;
   const unsigned char* bytes = static_cast<const unsigned char*>(request);
   if (bytes == nullptr) length = 0;
 
@@ -132,9 +150,9 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
     code = SERVICE_UNKNOWN_MESSAGE;
   } else if (length != kind->message.request_length) {
     code = SERVICE_BAD_LENGTH;
-    std::snprintf(detail, sizeof detail, " expected[%u]", kind->message.request_length);
+    if (noted) std::snprintf(detail, kDetailSize, " expected[%u]", kind->message.request_length);
   } else {
-    code = (this->*kind->handle)(bytes, reply, detail, sizeof detail);
+    code = (this->*kind->handle)(bytes, reply, detail, kDetailSize);
   }
 
   for (unsigned i = 0; i < forced_count_; ++i) {
@@ -142,9 +160,10 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
   }
   put_word(reply, code);
 
-  if (note != nullptr && note_size > 0) {
+  if (noted) {
     std::snprintf(note, note_size, "request[%lu] id[%ld] length[%zu] %s%s -> 0x%08X %s", requests_,
-                  msg_id, length, op, detail, static_cast<unsigned>(code), service_code_name(code));
+                  msg_id, length, op, detail_text, static_cast<unsigned>(code),
+                  service_code_name(code));
   }
 }
 
@@ -155,14 +174,9 @@ int32_t service_model::do_register(const unsigned char* request, service_reply& 
   if (!terminated(info.url, sizeof info.url) ||
       !terminated(info.server_pathname, sizeof info.server_pathname) ||
       info.server_pathname[0] == '\0') {
-    std::snprintf(detail, size, " text not terminated or empty path");
+    if (detail != nullptr) std::snprintf(detail, size, " text not terminated or empty path");
     return SERVICE_BAD_TEXT;
   }
-  char path[sizeof info.server_pathname];
-  char url[sizeof info.url];
-  printable(info.server_pathname, sizeof info.server_pathname, path, sizeof path);
-  printable(info.url, sizeof info.url, url, sizeof url);
-
   server* slot = find(info.server_pathname);
   const char* how = "replaced";
   if (slot == nullptr) {
@@ -175,14 +189,22 @@ int32_t service_model::do_register(const unsigned char* request, service_reply& 
     }
   }
   if (slot == nullptr) {
-    std::snprintf(detail, size, " path[%s] url[%s] servers[%u]", path, url, server_count());
+    if (detail != nullptr) {
+      std::snprintf(detail, size, " path[%s] url[%s] servers[%u]",
+                    printable(info.server_pathname).text, printable(info.url).text, server_count());
+    }
     return SERVICE_TABLE_FULL;
   }
+  if (!slot->used) ++server_count_;
   slot->used = true;
   slot->serial = ++serial_;
   std::memcpy(slot->path, info.server_pathname, sizeof slot->path);
   std::memcpy(slot->url, info.url, sizeof slot->url);
-  std::snprintf(detail, size, " path[%s] url[%s] %s servers[%u]", path, url, how, server_count());
+  if (detail != nullptr) {
+    std::snprintf(detail, size, " path[%s] url[%s] %s servers[%u]",
+                  printable(info.server_pathname).text, printable(info.url).text, how,
+                  server_count());
+  }
   return SERVICE_OK;
 }
 
@@ -191,15 +213,19 @@ int32_t service_model::do_unregister(const unsigned char* request, service_reply
   COMM_RMS_UNREGISTER_SERVER_INFO info;
   std::memcpy(&info, request, sizeof info);
   if (!terminated(info.server_pathname, sizeof info.server_pathname)) {
-    std::snprintf(detail, size, " text not terminated");
+    if (detail != nullptr) std::snprintf(detail, size, " text not terminated");
     return SERVICE_BAD_TEXT;
   }
-  char path[sizeof info.server_pathname];
-  printable(info.server_pathname, sizeof info.server_pathname, path, sizeof path);
   server* slot = find(info.server_pathname);
-  if (slot != nullptr) slot->used = false;
-  std::snprintf(detail, size, " path[%s] is_terminated[%d] servers[%u]", path,
-                static_cast<int>(info.is_terminated), server_count());
+  if (slot != nullptr) {
+    slot->used = false;
+    --server_count_;
+  }
+  if (detail != nullptr) {
+    std::snprintf(detail, size, " path[%s] is_terminated[%d] servers[%u]",
+                  printable(info.server_pathname).text, static_cast<int>(info.is_terminated),
+                  server_count());
+  }
   return slot != nullptr ? SERVICE_OK : SERVICE_UNKNOWN_PATH;
 }
 
@@ -207,7 +233,7 @@ int32_t service_model::do_path(const unsigned char* /*request*/, service_reply& 
                                size_t size) {
   const server* s = newest();
   if (s == nullptr) {
-    std::snprintf(detail, size, " none registered");
+    if (detail != nullptr) std::snprintf(detail, size, " none registered");
     return SERVICE_NO_SERVER;
   }
   COMM_RMS_SERVER_PATH_INFO info;
@@ -216,9 +242,10 @@ int32_t service_model::do_path(const unsigned char* /*request*/, service_reply& 
   info.size = static_cast<int32_t>(std::strlen(s->path));
   std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
   reply.length = protocol::reply_record_offset + sizeof info;
-  char path[sizeof s->path];
-  printable(s->path, sizeof s->path, path, sizeof path);
-  std::snprintf(detail, size, " server_path_name[%s] size[%d]", path, static_cast<int>(info.size));
+  if (detail != nullptr) {
+    std::snprintf(detail, size, " server_path_name[%s] size[%d]", printable(s->path).text,
+                  static_cast<int>(info.size));
+  }
   return SERVICE_OK;
 }
 
@@ -227,13 +254,14 @@ int32_t service_model::do_connect(const unsigned char* request, service_reply& r
   COMM_RMS_CONNECT_RESULT_INFO info;
   std::memcpy(&info, request, sizeof info);
   if (!terminated(info.server_path_name, sizeof info.server_path_name)) {
-    std::snprintf(detail, size, " text not terminated");
+    if (detail != nullptr) std::snprintf(detail, size, " text not terminated");
     return SERVICE_BAD_TEXT;
   }
-  char path[sizeof info.server_path_name];
-  printable(info.server_path_name, sizeof info.server_path_name, path, sizeof path);
   if (find(info.server_path_name) == nullptr) {
-    std::snprintf(detail, size, " path[%s] not registered", path);
+    if (detail != nullptr) {
+      std::snprintf(detail, size, " path[%s] not registered",
+                    printable(info.server_path_name).text);
+    }
     return SERVICE_UNKNOWN_PATH;
   }
   int32_t result = 0;
@@ -243,7 +271,10 @@ int32_t service_model::do_connect(const unsigned char* request, service_reply& r
   info.app_ws_error_code = result;
   std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
   reply.length = protocol::reply_record_offset + sizeof info;
-  std::snprintf(detail, size, " path[%s] app_ws_error_code[%d]", path, static_cast<int>(result));
+  if (detail != nullptr) {
+    std::snprintf(detail, size, " path[%s] app_ws_error_code[%d]",
+                  printable(info.server_path_name).text, static_cast<int>(result));
+  }
   return SERVICE_OK;
 }
 
@@ -253,7 +284,7 @@ int32_t service_model::do_rfb(const unsigned char* /*request*/, service_reply& r
   info.status = server_count() > 0 ? 1 : 0;
   std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
   reply.length = protocol::reply_record_offset + sizeof info;
-  std::snprintf(detail, size, " status[%d]", static_cast<int>(info.status));
+  if (detail != nullptr) std::snprintf(detail, size, " status[%d]", static_cast<int>(info.status));
   return SERVICE_OK;
 }
 

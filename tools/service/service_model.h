@@ -77,7 +77,8 @@ class service_model {
   };
 
   // One per message kind: the request (of the kind's length), the reply to
-  // fill after its word, and room for the request line's detail.
+  // fill after its word, and room for the request line's detail (null when no
+  // line is printed: then nothing is formatted).
   int32_t do_register(const unsigned char* request, service_reply& reply, char* detail,
                       size_t size);
   int32_t do_unregister(const unsigned char* request, service_reply& reply, char* detail,
@@ -93,6 +94,7 @@ class service_model {
   unsigned result_count_;
   forced forced_[8];
   unsigned forced_count_;
+  unsigned server_count_;  // entries of servers_ in use
   unsigned long serial_;
   unsigned long requests_;
 };
