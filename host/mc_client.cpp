@@ -78,9 +78,9 @@ struct thread_connections {
 
 std::mutex registry_mutex;  // the registry of clients and of thread sets
 thread_connections* thread_sets = nullptr;
-// Trivially destructible and initial-exec: one load from the thread pointer
-// per use, no guard and no call. A thread's end is seen through a key.
-__attribute__((tls_model("initial-exec"))) thread_local thread_connections this_thread;
+// Trivially destructible and constant-initialised: no guard per use. A
+// thread's end is seen through a key.
+thread_local thread_connections this_thread;
 pthread_key_t thread_end_key;
 bool thread_end_key_made = false;  // under registry_mutex
 
