@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "comm_rms/comm_rms.h"
-#include "fresh_process.h"
 #include "history_text.h"
 #include "log/comm_rms_ucom_log.h"
 #include "test_platform.h"
+#include "test_support.h"
 
 using history_text::field;
 using vantorel::comm_rms_facade;

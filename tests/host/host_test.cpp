@@ -17,7 +17,6 @@
 #include <string>
 #include <thread>
 
-#include "fresh_process.h"
 #include "internal/wire.h"
 #include "test_support.h"
 #include "vantorel/host/host.h"
@@ -49,16 +48,13 @@ struct environment {
   environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1); }
 } the_environment;
 
-enum : long { kEcho = 1, kSized = 2, kLater = 3 };
+enum : long { kEcho = 1, kLater = 3 };
 
-// Echo: the request back. Sized: 100 bytes, byte i = i. Later: replied by the test.
+// Echo: the request back. Later: replied by the test.
 class test_facade final : public vantorel::facade_template {
  public:
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
-    unsigned char sized[100];
-    for (unsigned char i = 0; i < sizeof sized; ++i) sized[i] = i;
     if (msg_id == kEcho) host::facade_reply(header, data, length);
-    if (msg_id == kSized) host::facade_reply(header, sized, sizeof sized);
     if (msg_id == kLater) {
       later = header;
       has_later.store(true);
@@ -70,7 +66,8 @@ class test_facade final : public vantorel::facade_template {
 
 // A server on its own thread for the life of the object.
 struct served {
-  explicit served(const char* name) : server(facade, name) {
+  explicit served(const char* name, bool ready = true) : server(facade, name) {
+    server.set_readiness([ready] { return ready; });
     started = server.start();
     if (started == 0) thread = std::thread([this] { server.run(); });
   }
@@ -106,8 +103,9 @@ std::string console_path(pid_t pid) {
   return host::console_socket_path(pid, path, sizeof path) == 0 ? path : "";
 }
 
-// Descriptors of this process open on `path` (a file) or bound to it (a socket).
-int descriptors_on(const std::string& path) {
+// Descriptors of this process open on `path` (a file) or bound to it (a
+// socket), or with `peer` connected to it.
+int descriptors_on(const std::string& path, bool peer = false) {
   int count = 0;
   for (int fd = 0; fd < 1024; ++fd) {
     char link[256] = {};
@@ -115,21 +113,10 @@ int descriptors_on(const std::string& path) {
     if (readlink(entry.c_str(), link, sizeof link - 1) < 0) continue;
     sockaddr_un address{};
     socklen_t length = sizeof address;
-    count +=
-        path == link || (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-                         address.sun_family == AF_UNIX && path == address.sun_path);
-  }
-  return count;
-}
-
-// Client connections of this process to the socket at `path`.
-int connections_to(const std::string& path) {
-  int count = 0;
-  for (int fd = 0; fd < 1024; ++fd) {
-    sockaddr_un address{};
-    socklen_t length = sizeof address;
-    count += getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-             address.sun_family == AF_UNIX && path == address.sun_path;
+    auto* named = reinterpret_cast<sockaddr*>(&address);
+    count += (!peer && path == link) ||
+             ((peer ? getpeername(fd, named, &length) : getsockname(fd, named, &length)) == 0 &&
+              address.sun_family == AF_UNIX && path == address.sun_path);
   }
   return count;
 }
@@ -177,8 +164,10 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("../escape"));
-  char path[128];
-  EXPECT_EQ(-EINVAL, host::facade_socket_path(nullptr, path, sizeof path));
+  {
+    served not_ready("f_not_ready", false);
+    EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("f_not_ready", 0));
+  }
   served s("f_sizes");
   ASSERT_EQ(0, s.started);
   EXPECT_EQ(-EALREADY, s.server.start());
@@ -208,7 +197,8 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(3u, s.server.dispatched());
   // A 100-byte reply into 8 bytes: cut at 8, nothing beyond touched.
   std::vector<char> reply(16, '\x11');
-  ASSERT_EQ(0, send(client, kSized, "", 0, reply.data(), 8));
+  const char hundred[100] = {0, 1, 2, 3, 4, 5, 6, 7};
+  ASSERT_EQ(0, send(client, kEcho, hundred, 100, reply.data(), 8));
   EXPECT_EQ(std::string("\x00\x01\x02\x03\x04\x05\x06\x07", 8) + std::string(8, '\x11'),
             std::string(reply.data(), 16));
   std::vector<char> big(host::kMaxMessageBytes + 1);  // beyond the limit: not sent
@@ -334,11 +324,11 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   ASSERT_EQ(0, ask("warm the pool"));
   const std::string path = facade_path("f_fork");
   for (int i = 0; i < 20; ++i) std::thread([&] { ask("one of many threads"); }).join();
-  EXPECT_LE(connections_to(path), 2);  // this thread's and one pooled
-  int bad = 0;                         // answers to parent or children not their own
+  EXPECT_LE(descriptors_on(path, true), 2);  // this thread's and one pooled
+  int bad = 0;                               // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
-    if (pid == 0) _exit(connections_to(path) != 0 ? 3 : ask("child " + std::to_string(i)));
+    if (pid == 0) _exit(descriptors_on(path, true) != 0 ? 3 : ask("child " + std::to_string(i)));
     bad += ask("parent " + std::to_string(i)) != 0;
     bad += wait_child(pid) != 0;
   }
@@ -368,8 +358,8 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
 
 // Each process reads its settings once: a reply wait is taken only when it
 // is a whole number of 1 to 600000 ms, and a missing run directory is made,
-// but one reached through a symlink (however written) is refused. A process
-// looks up at most 64 facade names, however many exist.
+// but one reached through a symlink (however written) or writable by others
+// is refused. A process looks up at most 64 facade names, however many exist.
 TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
   const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
                                                {"0", 5000},  {"600001", 5000},   {"", 5000}};
@@ -386,15 +376,20 @@ TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
     });
   }
   const std::string real = the_environment.dir.path() + "/real", link = real + "-link";
+  const std::string open = the_environment.dir.path() + "/open";
   ASSERT_EQ(0, mkdir(real.c_str(), 0700));
   ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
-  IN_FRESH_PROCESS({
-    setenv("VANTOREL_RUN_DIR", (link + "//").c_str(), 1);
-    test_facade facade;
-    host::facade_server server(facade, "f_linked");
-    EXPECT_EQ(-EPERM, server.start());
-    EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_linked"));
-  });
+  ASSERT_EQ(0, mkdir(open.c_str(), 0700));
+  ASSERT_EQ(0, chmod(open.c_str(), 0770));
+  for (const std::string& unsafe : {link + "//", open}) {
+    IN_FRESH_PROCESS({
+      setenv("VANTOREL_RUN_DIR", unsafe.c_str(), 1);
+      test_facade facade;
+      host::facade_server server(facade, "f_unsafe");
+      EXPECT_EQ(-EPERM, server.start());
+      EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_unsafe"));
+    });
+  }
   // A server that never served closes nothing of another's when it goes
   // (here the process's first connection, in the first slot).
   IN_FRESH_PROCESS({

@@ -109,15 +109,6 @@ TEST(Tools, UcomReachesALiveShell) {
       << out;
   EXPECT_NE(out.find("Operation log: 1 of 1 lines\n"), std::string::npos) << out;
 
-  // Without the dump directory the dump fails, and ucom says why.
-  ::unlink(kDumpFile);
-  ::rmdir(fixed_dump_dir::kPath);
-  EXPECT_EQ(run({UCOM, pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 1);
-  EXPECT_EQ(out, "result[-1]\n");
-  EXPECT_EQ(err,
-            "ucom: the dump was not written: /tmp/debug_file/ is missing or unsafe: create it "
-            "with install -d -m 0700 /tmp/debug_file/\n");
-
   EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);
   EXPECT_EQ(out, "result[-1000]\n");
   EXPECT_EQ(err, "ucom: process " + pid + " has no receiver named 'nobody'\n");
@@ -136,32 +127,24 @@ TEST(Tools, UcomReachesALiveShell) {
 // command cannot be delivered is named; each with its exit code.
 TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
   run_dir dir;
-  process service, gone;
+  process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
-  ASSERT_TRUE(gone.start({UCOM, "--help"}, dir.path() + "/gone.out"));
-  const std::string pid = std::to_string(service.pid()), gone_pid = std::to_string(gone.pid());
-  ASSERT_EQ(gone.wait(), 0);
+  const std::string pid = std::to_string(service.pid());
   const struct {
     std::string command, error;
     int code;
   } cases[] = {
-      {"rmsctl register --url u --path /a rfb-status --word zz",
-       "rmsctl: rfb-status: --word 'zz' is not a 32-bit number\n(try rmsctl --help)\n", 2},
       {"rmsctl connect-result --path /a\x1b[2K",
        "rmsctl: connect-result: path contains a control character\n(try rmsctl --help)\n", 2},
-      {"service --delay-ms -1",
-       "comm-rms-service: --delay-ms: '-1' is not a count (0 to 2147483647)\n(try --help)\n", 2},
       {"rmsctl register --url " + std::string(257, 'u') + " --path /a",
        "rmsctl: register: url longer than 256 characters\n(try rmsctl --help)\n", 2},
       {"rmsctl --timeout 0 path",
        "rmsctl: --timeout needs a number of seconds (1 or more)\n(try rmsctl --help)\n", 2},
       {"ucom " + pid + " commRMS UCGETMEMINFO",
        "ucom: process " + pid + " has no debug console in " + dir.path() + "\n", 3},
-      {"ucom " + gone_pid + " commRMS UCGETMEMINFO", "ucom: no such process " + gone_pid + "\n", 3},
       {"ucom 12ab commRMS UCGETMEMINFO", "ucom: '12ab' is not a process id\n(try ucom --help)\n",
        2}};
-  const std::map<std::string, std::string> programs{
-      {"rmsctl", RMSCTL}, {"service", COMM_RMS_SERVICE}, {"ucom", UCOM}};
+  const std::map<std::string, std::string> programs{{"rmsctl", RMSCTL}, {"ucom", UCOM}};
   for (const auto& c : cases) {
     std::vector<std::string> argv = words(c.command);
     argv[0] = programs.at(argv[0]);
@@ -174,27 +157,6 @@ TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
   EXPECT_EQ(service.wait(), 0);
   EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
                                "/f_comm_rms.sock\ncomm-rms-service: stopped after 0 requests\n");
-}
-
-// Readiness: the client waits for a service that comes late and at first
-// answers "not ready".
-TEST(Requests, ServiceStartedAfterTheClient) {
-  run_dir dir;
-  process client;
-  ASSERT_TRUE(client.start({RMSCTL, "register", "--url", "u", "--path", "/late"},
-                           dir.path() + "/client.out", dir.path() + "/client.err"));
-  // Long enough for the client's first readiness checks to fail.
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  process service;
-  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--refuse-checks", "2"}));
-  EXPECT_EQ(client.wait(), 0);
-  EXPECT_EQ(client.out(), "register: RETCODE[0x00000000] ok\n");
-  EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
-                               "/f_comm_rms.sock\n"
-                               "readiness check[1] refused\n"
-                               "readiness check[2] refused\n"
-                               "request[1] id[3] length[514] register path[/late] url[u] added "
-                               "servers[1] -> 0x00000000 ok\n");
 }
 
 // A watcher renames a FIFO over each fresh dump before rmsctl reads it back:
@@ -226,8 +188,7 @@ TEST(Tools, DumpReadBackNeverBlocksOnAFileSwappedIn) {
 }
 
 // A request that finds no service says what it waits for, gives up at
-// --timeout, and neither that nor Ctrl-C leaves its console socket behind;
-// the simulator names what is wrong with its run directory.
+// --timeout, and neither that nor Ctrl-C leaves its console socket behind.
 TEST(Tools, WaitsAloudAndNamesTheProblem) {
   run_dir dir;
   const std::string waiting = "rmsctl: waiting for the service f_comm_rms at " + dir.path() +
@@ -251,21 +212,6 @@ TEST(Tools, WaitsAloudAndNamesTheProblem) {
   client.signal(SIGINT);
   EXPECT_EQ(client.wait(), 128 + SIGINT);
   EXPECT_NE(::access(socket.c_str(), F_OK), 0);
-
-  const std::string file = dir.path() + "/file", open = dir.path() + "/open";
-  std::ofstream(file) << "";
-  ::mkdir(open.c_str(), 0700);
-  ::chmod(open.c_str(), 0777);
-  const std::pair<std::string, std::string> dirs[] = {
-      {file, " is not a directory"},
-      {open, " has mode 0777; it needs 0700 (chmod 0700 " + open + ")"}};
-  for (const auto& d : dirs) {
-    setenv("VANTOREL_RUN_DIR", d.first.c_str(), 1);
-    EXPECT_EQ(run({COMM_RMS_SERVICE}, dir, nullptr, &err), 1);
-    EXPECT_EQ(err, "comm-rms-service: cannot serve f_comm_rms: the run directory " + d.first +
-                       d.second + "\n");
-  }
-  setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
 }
 
 // The viewer reads a cut or damaged dump as far as it goes and names what it
@@ -281,8 +227,6 @@ TEST(Tools, ShowReadsCutDumpsAndItsPageFilters) {
   const std::pair<std::string, std::string> cases[] = {
       {section() + record + operation_log() + line.substr(0, 20),
        "line 23: not a trace line: \"[2026-12-04 09:05:07\"\n@line 23: " + cut},
-      {section() + record.substr(0, 200),
-       "line 8: cut short in record [ID:1] after 3 of 15 lines\n@line 8: " + cut},
       {"hello\n", "line 1: expected \"" + std::string(80, '=') + "\", found \"hello\"\n"}};
   const std::string dump = dir.path() + "/dump.log", prefix = "rmsctl: show: " + dump + ": ";
   for (const auto& c : cases) {

@@ -113,18 +113,9 @@ bool process::write_stdin(const std::string& text) const {
 int process::wait(int timeout_ms) {
   if (stdin_fd_ >= 0) close(stdin_fd_);  // a child reading its input sees the end
   stdin_fd_ = -1;
-  if (!running()) return -1;
-  int status = 0;
-  const bool ended =
-      wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
-  if (!ended) {
-    kill(pid_, SIGKILL);
-    kill(pid_, SIGCONT);  // a stopped child dies only once it runs again
-    waitpid(pid_, &status, 0);
-  }
+  const int code = running() ? wait_child(pid_, timeout_ms) : -1;
   pid_ = -1;
-  if (!ended) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return code;
 }
 
 void process::signal(int sig) const {
@@ -173,15 +164,16 @@ const char* fixed_dump_dir::skip_reason() {
          "are allowed): /tmp/debug_file is left alone";
 }
 
-int wait_child(pid_t pid) {
+int wait_child(pid_t pid, int timeout_ms) {
   int status = 0;
   if (pid < 0) return -1;
-  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
     kill(pid, SIGKILL);
+    kill(pid, SIGCONT);  // a stopped child dies only once it runs again
     waitpid(pid, nullptr, 0);
     return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace test_support

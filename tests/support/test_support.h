@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,8 +66,7 @@ class process {
   bool start(const std::vector<std::string>& argv, const std::string& out_path,
              const std::string& err_path = "", bool pipe_stdin = false);
   bool write_stdin(const std::string& text) const;
-  // Exit code, 128 + signal when a signal ended it, or -1 when it still ran
-  // after `timeout_ms` (it is then killed).
+  // As wait_child (closing its standard input first).
   int wait(int timeout_ms = 30000);
   // SIGKILL (and SIGCONT, for a stopped child), then reap.
   void kill_now() { wait(0); }
@@ -114,10 +114,30 @@ class fixed_dump_dir {
 #define REQUIRE_FIXED_DUMP_DIR(guard) \
   if (!(guard).ready()) GTEST_SKIP() << test_support::fixed_dump_dir::skip_reason()
 
-// Runs `child` in a forked process (raw system calls only: the test may
-// have threads) and returns its exit status, or -1 when it did not end
-// within 5 s.
-int wait_child(pid_t pid);
+// The library's singletons live for the whole process. A scenario that must
+// start from a freshly loaded library runs in a child that re-runs this test
+// binary (gtest's "threadsafe" death-test style): a plain fork would inherit
+// every singleton the parent already made. Its gtest failures show up in the
+// parent through the child's exit status and stderr.
+// (Used in a test body, which has included gtest.)
+#define IN_FRESH_PROCESS(...)                           \
+  do {                                                  \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");     \
+    EXPECT_EXIT(                                        \
+        {                                               \
+          __VA_ARGS__;                                  \
+          std::fflush(stdout);                          \
+          std::fflush(stderr);                          \
+          _exit(::testing::Test::HasFailure() ? 1 : 0); \
+        },                                              \
+        ::testing::ExitedWithCode(0), "");              \
+  } while (0)
+
+// Exit code of child `pid`, 128 + signal when a signal ended it, or -1 when
+// it still ran after `timeout_ms` (it is then killed). Raw system calls only.
+int wait_child(pid_t pid, int timeout_ms = 5000);
+// Runs `child` in a forked process (the test may have threads: the child
+// makes raw system calls only) and returns its wait_child status.
 template <typename F>
 int in_child(F child) {
   const pid_t pid = fork();
