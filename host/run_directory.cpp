@@ -64,6 +64,14 @@ const run_dir_state& state() noexcept {
   return s;
 }
 
+// 0 when a path of `n` characters fits `capacity` and sun_path (with room
+// to spare), else -ENAMETOOLONG.
+int fits(int n, std::size_t capacity) noexcept {
+  const bool too_long =
+      n < 0 || static_cast<size_t>(n) >= capacity || static_cast<size_t>(n) >= kMaxSocketPath;
+  return too_long ? -ENAMETOOLONG : 0;
+}
+
 }  // namespace
 
 const char* run_directory() noexcept {
@@ -80,21 +88,14 @@ int facade_socket_path(const char* facade_name, char* out, std::size_t capacity)
       std::strcmp(facade_name, "..") == 0) {
     return -EINVAL;
   }
-  const int n = std::snprintf(out, capacity, "%s/%s.sock", run_directory(), facade_name);
-  if (n < 0 || static_cast<size_t>(n) >= capacity || static_cast<size_t>(n) >= kMaxSocketPath) {
-    return -ENAMETOOLONG;
-  }
-  return 0;
+  return fits(std::snprintf(out, capacity, "%s/%s.sock", run_directory(), facade_name), capacity);
 }
 
 int console_socket_path(pid_t pid, char* out, std::size_t capacity) noexcept {
   if (out == nullptr) return -EINVAL;
-  const int n =
-      std::snprintf(out, capacity, "%s/ucom.%ld.sock", run_directory(), static_cast<long>(pid));
-  if (n < 0 || static_cast<size_t>(n) >= capacity || static_cast<size_t>(n) >= kMaxSocketPath) {
-    return -ENAMETOOLONG;
-  }
-  return 0;
+  return fits(
+      std::snprintf(out, capacity, "%s/ucom.%ld.sock", run_directory(), static_cast<long>(pid)),
+      capacity);
 }
 
 int reply_timeout_ms() noexcept {

@@ -164,6 +164,10 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("../escape"));
+  // A socket path fits sun_path with room to spare: 106 characters, not 107.
+  const size_t room = 107 - (std::string(host::run_directory()) + "/.sock").size();
+  EXPECT_EQ("", facade_path(std::string(room, 'n').c_str()));
+  EXPECT_NE("", facade_path(std::string(room - 1, 'n').c_str()));
   {
     served not_ready("f_not_ready", false);
     EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("f_not_ready", 0));
@@ -447,6 +451,18 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
   EXPECT_EQ(0, host::ucom_withdraw(&receiver));
   EXPECT_EQ(vantorel::UCOM_NO_RECEIVER, host::ucom_deliver("counter", "x"));
   EXPECT_EQ(-EINVAL, host::console_deliver(getpid(), "counter", "x", nullptr, 2000));
+  // A console whose answer is not a whole reply (here a status 0 alone) is not believed.
+  const int listener = listen_at(console_path(1));  // no console of pid 1 in this directory
+  std::thread liar([listener] {
+    pollfd p{listener, POLLIN, 0};
+    const int fd = poll(&p, 1, 2000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    char request[64];
+    if (recv(fd, request, sizeof request, 0) > 0) send(fd, "\0\0\0", 4, MSG_NOSIGNAL);
+    close(fd);
+  });
+  EXPECT_EQ(host::kConsoleBadReply, host::console_deliver(1, "x", "y", &result, 2000));
+  liar.join();
+  close(listener);
 }
 
 // A forked child holds no copy of the parent's listening socket, serves a
@@ -547,9 +563,10 @@ TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
   }
 }
 
-// A bounded wait on a held lock lasts its bound (999 ms: its deadline
-// almost always carries into the next second).
-TEST(Mutex, BoundedRequestWaitsItsBoundWhileHeld) {
+// The OS wrapper: a bounded wait on a held lock lasts its bound (999 ms:
+// its deadline almost always carries into the next second), and the local
+// time refuses null arguments.
+TEST(Osw, BoundedLockWaitAndLocalTimeArguments) {
   OSW_Mutex_Semaphore mutex(1);
   ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));
   const auto begin = std::chrono::steady_clock::now();
@@ -558,6 +575,10 @@ TEST(Mutex, BoundedRequestWaitsItsBoundWhileHeld) {
   EXPECT_NE(0, rc);
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(950));
   mutex.release();
+  const time_t now = 0;
+  struct tm local {};
+  EXPECT_NE(0, emwCLBLocalTime_r(nullptr, &local));
+  EXPECT_NE(0, emwCLBLocalTime_r(&now, nullptr));
 }
 
 // The trace output hands each line to one write, ends it in a newline and

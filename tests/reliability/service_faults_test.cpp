@@ -37,12 +37,7 @@ constexpr int kReplyTimeoutMs = 1000;
 // reply wait and 1 s), 300 ms between them, then one exchange.
 constexpr long kBoundMs = 101 * 1000 + 100 * 300 + kReplyTimeoutMs;
 
-struct private_environment {
-  test_support::run_dir dir;
-  private_environment() {
-    setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1);
-  }
-} environment;
+const test_support::run_dir the_run_dir;
 
 int setting(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -60,7 +55,8 @@ int32_t forced_code(int msg_id) {
 
 test_support::process service;  // killed at exit by its destructor
 
-bool start_service() {
+bool start_service() {  // before the first request, which reads the reply wait
+  setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1);
   std::vector<std::string> args;
   for (int id : {1, 3, 4, 5, 6}) {
     args.insert(args.end(),
@@ -68,7 +64,7 @@ bool start_service() {
   }
   static int incarnation = 0;
   service.kill_now();
-  return test_support::start_service(service, COMM_RMS_SERVICE, environment.dir, args,
+  return test_support::start_service(service, COMM_RMS_SERVICE, the_run_dir, args,
                                      "service-" + std::to_string(++incarnation));
 }
 
