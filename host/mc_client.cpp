@@ -108,8 +108,7 @@ class host_client final : public bmc_mc_client {
     if (look) {
       fd = take_idle();
     } else {
-      fd = take_kept();
-      if (fd < 0) fd = pop();
+      fd = take_unexamined();
     }
     if (fd >= 0) {
       *reused = true;
@@ -142,11 +141,16 @@ class host_client final : public bmc_mc_client {
     return idle_count_ > 0 ? idle_[--idle_count_] : -1;
   }
 
+  // The connection this thread kept, else a pooled one, else -1.
+  int take_unexamined() noexcept {
+    const int fd = take_kept();
+    return fd >= 0 ? fd : pop();
+  }
+
   // An idle connection that is still sound, or -1 when there is none.
   int take_idle() noexcept {
     for (;;) {
-      int fd = take_kept();
-      if (fd < 0) fd = pop();
+      const int fd = take_unexamined();
       if (fd < 0) return -1;
       // An idle connection has nothing to read; anything else (the service
       // closed it, died or restarted) makes it useless.
