@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "internal/wire.h"
+#include "served_facade.h"
 #include "test_support.h"
 #include "vantorel/host/host.h"
 #include "vantorel/ipc.h"
@@ -47,39 +48,6 @@ struct environment {
   run_dir dir;
   environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1); }
 } the_environment;
-
-enum : long { kEcho = 1, kLater = 3 };
-
-// Echo: the request back. Later: replied by the test.
-class test_facade final : public vantorel::facade_template {
- public:
-  void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
-    if (msg_id == kEcho) host::facade_reply(header, data, length);
-    if (msg_id == kLater) {
-      later = header;
-      has_later.store(true);
-    }
-  }
-  GEN_IPC_SVC later{};
-  std::atomic<bool> has_later{false};
-};
-
-// A server on its own thread for the life of the object.
-struct served {
-  explicit served(const char* name, bool ready = true) : server(facade, name) {
-    server.set_readiness([ready] { return ready; });
-    started = server.start();
-    if (started == 0) thread = std::thread([this] { server.run(); });
-  }
-  ~served() {
-    server.stop();
-    if (thread.joinable()) thread.join();
-  }
-  test_facade facade;
-  host::facade_server server;
-  int started;
-  std::thread thread;
-};
 
 long send(bmc_mc_client* client, long id, const void* request, unsigned int length, void* reply,
           unsigned int capacity) {
@@ -530,37 +498,6 @@ TEST(Console, SocketsRefuseAPeerOfAnotherUser) {
   EXPECT_EQ("", receiver.last);
   EXPECT_EQ(0u, s.server.dispatched());
   host::ucom_withdraw(&receiver);
-}
-
-int push(vantorel::put_lib_log_ring_buffer& ring, const std::string& s) {
-  return ring.push_data(const_cast<char*>(s.data()), static_cast<unsigned int>(s.size()));
-}
-
-TEST(RingBuffer, EvictsOldestFirstAndRefusesOversize) {
-  vantorel::put_lib_log_ring_buffer ring;
-  ASSERT_EQ(0, ring.create_ring_buffer(20));  // 20 bytes of entries, headers apart
-  EXPECT_NE(0, ring.create_ring_buffer(20));  // once only
-  vantorel::put_lib_log_ring_buffer empty;
-  EXPECT_NE(0, empty.create_ring_buffer(0));
-  for (const char* s : {"aaaa", "bbbb", "cccc"}) EXPECT_EQ(0, push(ring, s));
-  EXPECT_EQ(-1, push(ring, std::string(21, 'x')));  // larger than the capacity
-  EXPECT_EQ(0, push(ring, std::string(20, 'y')));   // exactly the capacity: evicts everything
-  std::vector<unsigned char> entry;
-  ASSERT_EQ(0, ring.pop_data(entry));
-  EXPECT_EQ(std::string(20, 'y'), std::string(entry.begin(), entry.end()));
-  EXPECT_NE(0, ring.pop_data(entry));
-  const auto c = vantorel::host::counters_of(ring);
-  EXPECT_EQ((std::vector<uint64_t>{4, 3, 1, 1}),
-            (std::vector<uint64_t>{c.pushed, c.evicted, c.refused, c.popped}));
-  // The store's whole 102400 bytes hold entries of trace length, and of 32
-  // bytes too: their headers have room of their own.
-  const unsigned kSizePushesKept[][3] = {{100, 1100, 1024}, {32, 3300, 3200}};
-  for (const auto& k : kSizePushesKept) {
-    vantorel::put_lib_log_ring_buffer store;
-    ASSERT_EQ(0, store.create_ring_buffer(102400));
-    for (unsigned i = 0; i < k[1]; ++i) push(store, std::string(k[0], 'l'));
-    EXPECT_EQ(k[2], vantorel::host::entry_count(store));
-  }
 }
 
 // The OS wrapper: a bounded wait on a held lock lasts its bound (999 ms:

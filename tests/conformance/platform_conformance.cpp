@@ -1,0 +1,667 @@
+// platform_conformance: checks a platform library against what comm_rms
+// relies on, one row per operation and case: "ok", "FAILED: what was seen"
+// or "skipped: why", then a summary line. Exits 0 only when no row failed.
+//
+//   platform_conformance [--facade NAME] [--trace-to-stderr] [--only TEXT]
+//
+// Against the host platform it serves a facade of its own and delivers
+// console commands itself; against a device's platform it talks to the
+// service named by --facade (f_comm_rms) and skips, saying why, what would
+// need a facade or a console delivery of its own.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm_rms/debug_dump.h"
+#include "comm_rms/operation_log.h"
+#include "comm_rms/service_protocol.h"
+#include "log/comm_rms_ucom_log.h"
+#include "vantorel/ipc.h"
+#include "vantorel/osw.h"
+#include "vantorel/ring_buffer.h"
+#include "vantorel/ucom.h"
+#if COMM_RMS_CONFORMANCE_HOST
+#include "served_facade.h"
+#endif
+
+namespace {
+
+using vantorel::bmc_mc_client;
+using steady = std::chrono::steady_clock;
+
+// "" when the row passed, "skip: why" when it could not be checked, else
+// what was seen.
+using verdict = std::string;
+verdict skip(const char* why) {
+  return std::string("skip: ") + why;
+}
+__attribute__((format(printf, 1, 2))) verdict fail(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+#define EXPECT(condition, ...) \
+  if (!(condition)) return fail(__VA_ARGS__)
+
+struct {
+  std::string facade;  // what the channel rows talk to
+  bool own_facade = false;
+  bool trace_to_stderr = COMM_RMS_CONFORMANCE_HOST;
+} options;
+
+long ms_since(steady::time_point begin) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - begin).count());
+}
+void pause_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- OS wrapper ------------------------------------------------------------
+
+OSW_Mutex_Semaphore shared_mutex(1);
+
+// Takes the lock `kind` names (0: the mutex, 1: a guard on it, 2: the
+// process-wide guard) and returns what gives it back.
+std::function<void()> take(int kind) {
+  if (kind == 0) {
+    shared_mutex.request(OSW_WAIT_FOREVER);
+    return [] { shared_mutex.release(); };
+  }
+  std::shared_ptr<void> guard;
+  if (kind == 1) guard = std::make_shared<OSW_Guard>(shared_mutex);
+  if (kind == 2) guard = std::make_shared<OSW_Thread_Guard>();
+  return [guard]() mutable { guard.reset(); };
+}
+
+// While this thread holds the lock and makes the calls the library makes
+// under one, another thread's take must wait until it is given back.
+verdict excludes(int kind) {
+  std::function<void()> give_back = take(kind);
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    take(kind)();
+    entered = true;
+  });
+  OSW_CLOCK now{};
+  emwOSWGetClock(&now);
+  emwOSWSleep(10);
+  pause_ms(100);
+  const bool early = entered;
+  give_back();
+  other.join();  // one never given back ends in the watchdog's report
+  EXPECT(!early, "another thread took it while this one held it");
+  return "";
+}
+
+// The library passes 300 and means a pause between readiness checks;
+// signals to the sleeping thread must not cut it short.
+verdict sleeps(bool signalled) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGUSR2, &action, nullptr);
+  std::atomic<bool> done{false};
+  std::thread signaller([&, sleeper = pthread_self()] {
+    for (; signalled && !done; pause_ms(10)) pthread_kill(sleeper, SIGUSR2);
+  });
+  const auto begin = steady::now();
+  emwOSWSleep(300);
+  const long took = ms_since(begin);
+  done = true;
+  signaller.join();
+  EXPECT(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
+  return "";
+}
+
+verdict clock_words() {
+  OSW_CLOCK first{}, last{};
+  emwOSWGetClock(&first);
+  const long long now = time(nullptr), seconds = first.seconds;
+  EXPECT(seconds >= now - 1 && seconds <= now + 1, "seconds %lld where time() gives %lld", seconds,
+         now);
+  for (int i = 0; i < 200; ++i) {
+    emwOSWGetClock(&last);
+    EXPECT(last.nanoseconds >= 0 && last.nanoseconds <= 999999999, "nanoseconds %ld",
+           static_cast<long>(last.nanoseconds));
+  }
+  emwOSWGetClock(&first);
+  pause_ms(50);
+  emwOSWGetClock(&last);
+  const long long advanced = (static_cast<long long>(last.seconds) - first.seconds) * 1000 +
+                             (last.nanoseconds - first.nanoseconds) / 1000000;
+  EXPECT(advanced >= 45 && advanced < 5000, "over a 50 ms pause the two words advanced %lld ms",
+         advanced);
+  return "";
+}
+
+// Against localtime_r in this process's zone (main sets one 8:45 east of
+// UTC when TZ is unset, so that UTC cannot pass for it).
+verdict local_time() {
+  for (const time_t seconds : {time_t{0}, time_t{951782400}, time(nullptr), time_t{0x7FFFFFFF}}) {
+    tm got{}, want{};
+    emwCLBLocalTime_r(&seconds, &got);
+    localtime_r(&seconds, &want);
+    EXPECT(
+        got.tm_year == want.tm_year && got.tm_mon == want.tm_mon && got.tm_mday == want.tm_mday &&
+            got.tm_hour == want.tm_hour && got.tm_min == want.tm_min && got.tm_sec == want.tm_sec,
+        "%ld gave %d-%d-%d %d:%d:%d, not %d-%d-%d %d:%d:%d (year from 1900, month from 0, TZ %s)",
+        static_cast<long>(seconds), got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min,
+        got.tm_sec, want.tm_year, want.tm_mon, want.tm_mday, want.tm_hour, want.tm_min, want.tm_sec,
+        std::getenv("TZ"));
+  }
+  return "";
+}
+
+// The library prints "<tag> <short name>\t<message>\n", the message at most
+// 1278 characters.
+verdict trace_lines() {
+  if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
+  FILE* file = std::tmpfile();
+  const int saved = dup(STDERR_FILENO);
+  if (file == nullptr || saved < 0) return fail("no temporary file to take standard error");
+  dup2(fileno(file), STDERR_FILENO);
+  const std::string longest(1278, 'm');
+  for (const char* message : {"mc_client_ is null.", longest.c_str()}) {
+    emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, 0, "%s %s\t%s\n", "[@ERR]",
+                    "comm_rms_facade::initial", message);
+  }
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+  std::rewind(file);
+  text.resize(std::fread(&text[0], 1, text.size(), file));
+  std::fclose(file);
+  const std::string head = "[@ERR] comm_rms_facade::initial\t";
+  const std::string want = head + "mc_client_ is null.\n" + head + longest + "\n";
+  EXPECT(text == want, "two calls wrote %zu bytes, not their two lines of %zu: \"%.60s\"",
+         text.size(), want.size(), text.c_str());
+  return "";
+}
+
+// ---- Message channel ---------------------------------------------------------
+
+const char kAbsent[] = "f_conformance_nobody_serves_this";
+
+#if COMM_RMS_CONFORMANCE_HOST
+namespace host = vantorel::host;
+using test_support::kEcho;
+using test_support::kLater;
+using test_support::served;
+using test_support::test_facade;
+
+std::string own_name(const char* what) {
+  return std::string("f_conformance_") + what + "." + std::to_string(getpid());
+}
+#else
+constexpr long kEcho = 1;  // asked only of a facade of the suite's own
+#endif
+
+long exchange(bmc_mc_client* client, long msg_id, const std::string& request, char* reply,
+              unsigned int capacity) {
+  return client->bmc_mc_send_sync_message(0, msg_id, const_cast<char*>(request.data()),
+                                          static_cast<unsigned int>(request.size()), reply,
+                                          &capacity, options.facade.c_str());
+}
+
+int32_t first_word(const char* reply) {
+  int32_t word;
+  std::memcpy(&word, reply, sizeof word);
+  return word;
+}
+
+// One exchange as the library makes them: an echo of `size` bytes from the
+// suite's own facade, else the service's status query. "" when the reply
+// is whole and nothing past the capacity was written, else what was wrong.
+std::string ask(bmc_mc_client* client, unsigned int size, unsigned seed) {
+  namespace protocol = vantorel::service_protocol;
+  std::string request(protocol::get_rfb_status.request_length, '\0');
+  unsigned int capacity = protocol::get_rfb_status.reply_capacity;
+  if (options.own_facade) {
+    request.resize(capacity = size);
+    for (unsigned int i = 0; i < size; ++i) request[i] = static_cast<char>(seed * 31 + i * 7);
+  }
+  std::string reply(capacity + 16, 'Z');
+  exchange(client, options.own_facade ? kEcho : protocol::get_rfb_status.id, request, &reply[0],
+           capacity);
+  if (first_word(reply.data()) == BMC_MC_CHANNEL_FAILURE) return "the channel failure word";
+  if (reply.compare(capacity, 16, std::string(16, 'Z')) != 0) return "bytes past the capacity";
+  if (options.own_facade && reply.compare(0, size, request) != 0) return "not the request echoed";
+  return first_word(reply.data()) == 0x5A5A5A5A ? "no result word" : "";
+}
+
+verdict needs(bool own) {
+  if (options.facade.empty()) return skip("no facade to talk to: run with --facade f_comm_rms");
+  if (own && !options.own_facade) {
+    return skip("needs a facade of the suite's own, which only the host platform serves");
+  }
+  return "";
+}
+
+verdict lookup_served() {
+  EXPECT(bmc_mc_client::bmc_mc_get_client(options.facade.c_str()) != nullptr, "null");
+  return "";
+}
+
+verdict lookup_absent() {
+  EXPECT(bmc_mc_client::bmc_mc_get_client(kAbsent) == nullptr, "a client");
+  return "";
+}
+
+verdict readiness(const std::string& name, bool ready) {
+  const long answer = bmc_mc_client::bmc_mc_check_facade(name.c_str(), 0);
+  EXPECT((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
+  return "";
+}
+
+verdict copies_reply() {
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(options.facade.c_str());
+  EXPECT(client != nullptr, "no client");
+  for (const unsigned int size : {4u, 268u, 514u}) {
+    const std::string wrong = ask(client, size, size);
+    EXPECT(wrong.empty(), "a %u-byte exchange: %s", size, wrong.c_str());
+  }
+  // A reply longer than the buffer: cut at its capacity (or failed).
+  char reply[16];
+  std::memset(reply, 'Z', sizeof reply);
+  if (options.own_facade) exchange(client, kEcho, std::string(100, 'r'), reply, 8);
+  EXPECT(std::string(reply + 8, 8) == std::string(8, 'Z'), "a 100-byte reply overran 8 bytes");
+  return "";
+}
+
+verdict threads_at_once() {
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(options.facade.c_str());
+  EXPECT(client != nullptr, "no client");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (unsigned i = 0; i < 50; ++i)
+        wrong += !ask(client, 4 + (t * 50 + i) % 600, t + i).empty();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT(wrong == 0, "%d of 400 exchanges failed or got another's reply", wrong.load());
+  return "";
+}
+
+#if COMM_RMS_CONFORMANCE_HOST
+verdict refusing_ready() {
+  const served refusing(own_name("refusing"), false);
+  return readiness(own_name("refusing"), false);
+}
+
+// A failed exchange leaves the failure word where an earlier success (0)
+// lay: the facade ends before it replies (0), never replies (1), or is gone
+// since the lookup (2).
+verdict fails(int how) {
+  const std::string name = own_name("failing");
+  auto facade = std::make_unique<served>(name);
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(name.c_str());
+  char reply[8] = {};
+  EXPECT(client != nullptr && exchange(client, kEcho, std::string(8, '\0'), reply, 8) == 0,
+         "the echo before it failed");
+  if (how == 2) facade.reset();
+  std::thread ender([&] {
+    for (const auto begin = steady::now(); how == 0 && ms_since(begin) < 5000; pause_ms(5)) {
+      if (facade->facade.has_later) return facade.reset();
+    }
+  });
+  exchange(client, kLater, "hold", reply, 8);
+  ender.join();
+  EXPECT(first_word(reply) == BMC_MC_CHANNEL_FAILURE, "first word %d", first_word(reply));
+  return "";
+}
+
+// ---- Host serving --------------------------------------------------------------
+
+bool echoes(const std::string& name) {
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(name.c_str());
+  char reply[8] = {};
+  return client != nullptr && exchange(client, kEcho, "ping", reply, 8) == 0 &&
+         std::strcmp(reply, "ping") == 0;
+}
+
+std::string socket_of(const std::string& name) {
+  char path[128] = {};
+  host::facade_socket_path(name.c_str(), path, sizeof path);
+  return path;
+}
+
+// A name is one server's: a second is refused while it serves, and a
+// server whose socket file was replaced leaves the new one alone.
+verdict name_kept() {
+  const std::string name = own_name("twice");
+  auto first = std::make_unique<served>(name);
+  test_facade other;
+  EXPECT(first->started == 0 && host::facade_server(other, name.c_str()).start() != 0,
+         "a second server for a served name started");
+  EXPECT(echoes(name), "the first server no longer answers after the refused one ended");
+  unlink(socket_of(name).c_str());
+  const served second(name);
+  first.reset();
+  EXPECT(second.started == 0 && echoes(name), "the first server's end took the name away");
+  return "";
+}
+
+int open_descriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dir != nullptr && readdir(dir) != nullptr) ++count;
+  if (dir != nullptr) closedir(dir);
+  return count;
+}
+
+verdict server_leaves_nothing() {
+  const int before = open_descriptors();
+  { const served ended(own_name("ended")); }
+  EXPECT(open_descriptors() == before, "%d descriptors open, %d before", open_descriptors(),
+         before);
+  EXPECT(access(socket_of(own_name("ended")).c_str(), F_OK) != 0, "its socket file is left");
+  for (const char* name : {"", ".", "..", "a/b"}) {
+    test_facade facade;
+    EXPECT(host::facade_server(facade, name).start() != 0, "a server named \"%s\" started", name);
+  }
+  return "";
+}
+#endif
+
+// ---- Ring buffer -------------------------------------------------------------
+
+const unsigned int kCapacity = vantorel::comm_rms_ucom_log::kRingCapacity;
+constexpr int kPop = -1;
+
+// Entry `n` begins "#n:" (a wrong one shows which it is) and its bytes
+// follow from n, so a cut or mixed entry shows too.
+std::string entry(unsigned n, unsigned size) {
+  std::string text = "#" + std::to_string(n) + ":";
+  for (unsigned i = 0; text.size() < size; ++i) text += static_cast<char>(n * 131 + i * 7);
+  return text.substr(0, size);
+}
+
+// Runs {count, op} pairs (op: bytes to push, or kPop) against a ring of
+// the store's capacity and a model that keeps the newest entries that fit
+// and refuses a larger one; pops reuse one vector, as the dump does.
+verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
+  vantorel::put_lib_log_ring_buffer ring;
+  if (created) ring.create_ring_buffer(kCapacity);
+  std::deque<std::pair<unsigned, unsigned>> kept;  // number, size
+  unsigned long bytes = 0;
+  unsigned pushed = 0, step = 0;
+  std::vector<unsigned char> popped;
+  for (const auto& run : runs) {
+    for (int i = 0; i < run.first; ++i, ++step) {
+      const unsigned size = static_cast<unsigned>(run.second);
+      if (run.second != kPop) {
+        std::string text = entry(pushed, size);
+        ring.push_data(&text[0], size);
+        for (; size <= kCapacity && bytes + size > kCapacity; kept.pop_front()) {
+          bytes -= kept.front().second;
+        }
+        if (size <= kCapacity) kept.emplace_back(pushed, size);
+        bytes += size <= kCapacity ? size : 0;
+        ++pushed;
+        continue;
+      }
+      const bool delivered = ring.pop_data(popped) == 0;
+      const std::string got(popped.begin(), popped.end());
+      const std::string due = kept.empty() ? "" : entry(kept.front().first, kept.front().second);
+      EXPECT(delivered != kept.empty() && (!delivered || got == due),
+             "step %u: pop delivered %s%zu bytes beginning \"%.6s\" where %s%zu bytes beginning "
+             "\"%.6s\" are due",
+             step, delivered ? "" : "nothing, not ", got.size(), got.c_str(),
+             kept.empty() ? "nothing, not " : "", due.size(), due.c_str());
+      if (!kept.empty()) {
+        bytes -= kept.front().second;
+        kept.pop_front();
+      }
+    }
+  }
+#if COMM_RMS_CONFORMANCE_HOST
+  // The host's accounting: every entry offered is stored, popped, evicted or refused.
+  const vantorel::host::ring_counters c = vantorel::host::counters_of(ring);
+  EXPECT(vantorel::host::entry_count(ring) == kept.size() && c.pushed + c.refused == pushed &&
+             c.pushed == c.popped + c.evicted + kept.size(),
+         "counters: %zu pushed, %zu popped, %zu evicted, %zu refused, %u stored of %u",
+         size_t(c.pushed), size_t(c.popped), size_t(c.evicted), size_t(c.refused),
+         vantorel::host::entry_count(ring), pushed);
+#endif
+  return "";
+}
+
+verdict ring_wraps() {
+  std::vector<std::pair<int, int>> runs;
+  for (unsigned i = 0, seed = 1; i < 4000; ++i) {
+    seed = seed * 1103515245 + 12345;
+    runs.emplace_back(1, (seed >> 8) % 4 == 0 ? kPop : static_cast<int>(1 + (seed >> 12) % 3000));
+  }
+  runs.emplace_back(200, kPop);
+  return ring_run(runs);
+}
+
+// The library never stores one, but an empty entry must not disturb the
+// others: stored empty, or refused.
+verdict ring_empty_entry() {
+  vantorel::put_lib_log_ring_buffer ring;
+  ring.create_ring_buffer(kCapacity);
+  std::string a = entry(1, 100), b = entry(2, 100), order;
+  ring.push_data(&a[0], 100);
+  ring.push_data(&a[0], 0);
+  ring.push_data(&b[0], 100);
+  for (std::vector<unsigned char> popped; ring.pop_data(popped) == 0 && order.size() < 4;) {
+    const std::string text(popped.begin(), popped.end());
+    order += text.empty() ? 'e' : text == a ? 'a' : text == b ? 'b' : '?';
+  }
+  EXPECT(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
+         order.c_str());
+  return "";
+}
+
+// ---- Console -----------------------------------------------------------------
+
+class receiver final : public vantorel::UCOM_UsrCommandReceiver {
+ public:
+  explicit receiver(int answer) : answer_(answer) {}
+  int ucom_usr_command(char* command) override {
+    seen = command;
+    return answer_;
+  }
+  std::string seen;
+
+ private:
+  int answer_;
+};
+receiver receivers[] = {receiver(-1), receiver(7777)};
+const char* const kReceiverNames[] = {"conformance_a", "conformance_b"};
+
+verdict registers() {
+  vantorel::UCOM_UsrCommandManager* manager = vantorel::UCOM_UsrCommandManager::ucom_instance();
+  EXPECT(manager != nullptr && manager == vantorel::UCOM_UsrCommandManager::ucom_instance(),
+         "ucom_instance() gave null or a second manager");
+  static const int added = manager->ucom_add_usr_command(&receivers[0], kReceiverNames[0]) |
+                           manager->ucom_add_usr_command(&receivers[1], kReceiverNames[1]);
+  (void)added;  // the library reads no result
+  return "";
+}
+
+// Each receiver gets its own commands byte for byte, and its result comes
+// back: in process, or through the process's console socket.
+verdict delivers(bool through_socket) {
+#if COMM_RMS_CONFORMANCE_HOST
+  registers();
+  for (const char* text : {vantorel::debug_dump::command, "UCGETMEMINFO with words", "x"}) {
+    for (int r = 0; r < 2; ++r) {
+      receivers[0].seen = receivers[1].seen = "(nothing)";
+      int result = 0;
+      const int rc = through_socket
+                         ? host::console_deliver(getpid(), kReceiverNames[r], text, &result, 5000)
+                         : (result = host::ucom_deliver(kReceiverNames[r], text), 0);
+      EXPECT(rc == 0 && receivers[r].seen == text && receivers[1 - r].seen == "(nothing)",
+             "\"%s\" to %s: delivery %d, reached it as \"%s\", the other as \"%s\"", text,
+             kReceiverNames[r], rc, receivers[r].seen.c_str(), receivers[1 - r].seen.c_str());
+      EXPECT(result == (r == 0 ? -1 : 7777), "%s answered %d, the delivery gave %d",
+             kReceiverNames[r], r == 0 ? -1 : 7777, result);
+    }
+  }
+  EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER,
+         "a delivery to an unregistered name did not say so");
+  return "";
+#else
+  (void)through_socket;
+  return skip(
+      "no delivery of the suite's own here: deliver UCGETMEMINFO to commRMS from the "
+      "device's console while the library runs");
+#endif
+}
+
+// ---- Runner ------------------------------------------------------------------
+
+using check = std::function<verdict()>;
+// A row that talks to the facade; one that needs the suite's own, skipped
+// on a device.
+check talks(verdict (*row)()) {
+  return [row] { return needs(false).empty() ? row() : needs(false); };
+}
+#if COMM_RMS_CONFORMANCE_HOST
+#define OWN_FACADE(row) [] { return needs(true).empty() ? verdict(row) : needs(true); }
+#else
+#define OWN_FACADE(row) [] { return needs(true); }
+#endif
+check ring(std::vector<std::pair<int, int>> runs, bool created = true) {
+  return [=] { return ring_run(runs, created); };
+}
+
+const struct row {
+  const char* name;
+  check run;
+} kRows[] = {
+    {"mutex: request(0xFFFFFFFF) holds it against other threads until release",
+     [] { return excludes(0); }},
+    {"mutex: OSW_Guard holds it from construction to destruction", [] { return excludes(1); }},
+    {"mutex: OSW_Thread_Guard is one lock for the whole process", [] { return excludes(2); }},
+    {"sleep: emwOSWSleep(300) sleeps 300 ms", [] { return sleeps(false); }},
+    {"sleep: signals do not cut emwOSWSleep(300) short", [] { return sleeps(true); }},
+    {"clock: seconds as time(), nanoseconds 0..999999999, both advancing", clock_words},
+    {"local time: struct tm as localtime_r gives in the process's TZ", local_time},
+    {"trace: each emwGENTrcPrintf call writes its formatted line whole", trace_lines},
+    {"channel: lookup of the served facade gives a client", talks(lookup_served)},
+    {"channel: lookup of an unserved name gives null", lookup_absent},
+    {"channel: readiness check is exactly 1 for the served facade",
+     talks([] { return readiness(options.facade, true); })},
+    {"channel: readiness check is not 1 for an unserved name",
+     [] { return readiness(kAbsent, false); }},
+    {"channel: readiness check is not 1 for a facade answering not ready",
+     OWN_FACADE(refusing_ready())},
+    {"channel: an exchange copies the reply, nothing past its capacity", talks(copies_reply)},
+    {"channel: 8 threads exchanging at once each get their own reply", talks(threads_at_once)},
+    {"channel: failed exchange, facade ends before replying: failure word", OWN_FACADE(fails(0))},
+    {"channel: failed exchange, no reply within the channel's wait: failure word",
+     OWN_FACADE(fails(1))},
+    {"channel: failed exchange, facade gone since the lookup: failure word", OWN_FACADE(fails(2))},
+    {"host serving: a name is one server's, also when its file was replaced",
+     OWN_FACADE(name_kept())},
+    {"host serving: an ended server leaves nothing open; bad names are refused",
+     OWN_FACADE(server_leaves_nothing())},
+    {"ring: 1024 entries of 100 bytes fill 102400 bytes and all come back",
+     ring({{1024, 100}, {1025, kPop}})},
+    {"ring: 1600 entries of 64 bytes fill 102400 bytes and all come back",
+     ring({{1600, 64}, {1601, kPop}})},
+    {"ring: one entry of exactly the capacity is kept whole",
+     ring({{1, 100}, {1, 102400}, {2, kPop}})},
+    {"ring: a push into a full ring evicts the oldest entries, as many as it needs",
+     ring({{1024, 100}, {1, 250}, {1022, kPop}})},
+    {"ring: an entry larger than the capacity is refused and evicts nothing",
+     ring({{10, 100}, {1, 102401}, {11, kPop}})},
+    {"ring: a pop replaces the vector's content", ring({{1, 3000}, {1, 10}, {3, kPop}})},
+    {"ring: 4000 pushes and pops of 1..3000 bytes come back whole, oldest first", ring_wraps},
+    {"ring: an empty entry is stored empty or refused, the others untouched", ring_empty_entry},
+    {"ring: pop delivers nothing from a ring without storage", ring({{1, kPop}}, false)},
+    {"console: one manager; receivers register under their names", registers},
+    {"console: commands reach their receiver byte for byte, its result comes back",
+     [] { return delivers(false); }},
+    {"console: the same through the process's console socket", [] { return delivers(true); }},
+};
+
+std::atomic<int> passed{0}, failed{0}, skipped{0};
+std::atomic<unsigned> rows_begun{0};
+std::atomic<const char*> running{""};
+
+void summary() {
+  std::printf("%d passed, %d failed, %d skipped\n", passed.load(), failed.load(), skipped.load());
+  std::fflush(stdout);
+}
+
+// A row that hangs (a lock never given back, an exchange that never
+// returns) fails, and the run ends there.
+void watchdog() {
+  for (unsigned seen = ~0u;; pause_ms(60000)) {
+    if (seen == rows_begun) {
+      std::printf("FAILED  %s: not finished within 60 s; later rows not run\n", running.load());
+      ++failed;
+      summary();
+      _exit(1);
+    }
+    seen = rows_begun;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* only = "";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--trace-to-stderr") {
+      options.trace_to_stderr = true;
+    } else if (arg == "--facade" && i + 1 < argc) {
+      options.facade = argv[++i];
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--facade NAME] [--trace-to-stderr] [--only TEXT]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  setenv("TZ", "<+0845>-8:45", 0);  // before any platform call: the zone is read once
+#if COMM_RMS_CONFORMANCE_HOST
+  setenv("VANTOREL_REPLY_TIMEOUT_MS", "500", 0);  // as read once, by the first exchange
+  std::unique_ptr<served> own;
+  if (options.facade.empty()) {
+    options.facade = own_name("echo");
+    options.own_facade = true;
+    own = std::make_unique<served>(options.facade);
+  }
+#endif
+  std::thread(watchdog).detach();
+  for (const row& r : kRows) {
+    if (std::strstr(r.name, only) == nullptr) continue;
+    running = r.name;
+    ++rows_begun;
+    const verdict v = r.run();
+    const bool skipped_row = v.rfind("skip: ", 0) == 0;
+    if (v.empty()) std::printf("ok  %s\n", r.name);
+    if (skipped_row) std::printf("skipped  %s: %s\n", r.name, v.c_str() + 6);
+    if (!v.empty() && !skipped_row) std::printf("FAILED  %s: %s\n", r.name, v.c_str());
+    std::fflush(stdout);
+    ++(v.empty() ? passed : skipped_row ? skipped : failed);
+  }
+  ++rows_begun;
+  summary();
+  return failed == 0 ? 0 : 1;
+}

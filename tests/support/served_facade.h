@@ -1,0 +1,47 @@
+// A facade of a test's own, served by the host platform on a thread of its
+// own: it echoes kEcho requests and keeps kLater ones for the test to answer
+// (or to leave unanswered).
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "vantorel/host/host.h"
+#include "vantorel/ipc.h"
+
+namespace test_support {
+
+enum : long { kEcho = 1, kLater = 3 };
+
+class test_facade final : public vantorel::facade_template {
+ public:
+  void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
+    if (msg_id == kEcho) vantorel::host::facade_reply(header, data, length);
+    if (msg_id == kLater) {
+      later = header;
+      has_later.store(true);
+    }
+  }
+  GEN_IPC_SVC later{};
+  std::atomic<bool> has_later{false};
+};
+
+// Served under `name` for the life of the object.
+struct served {
+  explicit served(const std::string& name, bool ready = true) : server(facade, name.c_str()) {
+    server.set_readiness([ready] { return ready; });
+    started = server.start();
+    if (started == 0) thread = std::thread([this] { server.run(); });
+  }
+  ~served() {
+    server.stop();
+    if (thread.joinable()) thread.join();
+  }
+  test_facade facade;
+  vantorel::host::facade_server server;
+  int started;
+  std::thread thread;
+};
+
+}  // namespace test_support
