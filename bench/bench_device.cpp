@@ -1,11 +1,16 @@
 // What the library itself adds to a request on the device, where the channel
 // is the platform's: each request over an in-process channel that answers at
 // once, against the bare cost of the record copies it makes, and the two
-// parts it spends on besides (a stored trace line, a history record).
+// parts it spends on besides (a stored trace line, a history record); and
+// the heap allocations of each (counter "allocations", per call).
 //
 // This program stands in for the platform's channel: it defines the three
 // channel calls, and the dynamic linker binds the library's calls to these
 // (an executable's definitions come first) instead of the host's sockets.
+// The same way it counts every heap allocation of the process: its malloc,
+// calloc and realloc come before the C library's (operator new calls them).
+#include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -14,6 +19,29 @@
 #include "comm_rms/connect_history.h"
 #include "comm_rms/operation_log.h"
 #include "vantorel/ipc.h"
+
+namespace {
+std::atomic<unsigned long> allocations{0};
+}  // namespace
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* block, size_t size);
+
+void* malloc(size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(count, size);
+}
+void* realloc(void* block, size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(block, size);
+}
+}
 
 namespace vantorel {
 
@@ -49,8 +77,25 @@ namespace protocol = vantorel::service_protocol;
 constexpr benchmark::IterationCount kRequests = 1000;
 constexpr int kRepetitions = 21;
 
+// Heap allocations made while `state` ran, per iteration.
+class allocation_count {
+ public:
+  explicit allocation_count(benchmark::State& state) : state_(state), before_(allocations) {}
+  ~allocation_count() {
+    state_.counters["allocations"] = benchmark::Counter(static_cast<double>(allocations - before_),
+                                                        benchmark::Counter::kAvgIterations);
+  }
+  allocation_count(const allocation_count&) = delete;
+  allocation_count& operator=(const allocation_count&) = delete;
+
+ private:
+  benchmark::State& state_;
+  const unsigned long before_;
+};
+
 void request(benchmark::State& state, const comm_rms_bench::message_kind* kind) {
   vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
+  const allocation_count counted(state);
   for (auto _ : state) {
     if (kind->request(facade) != 0) {
       state.SkipWithError("the request failed");
@@ -80,6 +125,7 @@ void copies(benchmark::State& state, const comm_rms_bench::message_kind* kind) {
 
 void trace_line(benchmark::State& state) {
   int n = 0;
+  const allocation_count counted(state);
   for (auto _ : state) {
     comm_rms_operation_log(1, COMM_RMS_LEVEL_INFORMATION, 157,
                            "RETCODE vantorel::comm_rms_facade::get_server_path_name("
@@ -89,6 +135,7 @@ void trace_line(benchmark::State& state) {
 }
 
 void history_record(benchmark::State& state) {
+  const allocation_count counted(state);
   for (auto _ : state) comm_rms_register_server_log(comm_rms_bench::register_info, 0);
 }
 

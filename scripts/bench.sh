@@ -13,8 +13,9 @@ verbose=false
 
 # One row per line: figure | our benchmark | its baseline (none: empty) |
 # the median compared (cpu_time of the measuring thread, real_time = wall
-# time, or a counter) | largest acceptable ratio (none: empty). A benchmark
-# is named as registered, plus "/threads:N" when it ran on N threads.
+# time, or a counter) | largest acceptable ratio (none: empty; "=N": our
+# figure itself at most N). A benchmark is named as registered, plus
+# "/threads:N" when it ran on N threads.
 table="\
 stored line, 1 thread vs spdlog byte ring|stored_line/ours|stored_line/spdlog_byte_ring|cpu_time|0.6
 stored line, 1 thread vs spdlog ringbuffer_sink_mt|stored_line/ours|stored_line/spdlog_ringbuffer_sink_mt|cpu_time|1.1
@@ -32,7 +33,14 @@ $m, in-process channel vs its record copies|device/ours/$m|device/copies/$m|cpu_
 done
 table+="
 device part: one stored trace line|device/part/stored_trace_line||cpu_time|
-device part: one history record|device/part/history_record||cpu_time|"
+device part: one history record|device/part/history_record||cpu_time|
+heap allocations per stored trace line|device/part/stored_trace_line||allocations|=0"
+for m in get_server_path_name unregister_server get_server_connect_result get_rfb_status; do
+  table+="
+heap allocations per $m|device/ours/$m||allocations|=0"
+done
+table+="
+heap allocations per register_server (its history record)|device/ours/register_server||allocations|=1"
 table+="
 UCGETMEMINFO, full store vs fopen/fwrite/fclose|dump/ours|dump/floor_fopen_fwrite_fclose|cpu_ns|1.0
 UCGETMEMINFO, full store, wall time|dump/ours|dump/floor_fopen_fwrite_fclose|real_time|
@@ -104,11 +112,28 @@ echo "$table" | awk -F'|' '
     if (ours == "") next  # left out by a filter on the command line
     if (base == "") base = "error: not run"
     ratio = "-"; target = "-"; met = "-"
-    if (ours + 0 > 0 && base + 0 > 0) {
+    if ($5 ~ /^=/) {
+      ours = sprintf("%.3f", value[$2 "|" $4]); target = "<= " substr($5, 2)
+      met = ours + 0 <= substr($5, 2) + 0 ? "yes" : "no"
+    } else if (ours + 0 > 0 && base + 0 > 0) {
       ratio = sprintf("%.3f", ours / base)
       if ($5 != "") { target = sprintf("<= %.2f", $5); met = ratio + 0 <= $5 + 0 ? "yes" : "no" }
     }
     if (met == "no") missed++
     printf fmt, $1, ours, base, ratio, target, met, $4 }
   END { printf "\n%d target(s) missed\n", missed }' "$medians" -
+
+# The library's size on the device: the PowerPC cross build in Release, where
+# the cross compiler is installed.
+if command -v powerpc-linux-gnu-g++ >/dev/null && command -v powerpc-linux-gnu-size >/dev/null; then
+  echo "building the PowerPC library in $build-ppc (Release)" >&2
+  cmake -S "$root" -B "$build-ppc" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc-linux-gnu.cmake" \
+    -DCOMM_RMS_BUILD_TESTS=OFF -DCOMM_RMS_BUILD_TOOLS=OFF -DCOMM_RMS_CONFORMANCE=OFF >/dev/null
+  cmake --build "$build-ppc" --target comm_rms -j2 >/dev/null
+  powerpc-linux-gnu-size "$build-ppc/libcomm_rms.so" | awk 'NR == 2 {
+    printf "PowerPC libcomm_rms.so (Release): text %d, data %d, bss %d bytes\n", $1, $2, $3 }'
+else
+  echo "PowerPC libcomm_rms.so: no size (no powerpc-linux-gnu cross compiler here)"
+fi
 echo "total $((SECONDS - started)) s"

@@ -394,6 +394,14 @@ std::string entry(unsigned n, unsigned size) {
   return text.substr(0, size);
 }
 
+// "entry #n, S bytes" for what begins like entry n, else "S bytes".
+std::string described(const std::string& text) {
+  const size_t colon = text.find(':');
+  const bool numbered = text[0] == '#' && colon < 12;
+  return (numbered ? "entry " + text.substr(0, colon) + ", " : "") + std::to_string(text.size()) +
+         " bytes";
+}
+
 // Runs {count, op} pairs (op: bytes to push, or kPop) against a ring of
 // the store's capacity and a model that keeps the newest entries that fit
 // and refuses a larger one; pops reuse one vector, as the dump does.
@@ -422,10 +430,9 @@ verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
       const std::string got(popped.begin(), popped.end());
       const std::string due = kept.empty() ? "" : entry(kept.front().first, kept.front().second);
       EXPECT(delivered != kept.empty() && (!delivered || got == due),
-             "step %u: pop delivered %s%zu bytes beginning \"%.6s\" where %s%zu bytes beginning "
-             "\"%.6s\" are due",
-             step, delivered ? "" : "nothing, not ", got.size(), got.c_str(),
-             kept.empty() ? "nothing, not " : "", due.size(), due.c_str());
+             "step %u: pop delivered %s where %s is due", step,
+             delivered ? described(got).c_str() : "nothing",
+             kept.empty() ? "nothing" : described(due).c_str());
       if (!kept.empty()) {
         bytes -= kept.front().second;
         kept.pop_front();
@@ -607,15 +614,17 @@ void summary() {
 }
 
 // A row that hangs (a lock never given back, an exchange that never
-// returns) fails, and the run ends there.
+// returns) or crashes fails, and the run ends there.
+void abandon(const char* what) {
+  std::printf("FAILED  %s: %s; later rows not run\n", running.load(), what);
+  ++failed;
+  summary();
+  _exit(1);
+}
+
 void watchdog() {
   for (unsigned seen = ~0u;; pause_ms(60000)) {
-    if (seen == rows_begun) {
-      std::printf("FAILED  %s: not finished within 60 s; later rows not run\n", running.load());
-      ++failed;
-      summary();
-      _exit(1);
-    }
+    if (seen == rows_begun) abandon("not finished within 60 s");
     seen = rows_begun;
   }
 }
@@ -649,6 +658,9 @@ int main(int argc, char** argv) {
   }
 #endif
   std::thread(watchdog).detach();
+  for (const int crash : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    signal(crash, [](int) { abandon("crashed"); });
+  }
   for (const row& r : kRows) {
     if (std::strstr(r.name, only) == nullptr) continue;
     running = r.name;
