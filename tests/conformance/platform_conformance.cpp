@@ -170,16 +170,14 @@ verdict local_time() {
 
 // The library prints "<tag> <short name>\t<message>\n", the message at most
 // 1278 characters.
-verdict trace_lines() {
-  if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
+// What the trace output wrote for `lines` when it is standard error.
+std::string traced(const std::vector<std::string>& lines) {
   FILE* file = std::tmpfile();
   const int saved = dup(STDERR_FILENO);
-  if (file == nullptr || saved < 0) return fail("no temporary file to take standard error");
+  if (file == nullptr || saved < 0) return "(no temporary file to take standard error)";
   dup2(fileno(file), STDERR_FILENO);
-  const std::string longest(1278, 'm');
-  for (const char* message : {"mc_client_ is null.", longest.c_str()}) {
-    emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, 0, "%s %s\t%s\n", "[@ERR]",
-                    "comm_rms_facade::initial", message);
+  for (const std::string& line : lines) {
+    emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, 0, "%s", line.c_str());
   }
   dup2(saved, STDERR_FILENO);
   close(saved);
@@ -187,8 +185,15 @@ verdict trace_lines() {
   std::rewind(file);
   text.resize(std::fread(&text[0], 1, text.size(), file));
   std::fclose(file);
+  return text;
+}
+
+verdict trace_lines() {
+  if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
   const std::string head = "[@ERR] comm_rms_facade::initial\t";
-  const std::string want = head + "mc_client_ is null.\n" + head + longest + "\n";
+  const std::string want = head + "mc_client_ is null.\n" + head + std::string(1278, 'm') + "\n";
+  const std::string text =
+      traced({head + "mc_client_ is null.\n", head + std::string(1278, 'm') + "\n"});
   EXPECT(text == want, "two calls wrote %zu bytes, not their two lines of %zu: \"%.60s\"",
          text.size(), want.size(), text.c_str());
   return "";
@@ -365,6 +370,29 @@ int open_descriptors() {
   while (dir != nullptr && readdir(dir) != nullptr) ++count;
   if (dir != nullptr) closedir(dir);
   return count;
+}
+
+// The host's OS wrapper beyond what the library needs: a bounded wait on a
+// held lock lasts its bound (999 ms: its deadline almost always carries
+// into the next second), the local time refuses null arguments, and the
+// trace output ends each line in one newline and cuts an overlong one at
+// its limit, newline included.
+verdict host_wrapper() {
+  const std::function<void()> give_back = take(0);
+  int rc = 0;
+  const auto begin = steady::now();
+  std::thread([&] { rc = shared_mutex.request(999); }).join();
+  const long waited = ms_since(begin);
+  give_back();
+  EXPECT(rc != 0 && waited >= 950, "request(999) on a held lock gave %d after %ld ms", rc, waited);
+  const time_t now = 0;
+  tm local{};
+  EXPECT(emwCLBLocalTime_r(nullptr, &local) != 0 && emwCLBLocalTime_r(&now, nullptr) != 0,
+         "emwCLBLocalTime_r took a null argument");
+  const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
+  EXPECT(text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
+         "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
+  return "";
 }
 
 verdict server_leaves_nothing() {
@@ -544,10 +572,13 @@ using check = std::function<verdict()>;
 check talks(verdict (*row)()) {
   return [row] { return needs(false).empty() ? row() : needs(false); };
 }
+// A row of the host platform's own extras: only built against it.
 #if COMM_RMS_CONFORMANCE_HOST
 #define OWN_FACADE(row) [] { return needs(true).empty() ? verdict(row) : needs(true); }
+#define HOST_EXTRA(row) [] { return verdict(row); }
 #else
 #define OWN_FACADE(row) [] { return needs(true); }
+#define HOST_EXTRA(row) [] { return skip("the host platform's own extras"); }
 #endif
 check ring(std::vector<std::pair<int, int>> runs, bool created = true) {
   return [=] { return ring_run(runs, created); };
@@ -580,10 +611,12 @@ const struct row {
     {"channel: failed exchange, no reply within the channel's wait: failure word",
      OWN_FACADE(fails(1))},
     {"channel: failed exchange, facade gone since the lookup: failure word", OWN_FACADE(fails(2))},
+    {"host wrapper: bounded waits, null arguments, lines ended and cut",
+     HOST_EXTRA(host_wrapper())},
     {"host serving: a name is one server's, also when its file was replaced",
-     OWN_FACADE(name_kept())},
+     HOST_EXTRA(name_kept())},
     {"host serving: an ended server leaves nothing open; bad names are refused",
-     OWN_FACADE(server_leaves_nothing())},
+     HOST_EXTRA(server_leaves_nothing())},
     {"ring: 1024 entries of 100 bytes fill 102400 bytes and all come back",
      ring({{1024, 100}, {1025, kPop}})},
     {"ring: 1600 entries of 64 bytes fill 102400 bytes and all come back",

@@ -500,41 +500,4 @@ TEST(Console, SocketsRefuseAPeerOfAnotherUser) {
   host::ucom_withdraw(&receiver);
 }
 
-// The OS wrapper: a bounded wait on a held lock lasts its bound (999 ms:
-// its deadline almost always carries into the next second), and the local
-// time refuses null arguments.
-TEST(Osw, BoundedLockWaitAndLocalTimeArguments) {
-  OSW_Mutex_Semaphore mutex(1);
-  ASSERT_EQ(0, mutex.request(OSW_WAIT_FOREVER));
-  const auto begin = std::chrono::steady_clock::now();
-  int rc = 0;
-  std::thread([&] { rc = mutex.request(999); }).join();
-  EXPECT_NE(0, rc);
-  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(950));
-  mutex.release();
-  const time_t now = 0;
-  struct tm local {};
-  EXPECT_NE(0, emwCLBLocalTime_r(nullptr, &local));
-  EXPECT_NE(0, emwCLBLocalTime_r(&now, nullptr));
-}
-
-// The trace output hands each line to one write, ends it in a newline and
-// cuts an overlong one at its limit, newline included.
-TEST(Trace, LinesEndInANewlineAndAreCutAtTheLimit) {
-  const std::string dir = make_temp_dir("host_trace.");
-  const int file = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int saved = dup(STDERR_FILENO);
-  dup2(file, STDERR_FILENO);
-  close(file);
-  for (const std::string& text : {std::string("ends\n"), std::string("gets one"), std::string(),
-                                  std::string(2047, 'y'), std::string(5000, 'z')}) {
-    emwGENTrcPrintf(0x340E, 0x102, 1, "%s", text.c_str());
-  }
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  EXPECT_EQ(read_file(dir + "/stderr"),
-            "ends\ngets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n");
-  remove_tree(dir);
-}
-
 }  // namespace
