@@ -118,13 +118,14 @@ class request_watch {
                    facade, bad_dir.c_str());
       return;
     }
-    char socket_path[256];
+    char socket_path[256] = "/";
     vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
     struct stat st {};
     const bool present = lstat(socket_path, &st) == 0;
     const int most = present ? 101 + 30 + vantorel::host::reply_timeout_ms() / 1000 : 30;
-    std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
-                 socket_path, present ? "" : " (not there yet)", most);
+    std::fprintf(stderr, "rmsctl: waiting for the service %s at %s/%s%s (up to %d s)...\n", facade,
+                 vantorel::host::run_directory(), std::strrchr(socket_path, '/') + 1,
+                 present ? "" : " (not there yet)", most);
   }
 
   const int timeout_s_;

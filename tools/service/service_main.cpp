@@ -158,7 +158,9 @@ int main(int argc, char** argv) {
 
   char socket_path[512];
   vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
-  std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path);
+  // The address goes through this process's descriptor; a person is shown the directory.
+  std::fprintf(stdout, "comm-rms-service: serving %s at %s/%s\n", kFacadeName, run_dir,
+               std::strrchr(socket_path, '/') + 1);
   std::fflush(stdout);
 
   const int ran = server.run();
