@@ -399,8 +399,10 @@ verdict host_wrapper() {
   EXPECT(rc != 0 && waited >= 950, "request(999) on a held lock gave %d after %ld ms", rc, waited);
   const time_t now = 0;
   tm local{};
-  EXPECT(emwCLBLocalTime_r(nullptr, &local) != 0 && emwCLBLocalTime_r(&now, nullptr) != 0,
-         "emwCLBLocalTime_r took a null argument");
+  OSW_CLOCK clock{};
+  EXPECT(emwCLBLocalTime_r(nullptr, &local) != 0 && emwCLBLocalTime_r(&now, nullptr) != 0 &&
+             emwOSWGetClock(&clock) == 0 && emwOSWGetClock(nullptr) != 0,
+         "emwCLBLocalTime_r or emwOSWGetClock: 0 for a null argument, or not 0 for a good one");
   const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
   EXPECT(text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
          "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
@@ -565,8 +567,11 @@ verdict delivers(bool through_socket) {
              kReceiverNames[r], r == 0 ? -1 : 7777, result);
     }
   }
-  EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER,
-         "a delivery to an unregistered name did not say so");
+  receiver stranger(0);
+  EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER &&
+             host::ucom_withdraw(&stranger) != 0,
+         "a delivery to an unregistered name, or the withdrawal of an unregistered receiver, "
+         "did not say so");
   return "";
 #else
   (void)through_socket;
