@@ -674,9 +674,13 @@ void abandon(const char* what) {
 }
 
 void watchdog() {
-  for (unsigned seen = ~0u;; pause_ms(60000)) {
-    if (seen == rows_begun) abandon("not finished within 60 s");
-    seen = rows_begun;
+  unsigned seen = ~0u;
+  for (auto since = steady::now();; pause_ms(500)) {
+    if (seen != rows_begun) {
+      seen = rows_begun;
+      since = steady::now();
+    }
+    if (ms_since(since) > 60000) abandon("not finished within 60 s");
   }
 }
 
