@@ -129,9 +129,8 @@ TEST(unload, console_command_after_dlclose_finds_the_store) {
   IN_FRESH_PROCESS({
     void* library = dlopen(COMM_RMS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    const auto trace = reinterpret_cast<decltype(&comm_rms_operation_log)>(
-        dlsym(library, "comm_rms_operation_log"));
-    trace(1, 1, 42, kFunction, "%s", "before dlclose");
+    reinterpret_cast<decltype(&comm_rms_operation_log)>(dlsym(library, "comm_rms_operation_log"))(
+        1, 1, 42, kFunction, "%s", "before dlclose");
     ASSERT_EQ(dlclose(library), 0);
     EXPECT_EQ(vantorel::host::ucom_deliver(vantorel::debug_dump::receiver_name, "BOGUS"), 0);
   });
