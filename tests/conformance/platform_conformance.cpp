@@ -302,13 +302,18 @@ int open_descriptors() {
 verdict threads_at_once() {
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(options.facade.c_str());
   EXPECT(client != nullptr, "no client");
-  std::atomic<int> wrong{0};
+  std::atomic<int> wrong{0}, asked_once{0};
   int first = 0;
   for (int round = 0; round < 2; ++round) {
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 12; ++t) {
-      threads.emplace_back([&, t] {
-        for (unsigned i = 0; i < 50; ++i) wrong += !ask(client, 4 + t * 50 + i, t + i).empty();
+      threads.emplace_back([&, t, round] {
+        for (unsigned i = 0; i < 50; ++i) {
+          wrong += !ask(client, 4 + t * 50 + i, t + i).empty();
+          if (i > 0) continue;
+          // All 12 have exchanged before any goes on, however they are scheduled.
+          for (++asked_once; asked_once < 12 * (round + 1);) pause_ms(1);
+        }
       });
     }
     for (std::thread& t : threads) t.join();
