@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "log/comm_rms_ucom_log.h"
+#include "log/dump_layout.h"
 #include "vantorel/osw.h"
 
 namespace vantorel {
@@ -39,44 +40,50 @@ int text_length(const char (&text)[N]) {
   return static_cast<int>(strnlen(text, N));
 }
 
-void render_time(FILE* file, const char* label, const struct tm& when, long nsec,
+namespace layout = dump_layout;
+
+void render_time(FILE* file, const char* word, const struct tm& when, long nsec,
                  unsigned long thread, int32_t call_num) {
-  std::fprintf(file, "    %s[%04d-%02d-%02d %02d:%02d:%02d.%06ld][%010lu] CallNum:[%d]\n", label,
-               when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min,
-               when.tm_sec, nsec / 1000, thread, static_cast<int>(call_num));
+  std::fprintf(file, COMM_RMS_STAMP_FORMAT, word, when.tm_year + 1900, when.tm_mon + 1,
+               when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, nsec / 1000, thread,
+               static_cast<int>(call_num));
+}
+
+// A text field and its length line; the text may fill its whole array.
+template <size_t N>
+void render_text(FILE* file, layout::line which, const char (&text)[N]) {
+  const layout::field& f = layout::fields[which];
+  const layout::field& g = layout::fields[which + 1];
+  const int length = text_length(text);
+  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%.*s]\n", f.indent, "", layout::label_width(f), f.label,
+               length, text);
+  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%d]\n", g.indent, "", layout::label_width(g), g.label,
+               length);
+}
+
+void render_number(FILE* file, layout::line which, long value) {
+  const layout::field& f = layout::fields[which];
+  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%ld]\n", f.indent, "", layout::label_width(f), f.label,
+               value);
 }
 
 void render_record(FILE* file, const COMM_RMS_CONNECT_INFO_LOG& r) {
-  std::fputs("--------------------------------------------------------------------------------\n",
-             file);
-  std::fprintf(file, "[ID:%d]\n", static_cast<int>(r.id));
-  render_time(file, "Regist", r.regist_time, r.regist_nsec, r.regist_thread_id, r.regist_call_num);
-  const int url_length = text_length(r.regist_info.url);
-  const int reg_path_length = text_length(r.regist_info.server_pathname);
-  std::fputs("        Parameter\n", file);
-  std::fprintf(file, "            url                    :[%.*s]\n", url_length, r.regist_info.url);
-  std::fprintf(file, "            url_length             :[%d]\n", url_length);
-  std::fprintf(file, "            server_pathname        :[%.*s]\n", reg_path_length,
-               r.regist_info.server_pathname);
-  std::fprintf(file, "            server_pathname_length :[%d]\n", reg_path_length);
-  std::fprintf(file, "        Result                     :[%ld]\n",
-               static_cast<long>(r.regist_result));
+  std::fprintf(file, "%s\n%s%d]\n", layout::separator, layout::id_open, static_cast<int>(r.id));
+  render_time(file, layout::regist_word, r.regist_time, r.regist_nsec, r.regist_thread_id,
+              r.regist_call_num);
+  std::fprintf(file, "%s\n", layout::parameter);
+  render_text(file, layout::url, r.regist_info.url);
+  render_text(file, layout::regist_path, r.regist_info.server_pathname);
+  render_number(file, layout::regist_result, static_cast<long>(r.regist_result));
   std::fputs("\n", file);
-  render_time(file, "Unregist", r.unregist_time, r.unregist_nsec, r.unregist_thread_id,
+  render_time(file, layout::unregist_word, r.unregist_time, r.unregist_nsec, r.unregist_thread_id,
               r.unregist_call_num);
-  const int unreg_path_length = text_length(r.unregist_info.server_pathname);
-  std::fputs("        Parameter\n", file);
-  std::fprintf(file, "            server_pathname        :[%.*s]\n", unreg_path_length,
-               r.unregist_info.server_pathname);
-  std::fprintf(file, "            server_pathname_length :[%d]\n", unreg_path_length);
-  std::fprintf(file, "            is_terminated          :[%d]\n",
-               static_cast<int>(r.unregist_info.is_terminated));
-  std::fprintf(file, "        Result                     :[%ld]\n",
-               static_cast<long>(r.unregist_result));
+  std::fprintf(file, "%s\n", layout::parameter);
+  render_text(file, layout::unregist_path, r.unregist_info.server_pathname);
+  // is_terminated is printed with %d, the results with %ld: the same digits.
+  render_number(file, layout::is_terminated, static_cast<long>(r.unregist_info.is_terminated));
+  render_number(file, layout::unregist_result, static_cast<long>(r.unregist_result));
 }
-
-const char kBanner[] =
-    "================================================================================";
 
 }  // namespace
 
@@ -121,9 +128,7 @@ void connection_history::complete(const COMM_RMS_UNREGISTER_SERVER_INFO& info, R
 
 void connection_history::render(FILE* file) const {
   std::lock_guard<std::mutex> lock(mtx_);
-  std::fprintf(file, "%s\n", kBanner);
-  std::fprintf(file, "%s\n", "Remote Panel Connect Information");
-  std::fprintf(file, "%s\n", kBanner);
+  dump_layout::write_heading(file, dump_layout::history_title);
   if (records_ == nullptr) return;
   for (const COMM_RMS_CONNECT_INFO_LOG& record : *records_) render_record(file, record);
 }

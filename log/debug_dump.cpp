@@ -17,13 +17,12 @@
 
 #include "comm_rms/debug_dump.h"
 #include "log/comm_rms_ucom_log.h"
+#include "log/dump_layout.h"
 
 namespace vantorel {
 
 namespace {
 
-constexpr const char* kBanner =
-    "================================================================================";
 constexpr size_t kStdioBuffer = size_t{64} * 1024;
 
 class descriptor {
@@ -115,9 +114,7 @@ int comm_rms_ucom_log::dump_to(const char* directory) {
   __fsetlocking(file.get(), FSETLOCKING_BYCALLER);
 
   output_information_log_(file.get());
-  std::fprintf(file.get(), "%s\n", kBanner);
-  std::fprintf(file.get(), "%s\n", "Operation log");
-  std::fprintf(file.get(), "%s\n", kBanner);
+  dump_layout::write_heading(file.get(), dump_layout::log_title);
 
   // Only this call writes the file, so the position is counted, not asked.
   long long position = std::ftell(file.get());

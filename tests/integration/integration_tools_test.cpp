@@ -40,7 +40,7 @@ using history_text::section;
 // One record with both halves, or (terminated < 0) a register only.
 std::string history_record(const std::string& url, const std::string& path, int terminated) {
   return history_text::regist("1", "T][TH", url, path, "0") +
-         (terminated < 0 ? history_text::unregist(history_text::kZeroStamp, 0, "", 0, "0")
+         (terminated < 0 ? history_text::unregist(history_text::zero_stamp, 0, "", 0, "0")
                          : history_text::unregist("T][TH", 1, path, terminated, "0"));
 }
 
@@ -213,7 +213,7 @@ TEST(Tools, ShowReadsCutDumpsAndItsPageFilters) {
   run_dir dir;
   const std::string record =
       ht::regist("1", "2026-12-04 09:05:07.042153][0000000042", "u", "/a", "0") +
-      ht::unregist(ht::kZeroStamp, 0, "", 0, "0");
+      ht::unregist(ht::zero_stamp, 0, "", 0, "0");
   const std::string line = "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tx\n";
   const std::string dump = dir.path() + "/dump.log", prefix = "rmsctl: show: " + dump + ": ";
   std::ofstream(dump) << section() + record + operation_log() + line.substr(0, 20);

@@ -1,48 +1,56 @@
 // The texts the dump writes around and for the connection history, built
-// from their parts, for tests that compare a rendering or a dump whole.
+// from the dump's layout, for tests that compare a rendering or a dump whole.
 #pragma once
 
-#include <cstring>
 #include <string>
+
+#include "log/dump_layout.h"
 
 namespace history_text {
 
+namespace layout = vantorel::dump_layout;
+
 inline std::string heading(const char* title) {
-  const std::string banner(80, '=');
-  return banner + "\n" + title + "\n" + banner + "\n";
+  return std::string(layout::banner) + "\n" + title + "\n" + layout::banner + "\n";
 }
 inline std::string section() {
-  return heading("Remote Panel Connect Information");
+  return heading(layout::history_title);
 }
 inline std::string operation_log() {
-  return heading("Operation log");
+  return heading(layout::log_title);
 }
 
-// Time stamp and thread of an unregister part never filled.
-const char kZeroStamp[] = "1900-01-00 00:00:00.000000][0000000000";
+using layout::zero_stamp;
 
-// A label padded so that its colon stands in column 36 (after `indent` blanks).
-inline std::string field(const char* label, const std::string& value, size_t indent = 12) {
-  return std::string(indent, ' ') + label + std::string(35 - indent - std::strlen(label), ' ') +
-         ":[" + value + "]\n";
+inline std::string field(layout::line which, const std::string& value) {
+  const layout::field& f = layout::fields[which];
+  std::string label(f.label);
+  label.resize(static_cast<size_t>(layout::label_width(f)), ' ');
+  return std::string(static_cast<size_t>(f.indent), ' ') + label + layout::field_open + value +
+         "]\n";
+}
+
+inline std::string stamp(const char* word, const std::string& when, int calls) {
+  return std::string(layout::stamp_indent) + word + "[" + when + layout::stamp_calls +
+         std::to_string(calls) + "]\n" + layout::parameter + "\n";
 }
 
 // `when` is the text between "[" and "]" around time stamp and thread.
 inline std::string regist(const std::string& id, const std::string& when, const std::string& url,
                           const std::string& path, const std::string& result) {
-  return std::string(80, '-') + "\n[ID:" + id + "]\n    Regist[" + when +
-         "] CallNum:[1]\n        Parameter\n" + field("url", url) +
-         field("url_length", std::to_string(url.size())) + field("server_pathname", path) +
-         field("server_pathname_length", std::to_string(path.size())) + field("Result", result, 8) +
-         "\n";
+  return std::string(layout::separator) + "\n" + layout::id_open + id + "]\n" +
+         stamp(layout::regist_word, when, 1) + field(layout::url, url) +
+         field(layout::url_length, std::to_string(url.size())) + field(layout::regist_path, path) +
+         field(layout::regist_path_length, std::to_string(path.size())) +
+         field(layout::regist_result, result) + "\n";
 }
 
 inline std::string unregist(const std::string& when, int calls, const std::string& path,
                             int terminated, const std::string& result) {
-  return "    Unregist[" + when + "] CallNum:[" + std::to_string(calls) + "]\n        Parameter\n" +
-         field("server_pathname", path) +
-         field("server_pathname_length", std::to_string(path.size())) +
-         field("is_terminated", std::to_string(terminated)) + field("Result", result, 8);
+  return stamp(layout::unregist_word, when, calls) + field(layout::unregist_path, path) +
+         field(layout::unregist_path_length, std::to_string(path.size())) +
+         field(layout::is_terminated, std::to_string(terminated)) +
+         field(layout::unregist_result, result);
 }
 
 }  // namespace history_text

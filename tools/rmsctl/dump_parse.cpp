@@ -1,123 +1,283 @@
-// Reads the dump file back: the connection section record by record, then
+// Reads the dump file back as a stream: the history record by record, then
 // the operation log line by line. A record or line that does not have the
 // shape the library writes is reported and skipped; a cut file keeps what
-// was read before the cut.
-#include <cstdio>
-#include <cstdlib>
+// was read before the cut. The shapes come from the writer's layout.
+#include <cstring>
 #include <ctime>
-#include <sstream>
 
+#include "../common/parse_number.h"
 #include "dump_view.h"
+#include "log/dump_layout.h"
 
 namespace comm_rms_tools {
 
 namespace {
 
-constexpr int kRecordLines = 15;
+namespace layout = vantorel::dump_layout;
 
-// The banner (=) and separator (-) lines: 80 of the character.
-bool rule(const std::string& line, char c) {
-  return line.size() == 80 && line.find_first_not_of(c) == std::string::npos;
-}
-
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// A label padded so that its colon stands in column 36.
-std::string field_prefix(const char* label, size_t indent) {
-  std::string prefix(indent, ' ');
-  prefix += label;
-  prefix.resize(35, ' ');
-  return prefix + ":[";
-}
-
-// The text between `prefix` and a closing "]" that ends the line.
-bool bracketed(const std::string& line, const std::string& prefix, std::string& value) {
-  if (!starts_with(line, prefix) || line.size() < prefix.size() + 1 || line.back() != ']') {
-    return false;
-  }
-  value = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+// Moves `at` past `literal` when the text has it there.
+bool take(const std::string& s, size_t& at, const char* literal) {
+  const size_t n = std::strlen(literal);
+  if (s.compare(at, n, literal) != 0) return false;
+  at += n;
   return true;
 }
 
-// "<keyword>[TIME][THREAD] CallNum:[N]"
-bool stamp(const std::string& line, const std::string& keyword, std::string& time,
-           std::string& thread, int& calls) {
-  std::string rest;
-  if (!bracketed(line, keyword + "[", rest)) return false;
-  const size_t mid = rest.find("][");
-  const size_t tail = rest.find("] CallNum:[");
-  if (mid == std::string::npos || tail == std::string::npos || tail < mid) return false;
-  time = rest.substr(0, mid);
-  thread = rest.substr(mid + 2, tail - mid - 2);
-  char* end = nullptr;
-  const std::string number = rest.substr(tail + 11);
-  calls = static_cast<int>(std::strtol(number.c_str(), &end, 10));
-  return !number.empty() && *end == '\0';
-}
-
-// Line k (0-based) of a record into `c`; false when it has another shape.
-bool record_line(int k, const std::string& line, dump_connection& c) {
-  std::string ignored;
-  switch (k) {
-    case 0:
-      return bracketed(line, "[ID:", c.id);
-    case 1:
-      return stamp(line, "    Regist", c.regist_time, c.regist_thread, c.regist_calls);
-    case 2:
-    case 10:
-      return line == "        Parameter";
-    case 3:
-      return bracketed(line, field_prefix("url", 12), c.url);
-    case 4:
-      return bracketed(line, field_prefix("url_length", 12), ignored);
-    case 5:
-      return bracketed(line, field_prefix("server_pathname", 12), c.path);
-    case 6:
-    case 12:
-      return bracketed(line, field_prefix("server_pathname_length", 12), ignored);
-    case 7:
-      return bracketed(line, field_prefix("Result", 8), c.regist_result);
-    case 8:
-      return line.empty();
-    case 9:
-      return stamp(line, "    Unregist", c.unregist_time, c.unregist_thread, c.unregist_calls);
-    case 11:
-      return bracketed(line, field_prefix("server_pathname", 12), c.unregist_path);
-    case 13:
-      return bracketed(line, field_prefix("is_terminated", 12), c.is_terminated);
-    default:
-      return bracketed(line, field_prefix("Result", 8), c.unregist_result);
-  }
-}
-
-// "[TIME][THREAD] [TAG][LINE] FUNCTION\tMESSAGE"
-bool log_line(const std::string& line, dump_entry& e) {
-  const size_t time_end = line.find("][");
-  const size_t thread_end = line.find("] [", time_end == std::string::npos ? 0 : time_end);
-  if (line.empty() || line[0] != '[' || time_end == std::string::npos ||
-      thread_end == std::string::npos || line.size() < thread_end + 10 ||
-      line[thread_end + 7] != ']' || line[thread_end + 8] != '[') {
-    return false;
-  }
-  const size_t number_end = line.find("] ", thread_end + 9);
-  const size_t tab = line.find('\t', number_end == std::string::npos ? 0 : number_end);
-  if (number_end == std::string::npos || tab == std::string::npos) return false;
-  e.time = line.substr(1, time_end - 1);
-  e.thread = line.substr(time_end + 2, thread_end - time_end - 2);
-  e.level = line.substr(thread_end + 3, 4);
-  while (!e.level.empty() && (e.level[0] == ' ' || e.level[0] == '!' || e.level[0] == '@')) {
-    e.level.erase(0, 1);
-  }
-  e.line = line.substr(thread_end + 9, number_end - thread_end - 9);
-  e.function = line.substr(number_end + 2, tab - number_end - 2);
-  e.message = line.substr(tab + 1);
-  e.raw = line;
+// The text from `at` up to `stop` (not included); `at` moves past `stop`.
+bool until(const std::string& s, size_t& at, const char* stop, std::string& out) {
+  const size_t end = s.find(stop, at);
+  if (end == std::string::npos) return false;
+  out = s.substr(at, end - at);
+  at = end + std::strlen(stop);
   return true;
 }
+
+bool is_number(const std::string& text) {
+  int32_t ignored = 0;
+  return text.find_first_not_of("-0123456789") == std::string::npos &&
+         parse_int32(text.c_str(), &ignored);
+}
+
+bool is_digits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "<indent><label padded>:[" of record line `which`.
+std::string field_prefix(int which) {
+  const layout::field& f = layout::fields[which];
+  std::string prefix(static_cast<size_t>(f.indent), ' ');
+  prefix.append(f.label).resize(static_cast<size_t>(layout::colon_column - 1), ' ');
+  return prefix + layout::field_open;
+}
+
+// "<label>:[<32-bit number>]" of record line `which`.
+bool field(const std::string& s, int which, std::string& value) {
+  size_t at = 0;
+  return take(s, at, field_prefix(which).c_str()) && s.back() == ']' &&
+         is_number(value = s.substr(at, s.size() - at - 1));
+}
+
+// "<indent><word>[TIME][THREAD] CallNum:[N]"
+bool stamp(const std::string& s, const char* word, std::string& time, std::string& thread,
+           int& calls) {
+  size_t at = 0;
+  std::string number;
+  int32_t value = 0;
+  if (!take(s, at, layout::stamp_indent) || !take(s, at, word) || !take(s, at, "[") ||
+      !until(s, at, layout::stamp_mid, time) || !until(s, at, layout::stamp_calls, thread) ||
+      !until(s, at, "]", number) || at != s.size() || !is_digits(thread) ||
+      !parse_int32(number.c_str(), &value)) {
+    return false;
+  }
+  calls = value;
+  return true;
+}
+
+// "[TIME][THREAD] [TAG][LINE] FUNCTION\tMESSAGE"; a performance line has
+// "[PERFORM]: " for its tag.
+bool log_line(const std::string& s, dump_entry& e) {
+  size_t at = 0;
+  std::string tag;
+  if (!take(s, at, "[") || !until(s, at, "][", e.time) || !until(s, at, "] [", e.thread) ||
+      !until(s, at, "]", tag) || !is_digits(e.thread)) {
+    return false;
+  }
+  take(s, at, ": ");
+  if (!take(s, at, "[") || !until(s, at, "] ", e.line) || !until(s, at, "\t", e.function)) {
+    return false;
+  }
+  e.message = s.substr(at);
+  e.raw = s;
+  tag.erase(0, tag.find_first_not_of(" !@"));
+  e.level = tag == "****" ? "other" : tag;
+  return true;
+}
+
+class reader {
+ public:
+  explicit reader(dump_sink& sink) : sink_(sink) {}
+
+  // False when the file turns out to hold no dump.
+  bool feed(std::string& line) {
+    if (++number_ == 1) crlf_ = !line.empty() && line.back() == '\r';
+    if (crlf_ && !line.empty() && line.back() == '\r') line.pop_back();
+    switch (where_) {
+      case heading:
+      case log_heading:
+        return heading_line(line);
+      case log: {
+        dump_entry e;
+        if (log_line(line, e)) {
+          sink_.entry(e);
+        } else {
+          problem("not a trace line: ", line);
+        }
+        return true;
+      }
+      case history:
+        history_line(line);
+        return true;
+    }
+    return true;
+  }
+
+  void finish(bool ended) {
+    if (k_ > 0) {
+      sink_.connection(current_);
+      problem("cut short in record [ID:" + current_.id + "] after " + std::to_string(k_) +
+              " of 15 lines");
+    } else if (where_ != log) {
+      problem("cut short before the operation log");
+    }
+    if (!ended) problem("the last line has no end (cut short?)");
+  }
+
+  void problem(const std::string& what) {
+    sink_.problem("line " + std::to_string(number_) + ": " + what);
+  }
+  void problem(const std::string& what, const std::string& line) {
+    problem(what + "\"" + cut(printable(line), 80) + "\"");
+  }
+  bool started() const { return where_ != heading; }
+
+ private:
+  bool heading_line(const std::string& line) {
+    const bool first = where_ == heading;
+    const char* title = first ? layout::history_title : layout::log_title;
+    if (line != (heading_lines_ == 1 ? title : layout::banner)) {
+      if (first) return false;
+      problem(std::string("expected \"") + title + "\" between banner lines, found ", line);
+      where_ = log;
+      sink_.begin(true);
+      return true;
+    }
+    if (++heading_lines_ == 3) {
+      where_ = first ? history : log;
+      heading_lines_ = 0;
+      sink_.begin(!first);
+    }
+    return true;
+  }
+
+  void history_line(const std::string& line) {
+    const bool banner = line == layout::banner;
+    if (banner || line == layout::separator) {
+      if (k_ >= 0) problem("record [ID:" + current_.id + "] ends early");
+      k_ = banner ? -1 : 0;
+      current_ = dump_connection();
+      if (banner) {
+        where_ = log_heading;
+        heading_lines_ = 1;
+      }
+      return;
+    }
+    if (k_ == -1) problem("outside any record: ", line);
+    if (k_ < 0) return;
+    if (!record_line(line)) {
+      problem("record line " + std::to_string(k_ + 1) + " of 15 not understood: ", line);
+      k_ = -2;
+      return;
+    }
+    if (++k_ == layout::record_lines) {
+      current_.complete = true;
+      sink_.connection(current_);
+      k_ = -1;
+    }
+  }
+
+  // A text opens on its own line and may go on over more (it may hold
+  // newlines): it ends where the length line that follows counts it whole.
+  bool text_opens(const std::string& s) {
+    size_t at = 0;
+    if (!take(s, at, field_prefix(k_).c_str())) return false;
+    text_ = s.substr(at);
+    return true;
+  }
+  bool text_length(const std::string& s, std::string& text) {
+    std::string length;
+    if (field(s, k_, length) && !text_.empty() && text_.back() == ']' &&
+        std::to_string(text_.size() - 1) == length) {
+      text = text_.substr(0, text_.size() - 1);
+      return true;
+    }
+    text_ += "\n" + s;
+    --k_;  // still inside the text: the length line is yet to come
+    return text_.size() <= kMaxLine;
+  }
+
+  bool record_line(const std::string& s) {
+    dump_connection& c = current_;
+    std::string ignored;
+    size_t at = 0;
+    switch (k_) {
+      case layout::id_line:
+        return take(s, at, layout::id_open) && s.back() == ']' &&
+               is_number(c.id = s.substr(at, s.size() - at - 1));
+      case layout::regist_stamp:
+        return stamp(s, layout::regist_word, c.regist_time, c.regist_thread, c.regist_calls);
+      case layout::unregist_stamp:
+        return stamp(s, layout::unregist_word, c.unregist_time, c.unregist_thread,
+                     c.unregist_calls);
+      case layout::regist_params:
+      case layout::unregist_params:
+        return s == layout::parameter;
+      case layout::url:
+      case layout::regist_path:
+      case layout::unregist_path:
+        return text_opens(s);
+      case layout::url_length:
+        return text_length(s, c.url);
+      case layout::regist_path_length:
+        return text_length(s, c.path);
+      case layout::unregist_path_length:
+        return text_length(s, c.unregist_path);
+      case layout::regist_result:
+        return field(s, layout::regist_result, c.regist_result);
+      case layout::between:
+        return s.empty();
+      case layout::is_terminated:
+        return field(s, layout::is_terminated, c.is_terminated);
+      default:
+        return field(s, layout::unregist_result, c.unregist_result);
+    }
+  }
+
+  dump_sink& sink_;
+  long number_ = 0;
+  bool crlf_ = false;
+  enum { heading, history, log_heading, log } where_ = heading;
+  int heading_lines_ = 0;
+  int k_ = -1;  // record line; -1 between records, -2 skipping a damaged one
+  dump_connection current_;
+  std::string text_;  // the text being read, with its closing "]"
+};
 
 }  // namespace
+
+bool read_dump(FILE* in, long limit, dump_sink& sink) {
+  reader r(sink);
+  std::string line;
+  bool too_long = false;
+  int c = 0;
+  for (long read = 0; read < limit && (c = getc_unlocked(in)) != EOF; ++read) {
+    if (c != '\n') {
+      if (line.size() < kMaxLine) {
+        line.push_back(static_cast<char>(c));
+      } else {
+        too_long = true;
+      }
+      continue;
+    }
+    if (!r.feed(line)) return false;
+    if (too_long) r.problem("longer than " + std::to_string(kMaxLine) + " bytes, cut: ", line);
+    line.clear();
+    too_long = false;
+  }
+  if (!line.empty() && !r.feed(line)) return false;
+  if (!r.started()) return false;
+  r.finish(line.empty());
+  return true;
+}
 
 bool dump_time_seconds(const std::string& text, double& seconds) {
   struct tm t = {};
@@ -128,95 +288,6 @@ bool dump_time_seconds(const std::string& text, double& seconds) {
   if (*end != '\0') return false;
   seconds = static_cast<double>(timegm(&t)) + static_cast<double>(micro) / 1e6;
   return true;
-}
-
-std::string connection_duration(const dump_connection& c) {
-  double from = 0;
-  double to = 0;
-  if (c.unregist_calls == 0 || !dump_time_seconds(c.regist_time, from) ||
-      !dump_time_seconds(c.unregist_time, to)) {
-    return "";
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6f s", to - from);
-  return text;
-}
-
-dump_contents parse_dump(const std::string& text) {
-  dump_contents dump;
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  auto problem = [&dump, &number](const std::string& what) {
-    dump.problems.push_back("line " + std::to_string(number) + ": " + what);
-  };
-  // Where the reader is: the section heading, inside the section (record
-  // line k, -1 between records, -2 skipping a bad one), the log.
-  enum { heading, section, log_heading, log } where = heading;
-  int k = -1;
-  int heading_lines = 0;
-  dump_connection current;
-  while (std::getline(in, line)) {
-    ++number;
-    if (where == heading || where == log_heading) {
-      const std::string expected = heading_lines != 1 ? std::string(80, '=')
-                                   : where == heading ? "Remote Panel Connect Information"
-                                                      : "Operation log";
-      if (line != expected) {
-        problem(std::string("expected \"").append(expected).append("\", found \"").append(line) +
-                "\"");
-        return dump;
-      }
-      if (++heading_lines == 3) {
-        where = where == heading ? section : log;
-        heading_lines = 0;
-      }
-      continue;
-    }
-    if (where == log) {
-      dump_entry entry;
-      if (log_line(line, entry)) {
-        dump.entries.push_back(entry);
-      } else {
-        problem("not a trace line: \"" + line + "\"");
-      }
-      continue;
-    }
-    if (rule(line, '-') || rule(line, '=')) {
-      if (k >= 0) problem("record [ID:" + current.id + "] ends early");
-      k = -1;
-      if (rule(line, '=')) {
-        where = log_heading;
-        heading_lines = 1;
-        continue;
-      }
-      current = dump_connection();
-      k = 0;
-      continue;
-    }
-    if (k == -1) problem("outside any record: \"" + line + "\"");
-    if (k < 0) continue;
-    if (!record_line(k, line, current)) {
-      if (in.eof()) break;  // a line cut short: the record is kept as far as it was read
-      problem("record line " + std::to_string(k + 1) + " of 15 not understood: \"" + line + "\"");
-      k = -2;
-      continue;
-    }
-    if (++k == kRecordLines) {
-      current.complete = true;
-      dump.connections.push_back(current);
-      k = -1;
-    }
-  }
-  if (k >= 0) {
-    if (k > 0) dump.connections.push_back(current);
-    problem("cut short in record [ID:" + current.id + "] after " + std::to_string(k) +
-            " of 15 lines");
-  } else if (where != log) {
-    problem("cut short before the operation log");
-  }
-  if (!text.empty() && text.back() != '\n') problem("the last line has no end (cut short?)");
-  return dump;
 }
 
 }  // namespace comm_rms_tools

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       id = id == UINT32_MAX ? 1 : id + 1;  // 0 is never an ID
       reg = regist(std::to_string(static_cast<int32_t>(id)), when, text_of(info.url),
                    text_of(info.server_pathname), std::to_string(result));
-      unreg = unregist(kZeroStamp, calls = 0, "", 0, "0");
+      unreg = unregist(zero_stamp, calls = 0, "", 0, "0");
     } else {
       COMM_RMS_UNREGISTER_SERVER_INFO info;
       take(data, size, &at, &info, sizeof info);
