@@ -216,8 +216,7 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   trace(3, "third");
   EXPECT_EQ(command("UCGETMEMINFO"), 0);
   const string dump = read_file(fixed_dump_dir::kFile);
-  EXPECT_EQ(dump.find(history_text::section() + vantorel::dump_layout::separator + "\n[ID:1]\n"),
-            0u);
+  EXPECT_EQ(dump.find(history_text::section() + string(80, '-') + "\n[ID:1]\n"), 0u);
   string third = line("[0003] u::v\tthird");
   third.replace(1, 26, "1970-01-01 23:59:59.000005");
   const string tail = history_text::operation_log() + third;

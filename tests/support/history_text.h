@@ -9,6 +9,7 @@
 namespace history_text {
 
 namespace layout = vantorel::dump_layout;
+using layout::zero_stamp;
 
 inline std::string heading(const char* title) {
   return std::string(layout::banner) + "\n" + title + "\n" + layout::banner + "\n";
@@ -20,35 +21,33 @@ inline std::string operation_log() {
   return heading(layout::log_title);
 }
 
-using layout::zero_stamp;
-
-inline std::string field(layout::line which, const std::string& value) {
+// Record line `which` holding `value`; for a text, its length line too.
+inline std::string field(layout::line which, const std::string& value, bool text = false) {
   const layout::field& f = layout::fields[which];
-  std::string label(f.label);
-  label.resize(static_cast<size_t>(layout::label_width(f)), ' ');
-  return std::string(static_cast<size_t>(f.indent), ' ') + label + layout::field_open + value +
-         "]\n";
+  std::string line = std::string(static_cast<size_t>(f.indent), ' ') + f.label;
+  line.resize(static_cast<size_t>(layout::colon_column - 1), ' ');
+  line += layout::field_open + value + "]\n";
+  return text ? line + field(static_cast<layout::line>(which + 1), std::to_string(value.size()))
+              : line;
 }
 
+// "<word>[when] CallNum:[calls]" and the parameter line; `when` is the text
+// between "[" and "]" around time stamp and thread.
 inline std::string stamp(const char* word, const std::string& when, int calls) {
-  return std::string(layout::stamp_indent) + word + "[" + when + layout::stamp_calls +
+  return layout::stamp_indent + (word + ("[" + when)) + layout::stamp_calls +
          std::to_string(calls) + "]\n" + layout::parameter + "\n";
 }
 
-// `when` is the text between "[" and "]" around time stamp and thread.
 inline std::string regist(const std::string& id, const std::string& when, const std::string& url,
                           const std::string& path, const std::string& result) {
-  return std::string(layout::separator) + "\n" + layout::id_open + id + "]\n" +
-         stamp(layout::regist_word, when, 1) + field(layout::url, url) +
-         field(layout::url_length, std::to_string(url.size())) + field(layout::regist_path, path) +
-         field(layout::regist_path_length, std::to_string(path.size())) +
-         field(layout::regist_result, result) + "\n";
+  return layout::separator + ("\n" + (layout::id_open + id)) + "]\n" +
+         stamp(layout::regist_word, when, 1) + field(layout::url, url, true) +
+         field(layout::regist_path, path, true) + field(layout::regist_result, result) + "\n";
 }
 
 inline std::string unregist(const std::string& when, int calls, const std::string& path,
                             int terminated, const std::string& result) {
-  return stamp(layout::unregist_word, when, calls) + field(layout::unregist_path, path) +
-         field(layout::unregist_path_length, std::to_string(path.size())) +
+  return stamp(layout::unregist_word, when, calls) + field(layout::unregist_path, path, true) +
          field(layout::is_terminated, std::to_string(terminated)) +
          field(layout::unregist_result, result);
 }

@@ -2,6 +2,7 @@
 // the cells of a connection, and bytes made safe to show.
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 
 #include "../common/parse_number.h"
 #include "../common/result_names.h"
@@ -11,56 +12,24 @@ namespace comm_rms_tools {
 
 namespace {
 
-constexpr const char* kLevels[] = {"ERR", "WRN", "IMP", "INF", "PERFORM", "other"};
-constexpr size_t kWidths[] = {11, 24, 24, 26, 26, 14, 26, 12};
+// The level names a filter takes, in lower case: "****" reads as "other".
+constexpr char kLevels[] = ",err,wrn,imp,inf,perform,other,";
+constexpr size_t kWidths[] = {11, 24, 24, 26, 26, 26, 12};
 
-bool same_word(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
-// Calls `each` with every comma-separated word of `list`; false as soon as
-// `each` does.
-template <typename F>
-bool each_word(const std::string& list, F each) {
-  for (size_t at = 0; at <= list.size();) {
-    const size_t end = std::min(list.find(',', at), list.size());
-    if (!each(list.substr(at, end - at))) return false;
-    at = end + 1;
-  }
-  return true;
-}
-
-bool known_level(const std::string& word) {
-  for (const char* level : kLevels) {
-    if (same_word(word, level)) return true;
-  }
-  return false;
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 bool is_time_of_day(const std::string& since) {
   return since.size() >= 3 && since[2] == ':';
 }
 
-std::string without_leading_zeros(const std::string& number) {
-  const size_t first = number.find_first_not_of('0');
-  return first == std::string::npos ? "0" : number.substr(first);
-}
-
-// The length of the UTF-8 sequence at `i` that is shown as it is, or 0 for
-// one that is not valid, an overlong one and a C1 control.
+// The length of the UTF-8 sequence at `i` if it is shown as it is: 0 for an
+// invalid or overlong one and a C1 control.
 size_t shown_sequence(const std::string& s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
-  const size_t n = c >= 0xc2 && c < 0xe0   ? 2
-                   : c >= 0xe0 && c < 0xf0 ? 3
-                   : c >= 0xf0 && c < 0xf5 ? 4
-                                           : 0;
+  const size_t n = c < 0xc2 ? 0 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : c < 0xf5 ? 4 : 0;
   if (n == 0 || i + n > s.size()) return 0;
   uint32_t point = c & (0x7fu >> n);
   for (size_t k = 1; k < n; ++k) {
@@ -74,26 +43,14 @@ size_t shown_sequence(const std::string& s, size_t i) {
 
 std::string result_text(const std::string& code) {
   int32_t value = 0;
-  if (!parse_int32(code.c_str(), &value)) return code + " (damaged)";
-  const char* name = result_code_name(value);
+  const char* name = parse_int32(code.c_str(), &value) ? result_code_name(value) : nullptr;
   return name == nullptr ? code : code + " " + name;
-}
-
-std::string duration(const dump_connection& c) {
-  double from = 0;
-  double to = 0;
-  if (!dump_time_seconds(c.regist_time, from) || !dump_time_seconds(c.unregist_time, to)) {
-    return "?";
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6f s", to - from);
-  return text;
 }
 
 class text_view final : public reporting_sink {
  public:
-  text_view(FILE* out, const log_filter& filter, bool wide, const std::string& name)
-      : reporting_sink(name), out_(out), filter_(filter), wide_(wide) {}
+  text_view(FILE* out, FILE* err, const log_filter& filter, bool wide, const std::string& name)
+      : reporting_sink(err, name), out_(out), filter_(filter), wide_(wide) {}
   void finish() { std::fprintf(out_, "%zu of %zu lines shown\n", shown_, total_); }
 
   void begin(bool log) override {
@@ -159,18 +116,20 @@ std::string cut(const std::string& text, size_t width) {
 }
 
 void reporting_sink::problem(const std::string& what) {
-  std::fprintf(stderr, "rmsctl: show: %s: %s\n", name_.c_str(), what.c_str());
+  std::fprintf(err_, "rmsctl: show: %s: %s\n", name_.c_str(), what.c_str());
 }
 
 std::string filter_error(const log_filter& filter) {
-  if (!filter.level.empty() && !each_word(filter.level, known_level)) {
-    std::string known;
-    for (const char* level : kLevels) known += known.empty() ? level : std::string(", ") + level;
-    return "--level '" + filter.level + "': each level (comma-separated, any case) is one of " +
-           known;
+  const std::string levels = lower(filter.level);
+  for (size_t at = 0, end = 0; !levels.empty() && at <= levels.size(); at = end + 1) {
+    end = std::min(levels.find(',', at), levels.size());
+    if (end == at ||
+        std::strstr(kLevels, ("," + levels.substr(at, end - at) + ",").c_str()) == nullptr) {
+      return "--level '" + filter.level + "': each level (comma-separated, any case) is one of " +
+             std::string(kLevels + 1, sizeof kLevels - 3);
+    }
   }
-  if (filter.thread.size() > 20 ||
-      filter.thread.find_first_not_of("0123456789") != std::string::npos) {
+  if (filter.thread.find_first_not_of("0123456789") != std::string::npos) {
     return "--thread '" + filter.thread + "' is not a thread number (decimal digits)";
   }
   const std::string& s = filter.since;
@@ -185,17 +144,15 @@ std::string filter_error(const log_filter& filter) {
 }
 
 bool filter_matches(const log_filter& filter, const dump_entry& e) {
-  if (!filter.level.empty() && each_word(filter.level, [&e](const std::string& level) {
-        return !same_word(level, e.level.c_str());
-      })) {
+  if (!filter.level.empty() &&
+      ("," + lower(filter.level) + ",").find("," + lower(e.level) + ",") == std::string::npos) {
     return false;
   }
-  if (!filter.thread.empty() &&
-      without_leading_zeros(filter.thread) != without_leading_zeros(e.thread)) {
+  if (!filter.thread.empty() && std::strtoull(filter.thread.c_str(), nullptr, 10) !=
+                                    std::strtoull(e.thread.c_str(), nullptr, 10)) {
     return false;
   }
   if (e.function.find(filter.function) == std::string::npos) return false;
-  if (filter.since.empty()) return true;
   // The time stamps compare as text; a time of day against the time part.
   const size_t blank = e.time.find(' ');
   const std::string when = !is_time_of_day(filter.since) ? e.time
@@ -215,15 +172,14 @@ std::vector<std::string> connection_cells(const dump_connection& c) {
           c.url,
           c.regist_time,
           unregistered,
-          gone ? duration(c) : "-",
           result_text(c.regist_result) + (gone ? " / " + result_text(c.unregist_result) : ""),
           std::to_string(c.regist_calls) + " / " + std::to_string(c.unregist_calls) +
               (c.complete ? "" : " (cut)")};
 }
 
-bool show_text(FILE* in, long limit, FILE* out, const log_filter& filter, bool wide,
+bool show_text(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter, bool wide,
                const std::string& name) {
-  text_view view(out, filter, wide, name);
+  text_view view(out, err, filter, wide, name);
   if (!read_dump(in, limit, view)) return false;
   view.finish();
   return true;

@@ -39,10 +39,6 @@ class dump_sink {
 // sink, when the file does not start with the history's heading.
 bool read_dump(FILE* in, long limit, dump_sink& sink);
 
-// A dump's "YYYY-MM-DD HH:MM:SS.ffffff" as seconds (the zone does not
-// matter: only differences are used). False for any other text.
-bool dump_time_seconds(const std::string& text, double& seconds);
-
 // Bytes as a terminal or a page may show them: valid UTF-8 stays, control
 // characters, C1 controls, backslash and invalid bytes become \xHH (a tab
 // too unless `keep_tab`).
@@ -64,27 +60,29 @@ std::string filter_error(const log_filter& filter);
 bool filter_matches(const log_filter& filter, const dump_entry& entry);
 
 // The connection table's cells, in kColumns order.
-constexpr const char* kColumns[] = {
-    "ID", "path", "URL", "registered at", "unregistered at", "duration", "results", "calls"};
+constexpr const char* kColumns[] = {"ID",      "path", "URL", "registered at", "unregistered at",
+                                    "results", "calls"};
 std::vector<std::string> connection_cells(const dump_connection& c);
 
-// Names each problem on stderr as "rmsctl: show: NAME: what".
+// Names each problem on `err` as "rmsctl: show: NAME: what".
 class reporting_sink : public dump_sink {
  public:
-  explicit reporting_sink(const std::string& name) : name_(printable(name)) {}
+  reporting_sink(FILE* err, const std::string& name) : err_(err), name_(printable(name)) {}
   void problem(const std::string& what) override;
 
  private:
+  FILE* err_;
   std::string name_;
 };
 
-// Print `in` (its first `limit` bytes, `name` for the problems) to `out`
-// as they read it: a table whose cells are cut to their column unless
+// Print `in` (its first `limit` bytes; `name` and `err` for the problems)
+// to `out` as they read it: a table whose cells are cut to their column unless
 // `wide`, or a page (read twice: first for its time span). False when `in`
 // holds no dump.
-bool show_text(FILE* in, long limit, FILE* out, const log_filter& filter, bool wide,
+bool show_text(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter, bool wide,
                const std::string& name);
-bool show_html(FILE* in, long limit, FILE* out, const log_filter& filter, const std::string& name);
+bool show_html(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter,
+               const std::string& name);
 
 // `rmsctl show ARGS...`: the exit status.
 int run_show(const std::vector<std::string>& args);

@@ -24,53 +24,43 @@ int refuse(const std::string& what, int status) {
 
 int run_show(const std::vector<std::string>& args) {
   log_filter filter;
-  std::string file;
-  std::string html;
-  bool wide = false;
+  std::string file, html, wide;
+  const std::pair<const char*, std::string*> options[] = {{"--level", &filter.level},
+                                                          {"--thread", &filter.thread},
+                                                          {"--function", &filter.function},
+                                                          {"--since", &filter.since},
+                                                          {"--html", &html},
+                                                          {"--wide", &wide}};
   for (size_t i = 1; i < args.size(); ++i) {
-    const std::pair<const char*, std::string*> options[] = {{"--level", &filter.level},
-                                                            {"--thread", &filter.thread},
-                                                            {"--function", &filter.function},
-                                                            {"--since", &filter.since},
-                                                            {"--html", &html}};
-    std::string* value = nullptr;
+    std::string* value = args[i][0] == '-' ? nullptr : &file;
     for (const auto& o : options) value = args[i] == o.first ? o.second : value;
-    if (args[i] == "--wide") {
-      wide = true;
-    } else if (value != nullptr) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return refuse(args[i] + " needs a value", 2);
-      *value = args[++i];
-    } else if (args[i].compare(0, 1, "-") == 0) {
-      return refuse("unknown option '" + args[i] + "'", 2);
-    } else if (!file.empty()) {
-      return refuse("one FILE only", 2);
+    if (value == nullptr) return refuse("unknown option '" + args[i] + "'", 2);
+    if (value == &file && !file.empty()) return refuse("one FILE only", 2);
+    if (value == &wide || value == &file) {
+      *value = args[i];
+    } else if (++i == args.size() || args[i].empty()) {
+      return refuse(args[i - 1] + " needs a value", 2);
     } else {
-      file = args[i];
+      *value = args[i];
     }
   }
-  if (file.empty()) return refuse("FILE is required", 2);
-  const std::string bad_filter = filter_error(filter);
-  if (!bad_filter.empty()) return refuse(bad_filter, 2);
+  const std::string bad = file.empty() ? "FILE is required" : filter_error(filter);
+  if (!bad.empty()) return refuse(bad, 2);
 
   const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    const int error = errno;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string why = fd < 0 ? error_text(errno) : "not a regular file";
     if (fd >= 0) close(fd);
-    return refuse("cannot read " + file + ": " + error_text(error), 1);
+    return refuse(file + ": " + why, 1);
   }
-  FILE* in = S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
-  if (in == nullptr) {
-    close(fd);
-    return refuse(file + " is not a regular file", 1);
-  }
+  FILE* in = fdopen(fd, "r");
   FILE* out = html.empty() ? stdout : std::fopen(html.c_str(), "w");
-  bool dump = false;
-  if (out != nullptr) {
-    dump = html.empty() ? show_text(in, st.st_size, out, filter, wide, file)
-                        : show_html(in, st.st_size, out, filter, file);
-  }
-  std::fclose(in);
+  const bool dump =
+      in != nullptr && out != nullptr &&
+      (html.empty() ? show_text(in, st.st_size, out, stderr, filter, !wide.empty(), file)
+                    : show_html(in, st.st_size, out, stderr, filter, file));
+  if (in != nullptr) std::fclose(in);
   if (out == nullptr || (out != stdout && std::fclose(out) != 0)) {
     return refuse("cannot write " + html, 1);
   }
