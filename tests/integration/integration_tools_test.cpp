@@ -99,10 +99,6 @@ TEST(Tools, UcomReachesALiveShell) {
             section() + history_record("u", "/p", -1) + operation_log() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
 
-  // The viewer on the dump the library just wrote.
-  EXPECT_EQ(run({RMSCTL, "show", kDumpFile, "--level=inf"}, dir, &out, &err), 0);
-  EXPECT_EQ(err + out.substr(out.size() - 19), "1 of 1 lines shown\n");
-
   EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);
   EXPECT_EQ(out, "result[-1000]\n");
   EXPECT_EQ(err, "ucom: process " + pid + " has no receiver named 'nobody'\n");

@@ -37,12 +37,10 @@ bool match(const std::string& s, const std::vector<std::string>& literals,
 
 bool is_number(const std::string& text, int* value = nullptr) {
   int32_t number = 0;
-  if (text.find_first_not_of("-0123456789") != std::string::npos ||
-      !parse_int32(text.c_str(), &number)) {
-    return false;
-  }
-  if (value != nullptr) *value = number;
-  return true;
+  const bool decimal = text.find_first_not_of("-0123456789") == std::string::npos &&
+                       parse_int32(text.c_str(), &number);
+  if (decimal && value != nullptr) *value = number;
+  return decimal;
 }
 
 bool is_digits(const std::string& text) {
@@ -87,7 +85,8 @@ bool log_line(const std::string& s, dump_entry& e) {
 
 class reader {
  public:
-  explicit reader(dump_sink& sink) : sink_(sink) {}
+  reader(dump_sink& sink, FILE* err, const std::string& name)
+      : sink_(sink), err_(err), name_(printable(name)) {}
 
   // False when the file turns out to hold no dump.
   bool feed(std::string& line) {
@@ -120,8 +119,8 @@ class reader {
   }
 
   void problem(const std::string& what, const std::string& line = "\n") {
-    sink_.problem("line " + std::to_string(number_) + ": " + what +
-                  (line == "\n" ? "" : "\"" + cut(printable(line), 80) + "\""));
+    std::fprintf(err_, "rmsctl: show: %s: line %ld: %s%s\n", name_.c_str(), number_, what.c_str(),
+                 line == "\n" ? "" : ("\"" + cut(printable(line), 80) + "\"").c_str());
   }
 
  private:
@@ -212,6 +211,8 @@ class reader {
   }
 
   dump_sink& sink_;
+  FILE* err_;
+  const std::string name_;
   long number_ = 0;
   bool crlf_ = false;
   enum { heading, history, log_heading, log } where_ = heading;
@@ -223,8 +224,8 @@ class reader {
 
 }  // namespace
 
-bool read_dump(FILE* in, long limit, dump_sink& sink) {
-  reader r(sink);
+bool read_dump(FILE* in, long limit, dump_sink& sink, FILE* err, const std::string& name) {
+  reader r(sink, err, name);
   std::string line;
   bool too_long = false;
   int c = 0;

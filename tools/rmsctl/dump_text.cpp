@@ -47,19 +47,15 @@ std::string result_text(const std::string& code) {
   return name == nullptr ? code : code + " " + name;
 }
 
-class text_view final : public reporting_sink {
+class text_view final : public dump_sink {
  public:
-  text_view(FILE* out, FILE* err, const log_filter& filter, bool wide, const std::string& name)
-      : reporting_sink(err, name), out_(out), filter_(filter), wide_(wide) {}
+  text_view(FILE* out, const log_filter& filter, bool wide)
+      : out_(out), filter_(filter), wide_(wide) {}
   void finish() { std::fprintf(out_, "%zu of %zu lines shown\n", shown_, total_); }
 
   void begin(bool log) override {
-    if (log) {
-      std::fputs("\nOperation log\n", out_);
-      return;
-    }
-    std::fputs("Connections\n", out_);
-    row(std::vector<std::string>(std::begin(kColumns), std::end(kColumns)));
+    std::fputs(log ? "\nOperation log\n" : "Connections\n", out_);
+    if (!log) row({std::begin(kColumns), std::end(kColumns)});
   }
   void connection(const dump_connection& c) override { row(connection_cells(c)); }
   void entry(const dump_entry& e) override {
@@ -113,10 +109,6 @@ std::string cut(const std::string& text, size_t width) {
   size_t end = width - 3;
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
   return text.substr(0, end) + "...";
-}
-
-void reporting_sink::problem(const std::string& what) {
-  std::fprintf(err_, "rmsctl: show: %s: %s\n", name_.c_str(), what.c_str());
 }
 
 std::string filter_error(const log_filter& filter) {
@@ -179,8 +171,8 @@ std::vector<std::string> connection_cells(const dump_connection& c) {
 
 bool show_text(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter, bool wide,
                const std::string& name) {
-  text_view view(out, err, filter, wide, name);
-  if (!read_dump(in, limit, view)) return false;
+  text_view view(out, filter, wide);
+  if (!read_dump(in, limit, view, err, name)) return false;
   view.finish();
   return true;
 }

@@ -32,12 +32,12 @@ class dump_sink {
   virtual void begin(bool log) = 0;  // the history (false) or the log section starts
   virtual void connection(const dump_connection& c) = 0;
   virtual void entry(const dump_entry& e) = 0;
-  virtual void problem(const std::string& what) = 0;  // "line N: ...", printable
 };
 
-// Reads at most `limit` bytes of `in`. False, before anything reached the
-// sink, when the file does not start with the history's heading.
-bool read_dump(FILE* in, long limit, dump_sink& sink);
+// Reads at most `limit` bytes of `in`, naming what it cannot read on `err`
+// as "rmsctl: show: NAME: line N: what". False, before anything reached
+// the sink, when the file does not start with the history's heading.
+bool read_dump(FILE* in, long limit, dump_sink& sink, FILE* err, const std::string& name);
 
 // Bytes as a terminal or a page may show them: valid UTF-8 stays, control
 // characters, C1 controls, backslash and invalid bytes become \xHH (a tab
@@ -63,17 +63,6 @@ bool filter_matches(const log_filter& filter, const dump_entry& entry);
 constexpr const char* kColumns[] = {"ID",      "path", "URL", "registered at", "unregistered at",
                                     "results", "calls"};
 std::vector<std::string> connection_cells(const dump_connection& c);
-
-// Names each problem on `err` as "rmsctl: show: NAME: what".
-class reporting_sink : public dump_sink {
- public:
-  reporting_sink(FILE* err, const std::string& name) : err_(err), name_(printable(name)) {}
-  void problem(const std::string& what) override;
-
- private:
-  FILE* err_;
-  std::string name_;
-};
 
 // Print `in` (its first `limit` bytes; `name` and `err` for the problems)
 // to `out` as they read it: a table whose cells are cut to their column unless
