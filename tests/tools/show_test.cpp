@@ -77,21 +77,20 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::string expected;
   for (int i = 0; i < 200; ++i) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
-    const std::string url = text(reg.url, sizeof reg.url);
-    const std::string path = text(reg.server_pathname, sizeof reg.server_pathname);
     const int32_t result = static_cast<int32_t>(random());
-    history.append(reg, result);
     id = id == UINT32_MAX ? 1 : id + 1;
-    expected += ht::regist(std::to_string(static_cast<int32_t>(id)), when, url, path,
-                           std::to_string(result));
+    expected +=
+        ht::regist(std::to_string(static_cast<int32_t>(id)), when, text(reg.url, sizeof reg.url),
+                   text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result));
+    history.append(reg, result);
     std::string last = ht::unregist(ht::zero_stamp, 0, "", 0, "0");
     for (int calls = 1, n = static_cast<int>(random() % 3); calls <= n; ++calls) {
       COMM_RMS_UNREGISTER_SERVER_INFO unreg;
-      const std::string gone = text(unreg.server_pathname, sizeof unreg.server_pathname);
       const int32_t unreg_result = static_cast<int32_t>(random());
-      unreg.is_terminated = static_cast<int32_t>(random());
+      last = ht::unregist(when, calls, text(unreg.server_pathname, sizeof unreg.server_pathname),
+                          unreg.is_terminated = static_cast<int32_t>(random()),
+                          std::to_string(unreg_result));
       history.complete(unreg, unreg_result);
-      last = ht::unregist(when, calls, gone, unreg.is_terminated, std::to_string(unreg_result));
     }
     expected += last;
   }

@@ -109,8 +109,8 @@ class reader {
     if (where_ == heading) return false;
     if (k_ > 0) {
       sink_.connection(current_);
-      problem("cut short in record [ID:" + current_.id + "] after " + std::to_string(k_) +
-              " of 15 lines");
+      problem("cut short in record [ID:" + current_.id + "] after " + std::to_string(k_) + " of " +
+              std::to_string(layout::record_lines) + " lines");
     } else if (where_ != log) {
       problem("cut short before the operation log");
     }
@@ -155,7 +155,9 @@ class reader {
     if (k_ == -1) problem("outside any record: ", line);
     if (k_ < 0) return;
     if (!record_line(line)) {
-      problem("record line " + std::to_string(k_ + 1) + " of 15 not understood: ", line);
+      problem("record line " + std::to_string(k_ + 1) + " of " +
+                  std::to_string(layout::record_lines) + " not understood: ",
+              line);
       k_ = -2;
     } else if (++k_ == layout::record_lines) {
       current_.complete = true;

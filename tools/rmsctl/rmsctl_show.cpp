@@ -36,13 +36,11 @@ int run_show(const std::vector<std::string>& args) {
     for (const auto& o : options) value = args[i] == o.first ? o.second : value;
     if (value == nullptr) return refuse("unknown option '" + args[i] + "'", 2);
     if (value == &file && !file.empty()) return refuse("one FILE only", 2);
-    if (value == &wide || value == &file) {
-      *value = args[i];
-    } else if (++i == args.size() || args[i].empty()) {
+    const bool takes_value = value != &wide && value != &file;
+    if (takes_value && (++i == args.size() || args[i].empty())) {
       return refuse(args[i - 1] + " needs a value", 2);
-    } else {
-      *value = args[i];
     }
+    *value = args[i];
   }
   const std::string bad = file.empty() ? "FILE is required" : filter_error(filter);
   if (!bad.empty()) return refuse(bad, 2);
