@@ -25,15 +25,12 @@ int refuse(const std::string& what, int status) {
 int run_show(const std::vector<std::string>& args) {
   log_filter filter;
   std::string file, html, wide;
-  const std::pair<const char*, std::string*> options[] = {{"--level", &filter.level},
-                                                          {"--thread", &filter.thread},
-                                                          {"--function", &filter.function},
-                                                          {"--since", &filter.since},
-                                                          {"--html", &html},
-                                                          {"--wide", &wide}};
+  const char* const names[] = {"--level", "--thread", "--function", "--since", "--html", "--wide"};
+  std::string* const values[] = {&filter.level, &filter.thread, &filter.function,
+                                 &filter.since, &html,          &wide};
   for (size_t i = 1; i < args.size(); ++i) {
     std::string* value = args[i][0] == '-' ? nullptr : &file;
-    for (const auto& o : options) value = args[i] == o.first ? o.second : value;
+    for (size_t o = 0; o < 6; ++o) value = args[i] == names[o] ? values[o] : value;
     if (value == nullptr) return refuse("unknown option '" + args[i] + "'", 2);
     if (value == &file && !file.empty()) return refuse("one FILE only", 2);
     const bool takes_value = value != &wide && value != &file;
