@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "log/comm_rms_ucom_log.h"
 #include "log/dump_layout.h"
@@ -49,40 +51,64 @@ void render_time(FILE* file, const char* word, const struct tm& when, long nsec,
                static_cast<int>(call_num));
 }
 
+// What each record line's value is written with, after its opening.
+constexpr const char* kConversion[layout::record_lines] = {
+    "%d]\n", "", "\n", "%.*s]\n", "%d]\n", "%.*s]\n", "%d]\n", "%ld]\n",
+    "\n",    "", "\n", "%.*s]\n", "%d]\n", "%d]\n",   "%ld]\n"};
+
+// The format of record line `which`, made once from the layout (and never
+// freed: a rendering may come from an exit handler). Made formats, rather
+// than the openings printed as values, keep a record's rendering as fast as
+// with literal ones.
+const char* format_of(layout::line which) {
+  static const std::vector<std::string>* const all = [] {
+    auto* made = new std::vector<std::string>;
+    for (int i = 0; i < layout::record_lines; ++i) {
+      const bool params = i == layout::regist_params || i == layout::unregist_params;
+      made->push_back((i == layout::id_line
+                           ? layout::separator + std::string("\n") + layout::id_open
+                       : layout::fields[i].label != nullptr ? layout::field_prefix(i)
+                       : params                             ? layout::parameter
+                                                            : "") +
+                      kConversion[i]);
+    }
+    return made;
+  }();
+  return (*all)[which].c_str();
+}
+
+template <typename... Value>
+void render_line(FILE* file, layout::line which, Value... value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+  std::fprintf(file, format_of(which), value...);
+#pragma GCC diagnostic pop
+}
+
 // A text field and its length line; the text may fill its whole array.
 template <size_t N>
 void render_text(FILE* file, layout::line which, const char (&text)[N]) {
-  const layout::field& f = layout::fields[which];
-  const layout::field& g = layout::fields[which + 1];
   const int length = text_length(text);
-  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%.*s]\n", f.indent, "", layout::label_width(f), f.label,
-               length, text);
-  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%d]\n", g.indent, "", layout::label_width(g), g.label,
-               length);
-}
-
-void render_number(FILE* file, layout::line which, long value) {
-  const layout::field& f = layout::fields[which];
-  std::fprintf(file, COMM_RMS_FIELD_PREFIX "%ld]\n", f.indent, "", layout::label_width(f), f.label,
-               value);
+  render_line(file, which, length, text);
+  render_line(file, static_cast<layout::line>(which + 1), length);
 }
 
 void render_record(FILE* file, const COMM_RMS_CONNECT_INFO_LOG& r) {
-  std::fprintf(file, "%s\n%s%d]\n", layout::separator, layout::id_open, static_cast<int>(r.id));
+  render_line(file, layout::id_line, static_cast<int>(r.id));
   render_time(file, layout::regist_word, r.regist_time, r.regist_nsec, r.regist_thread_id,
               r.regist_call_num);
-  std::fprintf(file, "%s\n", layout::parameter);
+  render_line(file, layout::regist_params);
   render_text(file, layout::url, r.regist_info.url);
   render_text(file, layout::regist_path, r.regist_info.server_pathname);
-  render_number(file, layout::regist_result, static_cast<long>(r.regist_result));
-  std::fputs("\n", file);
+  render_line(file, layout::regist_result, static_cast<long>(r.regist_result));
+  render_line(file, layout::between);
   render_time(file, layout::unregist_word, r.unregist_time, r.unregist_nsec, r.unregist_thread_id,
               r.unregist_call_num);
-  std::fprintf(file, "%s\n", layout::parameter);
+  render_line(file, layout::unregist_params);
   render_text(file, layout::unregist_path, r.unregist_info.server_pathname);
-  // is_terminated is printed with %d, the results with %ld: the same digits.
-  render_number(file, layout::is_terminated, static_cast<long>(r.unregist_info.is_terminated));
-  render_number(file, layout::unregist_result, static_cast<long>(r.unregist_result));
+  render_line(file, layout::is_terminated, static_cast<int>(r.unregist_info.is_terminated));
+  render_line(file, layout::unregist_result, static_cast<long>(r.unregist_result));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 namespace vantorel {
 namespace dump_layout {
@@ -21,25 +22,17 @@ inline void write_heading(FILE* file, const char* title) {
   std::fprintf(file, "%s\n%s\n%s\n", banner, title, banner);
 }
 
-// A record's lines, in the order written.
+// A record's lines, in the order written: "[ID:%d]", "    Regist[time][thread]
+// CallNum:[n]", "        Parameter", the register fields "<indent><label>:[value]",
+// an empty line, "    Unregist[time][thread] CallNum:[n]", "        Parameter" and
+// the unregister fields.
+// clang-format off
 enum line : int {
-  id_line,        // "[ID:%d]"
-  regist_stamp,   // "    Regist[time][thread] CallNum:[n]"
-  regist_params,  // "        Parameter"
-  url,            // the fields below: "<indent><label>:[value]"
-  url_length,
-  regist_path,
-  regist_path_length,
-  regist_result,
-  between,          // the empty line between the two parts
-  unregist_stamp,   // "    Unregist[time][thread] CallNum:[n]"
-  unregist_params,  // "        Parameter"
-  unregist_path,
-  unregist_path_length,
-  is_terminated,
-  unregist_result,
-  record_lines
+  id_line, regist_stamp, regist_params, url, url_length, regist_path, regist_path_length,
+  regist_result, between, unregist_stamp, unregist_params, unregist_path,
+  unregist_path_length, is_terminated, unregist_result, record_lines
 };
+// clang-format on
 
 constexpr char id_open[] = "[ID:";
 constexpr char parameter[] = "        Parameter";
@@ -66,30 +59,23 @@ struct field {
   int indent;
 };
 constexpr int colon_column = 36;
-constexpr int label_width(const field& f) {
-  return colon_column - 1 - f.indent;
-}
-// Macros, so that the writer's formats stay literals the compiler checks.
-#define COMM_RMS_FIELD_OPEN ":["
-#define COMM_RMS_FIELD_PREFIX "%*s%-*s" COMM_RMS_FIELD_OPEN
-constexpr char field_open[] = COMM_RMS_FIELD_OPEN;
+constexpr char field_open[] = ":[";
 
 // The label of each field line of a record, by line; null for the others.
-constexpr field fields[record_lines] = {{nullptr, 0},
-                                        {nullptr, 0},
-                                        {nullptr, 0},
-                                        {"url", 12},
-                                        {"url_length", 12},
-                                        {"server_pathname", 12},
-                                        {"server_pathname_length", 12},
-                                        {"Result", 8},
-                                        {nullptr, 0},
-                                        {nullptr, 0},
-                                        {nullptr, 0},
-                                        {"server_pathname", 12},
-                                        {"server_pathname_length", 12},
-                                        {"is_terminated", 12},
-                                        {"Result", 8}};
+// clang-format off
+constexpr field fields[record_lines] = {
+    {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {"url", 12}, {"url_length", 12},
+    {"server_pathname", 12}, {"server_pathname_length", 12}, {"Result", 8},
+    {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {"server_pathname", 12},
+    {"server_pathname_length", 12}, {"is_terminated", 12}, {"Result", 8}};
+// clang-format on
+
+// "<indent><label padded>:[" of field line `which`.
+inline std::string field_prefix(int which) {
+  std::string prefix(static_cast<size_t>(fields[which].indent), ' ');
+  prefix.append(fields[which].label).resize(static_cast<size_t>(colon_column - 1), ' ');
+  return prefix + field_open;
+}
 
 }  // namespace dump_layout
 }  // namespace vantorel

@@ -23,10 +23,7 @@ inline std::string operation_log() {
 
 // Record line `which` holding `value`; for a text, its length line too.
 inline std::string field(layout::line which, const std::string& value, bool text = false) {
-  const layout::field& f = layout::fields[which];
-  std::string line = std::string(static_cast<size_t>(f.indent), ' ') + f.label;
-  line.resize(static_cast<size_t>(layout::colon_column - 1), ' ');
-  line += layout::field_open + value + "]\n";
+  const std::string line = layout::field_prefix(which) + value + "]\n";
   return text ? line + field(static_cast<layout::line>(which + 1), std::to_string(value.size()))
               : line;
 }

@@ -47,14 +47,6 @@ bool is_digits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// "<indent><label padded>:[" of record line `which`.
-std::string field_prefix(int which) {
-  const layout::field& f = layout::fields[which];
-  std::string prefix(static_cast<size_t>(f.indent), ' ');
-  prefix.append(f.label).resize(static_cast<size_t>(layout::colon_column - 1), ' ');
-  return prefix + layout::field_open;
-}
-
 // "<indent><word>[TIME][THREAD] CallNum:[N]"
 bool stamp(const std::string& s, const char* word, std::string& time, std::string& thread,
            int& calls) {
@@ -191,10 +183,11 @@ class reader {
       case layout::url:
       case layout::regist_path:
       case layout::unregist_path:
-        return match(s, {field_prefix(k_), ""}, {&text_});
+        return match(s, {layout::field_prefix(k_), ""}, {&text_});
       default:
-        return text != nullptr ? text_end(s, *text)
-                               : match(s, {field_prefix(k_), "]"}, {number}) && is_number(*number);
+        return text != nullptr
+                   ? text_end(s, *text)
+                   : match(s, {layout::field_prefix(k_), "]"}, {number}) && is_number(*number);
     }
   }
 
@@ -202,8 +195,8 @@ class reader {
   // line that follows it counts it whole.
   bool text_end(const std::string& s, std::string& text) {
     std::string length;
-    if (match(s, {field_prefix(k_), "]"}, {&length}) && !text_.empty() && text_.back() == ']' &&
-        std::to_string(text_.size() - 1) == length) {
+    if (match(s, {layout::field_prefix(k_), "]"}, {&length}) && !text_.empty() &&
+        text_.back() == ']' && std::to_string(text_.size() - 1) == length) {
       text = text_.substr(0, text_.size() - 1);
       return true;
     }
