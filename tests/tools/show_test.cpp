@@ -44,14 +44,12 @@ std::string shown(const std::string& dump, const log_filter& filter, bool wide =
 // The history written again, from what was read, by the tests' own text.
 struct rewrite final : dump_sink {
   std::string text;
-  void begin(bool) override {}
   void connection(const dump_connection& c) override {
     text +=
         ht::regist(c.id, c.regist_time + "][" + c.regist_thread, c.url, c.path, c.regist_result) +
         ht::unregist(c.unregist_time + "][" + c.unregist_thread, c.unregist_calls, c.unregist_path,
                      std::stoi(c.is_terminated), c.unregist_result);
   }
-  void entry(const dump_entry&) override {}
 };
 
 const std::string kLine = "[2026-12-04 09:05:07.042153][0000000042] [@ERR][0505] f::g\tx";
@@ -78,9 +76,9 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
   for (int i = 0; i < 200; ++i) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
     const int32_t result = static_cast<int32_t>(random());
-    id = id == UINT32_MAX ? 1 : id + 1;
     expected +=
-        ht::regist(std::to_string(static_cast<int32_t>(id)), when, text(reg.url, sizeof reg.url),
+        ht::regist(std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)), when,
+                   text(reg.url, sizeof reg.url),
                    text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result));
     history.append(reg, result);
     std::string last = ht::unregist(ht::zero_stamp, 0, "", 0, "0");
@@ -147,13 +145,10 @@ TEST(Show, RefusesWhatItCannotShow) {
        {dir + " 1", dir + "/fifo 1", std::string("/dev/zero 1"), dir + "/text 1", dir + "/none 1",
         dump + "--level BOGUS 2", dump + "--thread abc 2", dump + "--since 9:05 2",
         dump + "--level Err,inf 0"}) {
-    std::vector<std::string> args = test_support::words("show " + c);
-    const int status = std::stoi(args.back());
-    args.pop_back();
-    EXPECT_EQ(run_show(args), status) << c;
+    const std::vector<std::string> args = test_support::words("show " + c);
+    EXPECT_EQ(run_show({args.begin(), args.end() - 1}), std::stoi(args.back())) << c;
   }
   test_support::remove_tree(dir);
-  EXPECT_EQ(filter_error({"ERR,bogus", "", "", ""}),
-            "--level 'ERR,bogus': each level (comma-separated, any case) is one of "
-            "err,wrn,imp,inf,perform,other");
+  EXPECT_NE(filter_error({"ERR,x", "", "", ""}).find("of err,wrn,imp,inf,perform,other"),
+            std::string::npos);
 }
