@@ -110,6 +110,7 @@ class reader {
     return true;
   }
 
+  // `line` (never a newline: lines are split at them) is quoted after `what`.
   void problem(const std::string& what, const std::string& line = "\n") {
     std::fprintf(err_, "rmsctl: show: %s: line %ld: %s%s\n", name_.c_str(), number_, what.c_str(),
                  line == "\n" ? "" : ("\"" + cut(printable(line), 80) + "\"").c_str());

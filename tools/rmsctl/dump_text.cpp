@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "../common/parse_number.h"
 #include "../common/result_names.h"
@@ -14,7 +15,7 @@ namespace {
 
 // The level names a filter takes, in lower case: "****" reads as "other".
 constexpr char kLevels[] = ",err,wrn,imp,inf,perform,other,";
-constexpr size_t kWidths[] = {11, 24, 24, 26, 26, 26, 12};
+constexpr size_t kWidths[std::size(kColumns)] = {11, 24, 24, 26, 26, 26, 12};
 
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
