@@ -40,7 +40,7 @@ using history_text::section;
 // One record with both halves, or (terminated < 0) a register only.
 std::string history_record(const std::string& url, const std::string& path, int terminated) {
   return history_text::regist("1", "T][TH", url, path, "0") +
-         (terminated < 0 ? history_text::unregist(history_text::kZeroStamp, 0, "", 0, "0")
+         (terminated < 0 ? history_text::unregist(history_text::zero_stamp, 0, "", 0, "0")
                          : history_text::unregist("T][TH", 1, path, terminated, "0"));
 }
 
@@ -74,6 +74,26 @@ TEST(Tools, DumpHoldsHistoryAndTraceLines) {
             "dump: result[0] file[" +
                 std::string(kDumpFile) + "]\n" + file);
   EXPECT_EQ(masked(read_file(kDumpFile)), file);
+
+  // The viewer's page of that dump starts from the command line's filter
+  // (the facade's two lines of three), and typing (the address) narrows it,
+  // in a real browser where there is one (not under the emulator).
+  if (std::strlen(COMM_RMS_TEST_EMULATOR) > 0 || system("command -v chromium >/dev/null") != 0) {
+    std::printf("[   NOTE   ] no browser (Debian package chromium): the page is not checked\n");
+    return;
+  }
+  const std::string page = dir.path() + "/dump.html";
+  ASSERT_EQ(
+      run({RMSCTL, "show", kDumpFile, "--level=Inf", "--function=facade", "--html", page}, dir), 0);
+  process browser;
+  ASSERT_TRUE(browser.start(
+      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+       "--disable-background-networking", "--user-data-dir=" + dir.path() + "/profile",
+       "--dump-dom", "file://" + page + "#text=connect"},
+      dir.path() + "/dom.out", dir.path() + "/dom.err"));
+  EXPECT_EQ(browser.wait(60000), 0) << browser.err();
+  EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
+  EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
 }
 
 TEST(Tools, UcomReachesALiveShell) {
@@ -98,14 +118,6 @@ TEST(Tools, UcomReachesALiveShell) {
   EXPECT_EQ(masked(read_file(kDumpFile)),
             section() + history_record("u", "/p", -1) + operation_log() +
                 "[T][TH] [ INF][LINE] session::open\trmsctl session pid[PID]\n");
-
-  // The viewer on the dump the library just wrote.
-  EXPECT_EQ(run({RMSCTL, "show", kDumpFile, "--level=inf"}, dir, &out, &err), 0);
-  EXPECT_EQ(err, "");
-  EXPECT_TRUE(std::regex_search(
-      out, std::regex(R"(\n1   /p    u    \S+ \S+  still registered  -  +0 ok +1 / 0\n)")))
-      << out;
-  EXPECT_NE(out.find("Operation log: 1 of 1 lines\n"), std::string::npos) << out;
 
   EXPECT_EQ(run({UCOM, pid, "nobody", "x"}, dir, &out, &err), 1);
   EXPECT_EQ(out, "result[-1000]\n");
@@ -204,38 +216,4 @@ TEST(Tools, WaitsAloudAndLeavesNoSocketBehind) {
   client.signal(SIGINT);
   EXPECT_EQ(client.wait(), 128 + SIGINT);
   EXPECT_NE(::access(socket.c_str(), F_OK), 0);
-}
-
-// The viewer reads a cut or damaged dump as far as it goes and names what it
-// could not read; its page filters by the address in a real browser.
-TEST(Tools, ShowReadsCutDumpsAndItsPageFilters) {
-  namespace ht = history_text;
-  run_dir dir;
-  const std::string record =
-      ht::regist("1", "2026-12-04 09:05:07.042153][0000000042", "u", "/a", "0") +
-      ht::unregist(ht::kZeroStamp, 0, "", 0, "0");
-  const std::string line = "[2026-12-04 09:05:07.042153][42] [@ERR][0505] f::g\tx\n";
-  const std::string dump = dir.path() + "/dump.log", prefix = "rmsctl: show: " + dump + ": ";
-  std::ofstream(dump) << section() + record + operation_log() + line.substr(0, 20);
-  std::string err;
-  EXPECT_EQ(run({RMSCTL, "show", dump}, dir, nullptr, &err), 0);
-  EXPECT_EQ(err, prefix + "line 23: not a trace line: \"[2026-12-04 09:05:07\"\n" + prefix +
-                     "line 23: the last line has no end (cut short?)\n");
-  if (std::strlen(COMM_RMS_TEST_EMULATOR) > 0) GTEST_SKIP() << "no browser under the emulator";
-  if (system("command -v chromium >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
-  }
-  const std::string page = dir.path() + "/dump.html";
-  std::ofstream(dump) << section() + operation_log() + line +
-                             "[2026-12-04 09:05:08.042153][42] [ INF][0157] f::h\ty\n";
-  ASSERT_EQ(run({RMSCTL, "show", dump, "--html", page}, dir), 0);
-  process browser;
-  ASSERT_TRUE(browser.start(
-      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-       "--disable-background-networking", "--user-data-dir=" + dir.path() + "/profile",
-       "--dump-dom", "file://" + page + "#level=ERR"},
-      dir.path() + "/dom.out", dir.path() + "/dom.err"));
-  EXPECT_EQ(browser.wait(60000), 0) << browser.err();
-  EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
-  EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
 }

@@ -177,7 +177,7 @@ const char* rmsctl_usage() {
   return "usage: rmsctl [--json] [--timeout SECONDS] COMMAND [COMMAND...]\n"
          "       rmsctl [--json] [--timeout SECONDS] shell\n"
          "       rmsctl show FILE [--level L] [--thread T] [--function F] [--since S]\n"
-         "                        [--html OUT]\n"
+         "                        [--wide] [--html OUT]\n"
          "       rmsctl --version | --help\n"
          "\n"
          "Commands (each sends one request to the remote-panel service):\n"
@@ -204,16 +204,16 @@ const char* rmsctl_usage() {
          "a terminal); \"help\" prints this text, \"quit\" (or end of input) ends it, and\n"
          "a line starting with # is a comment.\n"
          "\n"
-         "show prints a dump file: its connections as one table (\"still registered\"\n"
-         "for a server never unregistered) and its operation log, filtered by level\n"
-         "(ERR, WRN, IMP, INF, other; comma-separated), thread number, part of the\n"
-         "function name, or start time (YYYY-MM-DD HH:MM:SS or a start of it, or\n"
-         "HH:MM[:SS]). --html OUT writes one self-contained page instead. Lines it\n"
-         "cannot read (a cut dump) are listed on stderr.\n"
+         "show prints a dump file: its connections as one table (cells cut to their\n"
+         "column, whole with --wide) and its operation log, filtered by level (ERR, WRN,\n"
+         "IMP, INF, PERFORM, other; any case), thread number, part of the function name\n"
+         "or start time (YYYY-MM-DD HH:MM:SS or a start of it, or HH:MM[:SS]). --html OUT\n"
+         "writes a page of the same lines instead, where typing narrows them. Lines it\n"
+         "cannot read are listed on stderr.\n"
          "\n"
-         "Exit status: 0 all succeeded, 1 a request or the dump failed (or show could\n"
-         "not read FILE), 2 bad input (nothing is sent when any command of the line is\n"
-         "bad), 3 gave up waiting (--timeout).\n";
+         "Exit status: 0 all succeeded, 1 a request or the dump failed (or FILE is not\n"
+         "a regular file holding a dump), 2 bad input (nothing is sent when any command\n"
+         "of the line is bad), 3 gave up waiting (--timeout).\n";
 }
 
 }  // namespace comm_rms_tools

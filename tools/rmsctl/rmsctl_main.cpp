@@ -12,9 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -385,60 +383,6 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
-// rmsctl show FILE [filters] [--html OUT]
-int run_show(const std::vector<std::string>& words) {
-  comm_rms_tools::log_filter filter;
-  std::string file;
-  std::string html;
-  for (size_t i = 1; i < words.size(); ++i) {
-    std::string* value = nullptr;
-    if (words[i] == "--level") value = &filter.level;
-    if (words[i] == "--thread") value = &filter.thread;
-    if (words[i] == "--function") value = &filter.function;
-    if (words[i] == "--since") value = &filter.since;
-    if (words[i] == "--html") value = &html;
-    if (value == nullptr && words[i].compare(0, 2, "--") == 0) {
-      return usage_error("show: unknown option '" + words[i] + "'");
-    }
-    if (value == nullptr) {
-      if (!file.empty()) return usage_error("show: one FILE only");
-      file = words[i];
-      continue;
-    }
-    if (i + 1 >= words.size() || words[i + 1].empty()) {
-      return usage_error("show: " + words[i] + " needs a value");
-    }
-    *value = words[++i];
-  }
-  if (file.empty()) return usage_error("show: FILE is required");
-  const std::string bad_filter = comm_rms_tools::filter_error(filter);
-  if (!bad_filter.empty()) return usage_error("show: " + bad_filter);
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    std::fprintf(stderr, "rmsctl: show: cannot read %s: %s\n", file.c_str(),
-                 comm_rms_tools::error_text(errno).c_str());
-    return 1;
-  }
-  const comm_rms_tools::dump_contents dump = comm_rms_tools::parse_dump(text.str());
-  for (const std::string& problem : dump.problems) {
-    std::fprintf(stderr, "rmsctl: show: %s: %s\n", file.c_str(), problem.c_str());
-  }
-  if (html.empty()) {
-    std::fputs(comm_rms_tools::render_dump_text(dump, filter).c_str(), stdout);
-    return 0;
-  }
-  std::ofstream out(html, std::ios::binary | std::ios::trunc);
-  out << comm_rms_tools::render_dump_html(dump, file);
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "rmsctl: show: cannot write %s\n", html.c_str());
-    return 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -452,7 +396,7 @@ int main(int argc, char** argv) {
     std::fputs(comm_rms_tools::version_line("rmsctl").c_str(), stdout);
     return 0;
   }
-  if (!words.empty() && words[0] == "show") return run_show(words);
+  if (!words.empty() && words[0] == "show") return comm_rms_tools::run_show(words);
   int32_t timeout_s = 0;
   while (!words.empty() && (words[0] == "--json" || words[0] == "--timeout")) {
     if (words[0] == "--json") {
