@@ -12,16 +12,16 @@ namespace {
 struct syntax {
   const char* name;
   command_kind kind;
-  const char* options[2];   // accepted options
+  const char* options[2];   // accepted options, without "--"
   unsigned required_count;  // options[0 .. required_count) are required
 };
 
 const syntax kSyntaxes[] = {
-    {"register", command_kind::register_server, {"--url", "--path"}, 2},
-    {"unregister", command_kind::unregister_server, {"--path", "--terminated"}, 1},
+    {"register", command_kind::register_server, {"url", "path"}, 2},
+    {"unregister", command_kind::unregister_server, {"path", "terminated"}, 1},
     {"path", command_kind::path, {nullptr, nullptr}, 0},
-    {"connect-result", command_kind::connect_result, {"--path", nullptr}, 1},
-    {"rfb-status", command_kind::rfb_status, {"--word", nullptr}, 0},
+    {"connect-result", command_kind::connect_result, {"path", nullptr}, 1},
+    {"rfb-status", command_kind::rfb_status, {"word", nullptr}, 0},
     {"dump", command_kind::dump, {nullptr, nullptr}, 0},
 };
 
@@ -104,50 +104,45 @@ const char* command_name(command_kind kind) {
   return "?";
 }
 
-bool parse_commands(const std::vector<std::string>& given_words, std::vector<command>& out,
+bool parse_commands(const std::vector<std::string>& words, std::vector<command>& out,
                     std::string& error) {
   out.clear();
-  const std::vector<std::string> words = split_option_values(given_words);
   std::vector<command> parsed;
   if (words.empty()) {
     error = "no command given";
     return false;
   }
-  size_t i = 0;
-  while (i < words.size()) {
-    const syntax* s = find_syntax(words[i]);
+  std::vector<std::string> rest = words;
+  while (!rest.empty()) {
+    const syntax* s = find_syntax(rest[0]);
     if (s == nullptr) {
-      error = "unknown command '" + words[i] + "'";
+      error = "unknown command '" + rest[0] + "'";
       return false;
     }
-    ++i;
+    std::vector<option_def> defs;
+    for (const char* name : s->options) {
+      if (name != nullptr) defs.push_back({name, 0, true});
+    }
+    std::vector<given_option> options;
+    const std::vector<std::string> segment = rest;
+    if (!read_options(segment, defs, true, options, rest, error)) {
+      error = std::string(s->name) + ": " + error;
+      return false;
+    }
     std::string values[2];
     bool given[2] = {false, false};
-    while (i < words.size() && find_syntax(words[i]) == nullptr) {
-      const std::string& option = words[i];
-      int slot = -1;
-      for (int k = 0; k < 2; ++k) {
-        if (s->options[k] != nullptr && option == s->options[k]) slot = k;
-      }
-      if (slot < 0) {
-        error = std::string(s->name) + ": unknown option '" + option + "'";
-        return false;
-      }
+    for (const given_option& o : options) {
+      const size_t slot = static_cast<size_t>(o.index);
       if (given[slot]) {
-        error = std::string(s->name) + ": " + option + " given twice";
-        return false;
-      }
-      if (i + 1 >= words.size() || words[i + 1].compare(0, 2, "--") == 0) {
-        error = std::string(s->name) + ": " + option + " needs a value";
+        error = std::string(s->name) + ": --" + s->options[slot] + " given twice";
         return false;
       }
       given[slot] = true;
-      values[slot] = words[i + 1];
-      i += 2;
+      values[slot] = o.value;
     }
     for (unsigned k = 0; k < s->required_count; ++k) {
       if (!given[k]) {
-        error = std::string(s->name) + ": missing " + s->options[k];
+        error = std::string(s->name) + ": missing --" + s->options[k];
         return false;
       }
     }

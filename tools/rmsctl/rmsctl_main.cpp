@@ -3,7 +3,9 @@
 // `show` reads a dump file back.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,6 +43,10 @@ constexpr size_t kMaxLine = 4096;
 constexpr int kGaveUp = 3;  // exit status when --timeout ran out
 
 bool g_json = false;
+// Results go here, the process's stdout; the descriptor 1 itself points at
+// stderr, so that what the library prints (a failed dump says so, also when
+// another process asks for one) never lands between the results.
+FILE* g_out = stdout;
 char g_console_socket[256];  // this process's console socket, removed on a fatal signal
 
 // Ctrl-C or a kill while a request waits must not leave our console socket
@@ -49,6 +55,25 @@ extern "C" void on_fatal_signal(int sig) {
   if (g_console_socket[0] != '\0') unlink(g_console_socket);
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+enum class listener { absent, stale, listening };
+
+// Whether a server accepts on `path`: a socket file nobody accepts on is
+// left behind by a service that died.
+listener listener_state(const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return listener::absent;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, strnlen(path, sizeof address.sun_path - 1));
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return listener::listening;  // cannot tell: assume the longer wait
+  const bool refused =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+      errno == ECONNREFUSED;
+  close(fd);
+  return refused ? listener::stale : listener::listening;
 }
 
 // Watches the request in flight: says on stderr what it waits for once it
@@ -105,26 +130,32 @@ class request_watch {
     }
   }
 
-  // Without the service's socket the library gives up after its readiness
-  // retries (100 pauses of 300 ms); with a socket that does not answer each
-  // of the 101 probes may take 1 s, and the request then its reply bound.
-  static void announce() {
-    const char* facade = vantorel::service_protocol::facade_name;
-    const std::string bad_dir =
-        comm_rms_tools::run_directory_problem(vantorel::host::run_directory());
-    if (!bad_dir.empty()) {
-      std::fprintf(stderr,
-                   "rmsctl: waiting for the service %s, but the run directory %s (up to 30 s)...\n",
-                   facade, bad_dir.c_str());
-      return;
-    }
+  // What the library's wait can take at most: without a listener, its
+  // readiness pauses; with one, each check may also take a probe's wait
+  // (1 s at most) and the request then its reply bound. --timeout cuts it.
+  void announce() const {
+    namespace sp = vantorel::service_protocol;
+    const char* facade = sp::facade_name;
     char socket_path[256];
     vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
-    struct stat st {};
-    const bool present = lstat(socket_path, &st) == 0;
-    const int most = present ? 101 + 30 + vantorel::host::reply_timeout_ms() / 1000 : 30;
+    const int pauses_s = static_cast<int>((sp::readiness_checks - 1) * sp::readiness_pause / 1000);
+    const int reply_ms = vantorel::host::reply_timeout_ms();
+    const char* state = "";
+    int most = pauses_s;
+    switch (listener_state(socket_path)) {
+      case listener::absent:
+        state = " (not there yet)";
+        break;
+      case listener::stale:
+        state = " (a socket nobody listens on: is comm-rms-service running?)";
+        break;
+      case listener::listening:
+        most += (sp::readiness_checks * (reply_ms < 1000 ? reply_ms : 1000) + reply_ms) / 1000;
+        break;
+    }
+    if (timeout_s_ > 0 && timeout_s_ < most) most = timeout_s_;
     std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
-                 socket_path, present ? "" : " (not there yet)", most);
+                 socket_path, state, most);
   }
 
   const int timeout_s_;
@@ -181,18 +212,21 @@ void print_result(const char* command_word, RETCODE rc, const std::string& text_
                   const std::string& json_fields) {
   const char* name = comm_rms_tools::result_code_name(rc);
   if (g_json) {
-    std::printf("{\"command\":\"%s\",\"code\":%d,\"name\":%s%s}\n", command_word,
-                static_cast<int>(rc), name != nullptr ? json_text(name, 64).c_str() : "null",
-                json_fields.c_str());
+    std::fprintf(g_out, "{\"command\":\"%s\",\"code\":%d,\"name\":%s%s}\n", command_word,
+                 static_cast<int>(rc), name != nullptr ? json_text(name, 64).c_str() : "null",
+                 json_fields.c_str());
   } else {
-    std::printf("%s: RETCODE[0x%08X]%s%s%s\n", command_word, static_cast<unsigned>(rc),
-                name != nullptr ? " " : "", name != nullptr ? name : "", text_fields.c_str());
+    std::fprintf(g_out, "%s: RETCODE[0x%08X]%s%s%s\n", command_word, static_cast<unsigned>(rc),
+                 name != nullptr ? " " : "", name != nullptr ? name : "", text_fields.c_str());
   }
-  std::fflush(stdout);
+  std::fflush(g_out);
   if (rc == comm_rms_tools::kNotReady || rc == BMC_MC_CHANNEL_FAILURE) {
     for (const comm_rms_tools::result_name& r : comm_rms_tools::kResultNames) {
       if (r.code == rc)
-        std::fprintf(stderr, "rmsctl: %s: %s: %s\n", command_word, r.name, r.meaning);
+        std::fprintf(stderr, "rmsctl: %s: %s: %s%s\n", command_word, r.name, r.meaning,
+                     rc == comm_rms_tools::kNotReady
+                         ? " (start the service first: comm-rms-service &)"
+                         : "");
     }
   }
 }
@@ -220,7 +254,7 @@ bool print_dump_file() {
   while (left > 0 && (n = read(fd, buffer,
                                left < static_cast<off_t>(sizeof buffer) ? static_cast<size_t>(left)
                                                                         : sizeof buffer)) > 0) {
-    std::fwrite(buffer, 1, static_cast<size_t>(n), stdout);
+    std::fwrite(buffer, 1, static_cast<size_t>(n), g_out);
     left -= n;
   }
   close(fd);
@@ -231,20 +265,18 @@ bool run_dump() {
   open_session();
   const int result = vantorel::host::ucom_deliver(dd::receiver_name, dd::command);
   if (g_json) {
-    std::printf("{\"command\":\"dump\",\"code\":%d,\"name\":%s,\"file\":%s}\n", result,
-                result == 0 ? "\"ok\"" : "null", json_text(dd::path, sizeof dd::path).c_str());
+    std::fprintf(g_out, "{\"command\":\"dump\",\"code\":%d,\"name\":%s,\"file\":%s}\n", result,
+                 result == 0 ? "\"ok\"" : "null", json_text(dd::path, sizeof dd::path).c_str());
   } else {
-    std::printf("dump: result[%d] file[%s]\n", result, dd::path);
+    std::fprintf(g_out, "dump: result[%d] file[%s]\n", result, dd::path);
   }
   if (result != 0) {
-    std::fflush(stdout);
+    std::fflush(g_out);
     if (result == vantorel::UCOM_NO_RECEIVER) {
       std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
     } else {
-      std::fprintf(stderr,
-                   "rmsctl: dump failed: %s is missing or unsafe: create it with "
-                   "install -d -m 0700 %s\n",
-                   dd::directory, dd::directory);
+      std::fprintf(stderr, "rmsctl: dump failed: %s\n",
+                   comm_rms_tools::dump_failure_cause(geteuid()).c_str());
     }
     return false;
   }
@@ -270,7 +302,7 @@ bool run_command(const command& cmd) {
   const char* name = comm_rms_tools::command_name(cmd.kind);
   if (cmd.kind == command_kind::dump) {
     const bool ok = run_dump();
-    std::fflush(stdout);
+    std::fflush(g_out);
     return ok;
   }
   RETCODE rc = 0;
@@ -346,14 +378,15 @@ bool read_line(std::string& line, bool& too_long) {
 int run_shell() {
   open_session();
   const bool prompt = isatty(STDIN_FILENO) != 0;
-  std::printf("rmsctl shell: pid[%d] ready%s\n", static_cast<int>(getpid()),
-              prompt ? " (help, quit, # comment)" : "");
+  // Only results go to stdout (one JSON object per line with --json).
+  std::fprintf(stderr, "rmsctl shell: pid[%d] ready%s\n", static_cast<int>(getpid()),
+               prompt ? " (help, quit, # comment)" : "");
   bool ok = true;
   std::string line;
   bool too_long = false;
   for (;;) {
-    if (prompt) std::fputs("rmsctl> ", stdout);
-    std::fflush(stdout);
+    if (prompt) std::fputs("rmsctl> ", stderr);
+    std::fflush(g_out);
     if (!read_line(line, too_long)) break;
     if (too_long) {
       std::fprintf(stderr, "rmsctl: line longer than %zu characters ignored\n", kMaxLine);
@@ -364,7 +397,7 @@ int run_shell() {
     if (words.empty() || words[0][0] == '#') continue;
     if (words.size() == 1 && (words[0] == "quit" || words[0] == "exit")) break;
     if (words.size() == 1 && words[0] == "help") {
-      std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
+      std::fputs(comm_rms_tools::rmsctl_usage(), g_json ? stderr : g_out);
       continue;
     }
     std::vector<command> commands;
@@ -387,28 +420,24 @@ int usage_error(const std::string& message) {
 // rmsctl show FILE [filters] [--html OUT]
 int run_show(const std::vector<std::string>& words) {
   comm_rms_tools::log_filter filter;
-  std::string file;
   std::string html;
-  for (size_t i = 1; i < words.size(); ++i) {
-    std::string* value = nullptr;
-    if (words[i] == "--level") value = &filter.level;
-    if (words[i] == "--thread") value = &filter.thread;
-    if (words[i] == "--function") value = &filter.function;
-    if (words[i] == "--since") value = &filter.since;
-    if (words[i] == "--html") value = &html;
-    if (value == nullptr && words[i].compare(0, 2, "--") == 0) {
-      return usage_error("show: unknown option '" + words[i] + "'");
-    }
-    if (value == nullptr) {
-      if (!file.empty()) return usage_error("show: one FILE only");
-      file = words[i];
-      continue;
-    }
-    if (i + 1 >= words.size() || words[i + 1].empty()) {
-      return usage_error("show: " + words[i] + " needs a value");
-    }
-    *value = words[++i];
+  std::vector<comm_rms_tools::given_option> options;
+  std::vector<std::string> files;
+  std::string error;
+  if (!comm_rms_tools::read_options(words,
+                                    {{"level", 0, true},
+                                     {"thread", 0, true},
+                                     {"function", 0, true},
+                                     {"since", 0, true},
+                                     {"html", 0, true}},
+                                    false, options, files, error)) {
+    return usage_error("show: " + error);
   }
+  std::string* const values[] = {&filter.level, &filter.thread, &filter.function, &filter.since,
+                                 &html};
+  for (const comm_rms_tools::given_option& o : options) *values[o.index] = o.value;
+  if (files.size() > 1) return usage_error("show: one FILE only");
+  const std::string file = files.empty() ? "" : files[0];
   if (file.empty()) return usage_error("show: FILE is required");
   const std::string bad_filter = comm_rms_tools::filter_error(filter);
   if (!bad_filter.empty()) return usage_error("show: " + bad_filter);
@@ -441,38 +470,54 @@ int run_show(const std::vector<std::string>& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words =
-      comm_rms_tools::split_option_values(std::vector<std::string>(argv + 1, argv + argc));
-  if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h" || words[0] == "help")) {
+  enum { json, timeout, help, version };
+  std::vector<comm_rms_tools::given_option> options;
+  std::vector<std::string> words;
+  std::string error;
+  if (!comm_rms_tools::read_options(
+          std::vector<std::string>(argv, argv + argc),
+          {{"json", 0, false}, {"timeout", 0, true}, {"help", 'h', false}, {"version", 0, false}},
+          true, options, words, error)) {
+    return usage_error(error);
+  }
+  int32_t timeout_s = 0;
+  for (const comm_rms_tools::given_option& o : options) {
+    if (o.index == help) {
+      std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
+      return 0;
+    }
+    if (o.index == version) {
+      std::fputs(comm_rms_tools::version_line("rmsctl").c_str(), stdout);
+      return 0;
+    }
+    if (o.index == json) g_json = true;
+    if (o.index == timeout &&
+        (!comm_rms_tools::parse_count(o.value.c_str(), &timeout_s) || timeout_s == 0)) {
+      return usage_error("--timeout needs a number of seconds (1 or more)");
+    }
+  }
+  if (words.size() == 1 && words[0] == "help") {
     std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
     return 0;
   }
-  if (words.size() == 1 && words[0] == "--version") {
-    std::fputs(comm_rms_tools::version_line("rmsctl").c_str(), stdout);
-    return 0;
-  }
   if (!words.empty() && words[0] == "show") return run_show(words);
-  int32_t timeout_s = 0;
-  while (!words.empty() && (words[0] == "--json" || words[0] == "--timeout")) {
-    if (words[0] == "--json") {
-      g_json = true;
-      words.erase(words.begin());
-      continue;
-    }
-    if (words.size() < 2 || !comm_rms_tools::parse_count(words[1].c_str(), &timeout_s) ||
-        timeout_s == 0) {
-      return usage_error("--timeout needs a number of seconds (1 or more)");
-    }
-    words.erase(words.begin(), words.begin() + 2);
-  }
   const bool shell = !words.empty() && words[0] == "shell";
   std::vector<command> commands;
-  std::string error;
   if (shell && words.size() != 1) {
     std::fprintf(stderr, "rmsctl: shell takes no arguments\n");
     return 2;
   }
   if (!shell && !comm_rms_tools::parse_commands(words, commands, error)) return usage_error(error);
+  // A run directory that cannot work is not waited for.
+  bool needs_service = shell;
+  for (const command& cmd : commands) needs_service |= cmd.kind != command_kind::dump;
+  const std::string bad_dir =
+      comm_rms_tools::run_directory_problem(vantorel::host::run_directory());
+  if (needs_service && !bad_dir.empty()) {
+    std::fprintf(stderr, "rmsctl: the service cannot be reached: the run directory %s\n",
+                 bad_dir.c_str());
+    return 1;
+  }
 
   const std::string bad_timeout = comm_rms_tools::reply_timeout_problem();
   if (!bad_timeout.empty()) std::fprintf(stderr, "rmsctl: %s\n", bad_timeout.c_str());
@@ -486,6 +531,10 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 
+  const int results = dup(STDOUT_FILENO);
+  FILE* out = results >= 0 ? fdopen(results, "w") : nullptr;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (out != nullptr && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) g_out = out;
   request_watch watch(timeout_s);
   g_watch = &watch;
   const int status = shell ? run_shell() : (run_all(commands) ? 0 : 1);

@@ -141,7 +141,14 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  char socket_path[512];
+  vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
   const int started = server.start();
+  if (started == -EADDRINUSE) {
+    std::fprintf(stderr, "comm-rms-service: a service is already serving %s at %s\n", kFacadeName,
+                 socket_path);
+    return 1;
+  }
   if (started != 0) {
     const std::string problem = comm_rms_tools::run_directory_problem(run_dir);
     if (!problem.empty()) {
@@ -156,8 +163,6 @@ int main(int argc, char** argv) {
   g_server.store(&server, std::memory_order_release);
   if (g_stopping.load(std::memory_order_acquire)) server.stop();
 
-  char socket_path[512];
-  vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
   std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path);
   std::fflush(stdout);
 

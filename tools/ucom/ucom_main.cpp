@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/environment.h"
 #include "../common/error_text.h"
 #include "../common/options.h"
 #include "../common/parse_number.h"
@@ -80,55 +81,45 @@ int usage_error(const char* message) {
 
 }  // namespace
 
-int main(int argc_given, char** argv_given) {
-  // Only options before PID are split: the command words go as given.
-  std::vector<std::string> given(argv_given + 1, argv_given + argc_given);
-  std::vector<std::string> words;
-  if (!given.empty() && given[0].compare(0, 10, "--timeout=") == 0) {
-    words = comm_rms_tools::split_option_values({given[0]});
-    given.erase(given.begin());
+int main(int argc, char** argv) {
+  enum { timeout, list, help, version };
+  std::vector<comm_rms_tools::given_option> options;
+  std::vector<std::string> rest;
+  std::string error;
+  // Reading stops at PID: the command words go as given.
+  if (!comm_rms_tools::read_options(
+          std::vector<std::string>(argv, argv + argc),
+          {{"timeout", 0, true}, {"list", 0, false}, {"help", 'h', false}, {"version", 0, false}},
+          true, options, rest, error)) {
+    return usage_error(error.c_str());
   }
-  words.insert(words.begin(), "ucom");
-  words.insert(words.end(), given.begin(), given.end());
-  std::vector<const char*> args;
-  args.reserve(words.size());
-  for (const std::string& w : words) args.push_back(w.c_str());
-  const int argc = static_cast<int>(args.size());
-  const char* const* argv = args.data();
-
-  int i = 1;
   int32_t timeout_ms = kDefaultTimeoutMs;
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::fputs(comm_rms_tools::version_line("ucom").c_str(), stdout);
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return list_consoles();
-  if (i < argc && std::strcmp(argv[i], "--timeout") == 0) {
-    if (i + 1 >= argc || !comm_rms_tools::parse_count(argv[i + 1], &timeout_ms) ||
-        timeout_ms == 0) {
+  for (const comm_rms_tools::given_option& o : options) {
+    if (o.index == help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (o.index == version) {
+      std::fputs(comm_rms_tools::version_line("ucom").c_str(), stdout);
+      return 0;
+    }
+    if (o.index == list) return list_consoles();
+    if (!comm_rms_tools::parse_count(o.value.c_str(), &timeout_ms) || timeout_ms == 0) {
       return usage_error("--timeout needs a number of milliseconds (1 or more)");
     }
-    i += 2;
   }
-  if (argc - i < 3) return usage_error("PID, RECEIVER and COMMAND are required");
+  if (rest.size() < 3) return usage_error("PID, RECEIVER and COMMAND are required");
   int32_t pid = 0;
-  if (!comm_rms_tools::parse_count(argv[i], &pid) || pid == 0) {
-    return usage_error((std::string("'") + argv[i] + "' is not a process id").c_str());
+  if (!comm_rms_tools::parse_count(rest[0].c_str(), &pid) || pid == 0) {
+    return usage_error(("'" + rest[0] + "' is not a process id").c_str());
   }
-  const char* receiver = argv[i + 1];
-  if (receiver[0] == '\0' || std::strpbrk(receiver, " \t\n") != nullptr) {
+  const std::string& receiver = rest[1];
+  if (receiver.empty() || receiver.find_first_of(" \t\n") != std::string::npos) {
     return usage_error("RECEIVER must be one word");
   }
-  std::string command;
-  for (int k = i + 2; k < argc; ++k) {
-    if (k > i + 2) command += ' ';
-    command += argv[k];
-  }
-  if (std::strlen(receiver) + 1 + command.size() > vantorel::host::kMaxConsoleRequest) {
+  std::string command = rest[2];
+  for (size_t k = 3; k < rest.size(); ++k) command += ' ' + rest[k];
+  if (receiver.size() + 1 + command.size() > vantorel::host::kMaxConsoleRequest) {
     char message[96];
     std::snprintf(message, sizeof message, "request longer than %u bytes",
                   vantorel::host::kMaxConsoleRequest);
@@ -141,26 +132,30 @@ int main(int argc_given, char** argv_given) {
   }
 
   int result = 0;
-  const int rc = vantorel::host::console_deliver(static_cast<pid_t>(pid), receiver, command.c_str(),
-                                                 &result, timeout_ms);
+  const int rc = vantorel::host::console_deliver(static_cast<pid_t>(pid), receiver.c_str(),
+                                                 command.c_str(), &result, timeout_ms);
   if (rc == 0) {
     std::printf("result[%d]\n", result);
     if (result == vantorel::UCOM_NO_RECEIVER) {
       std::fprintf(stderr, "ucom: process %d has no receiver named '%s'\n", static_cast<int>(pid),
-                   receiver);
+                   receiver.c_str());
       return 1;
     }
     namespace dd = vantorel::debug_dump;
-    const bool dump = std::strcmp(receiver, dd::receiver_name) == 0 && command == dd::command;
+    const bool dump = receiver == dd::receiver_name && command == dd::command;
     if (dump && result == 0) std::printf("dump file: %s\n", dd::path);
     if (dump && result == -1) {
       std::fprintf(
-          stderr,
-          "ucom: the dump was not written: " COMM_RMS_DUMP_DIRECTORY
-          " is missing or unsafe: create it with install -d -m 0700 " COMM_RMS_DUMP_DIRECTORY "\n");
+          stderr, "ucom: the dump was not written: %s\n",
+          comm_rms_tools::dump_failure_cause(comm_rms_tools::process_user(static_cast<pid_t>(pid)))
+              .c_str());
     }
-    if (result != 0 && !dump) {
-      std::fprintf(stderr, "ucom: receiver '%s' answered %d (not 0)\n", receiver, result);
+    if (receiver == dd::receiver_name && !dump) {
+      // Its receiver answers 0 to anything but its one command, exact case.
+      std::fprintf(stderr, "ucom: %s does not act on '%s' (its one command is %s); nothing done\n",
+                   dd::receiver_name, command.c_str(), dd::command);
+    } else if (result != 0 && !dump) {
+      std::fprintf(stderr, "ucom: receiver '%s' answered %d (not 0)\n", receiver.c_str(), result);
     }
     return result == 0 ? 0 : 1;
   }
