@@ -50,11 +50,4 @@ inline std::string reply_timeout_problem() {
          std::to_string(vantorel::host::kDefaultReplyTimeoutMs) + " ms";
 }
 
-// The effective user of process `pid` (this process's when unknown).
-uid_t process_user(pid_t pid);
-
-// Why a dump by a process of `user` failed, found by looking at the dump
-// directory and file: one sentence naming what is in the way and the cure.
-std::string dump_failure_cause(uid_t user);
-
 }  // namespace comm_rms_tools

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/dump_cause.h"
 #include "../common/environment.h"
 #include "../common/error_text.h"
 #include "../common/options.h"

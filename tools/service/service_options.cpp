@@ -135,8 +135,7 @@ std::string service_usage() {
          "\n"
          "Exit status: 0 after SIGTERM/SIGINT or --exit-after, 2 on a bad option,\n"
          "1 when the facade cannot be served (the message names the cause: the run\n"
-         "directory missing, not absolute, not a directory, writable by others, or\n"
-         "owned by another user).\n";
+         "directory (created when missing) unusable, or a service already serving).\n";
 }
 
 }  // namespace comm_rms_tools

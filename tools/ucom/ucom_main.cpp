@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/environment.h"
+#include "../common/dump_cause.h"
 #include "../common/error_text.h"
 #include "../common/options.h"
 #include "../common/parse_number.h"

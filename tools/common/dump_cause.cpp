@@ -1,7 +1,9 @@
-#include "environment.h"
+#include "dump_cause.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
