@@ -129,16 +129,14 @@ TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
   const struct {
     std::string command, error;
     int code;
-  } cases[] = {
-      {"rmsctl connect-result", "rmsctl: connect-result: missing --path\n(try rmsctl --help)\n", 2},
-      {"comm-rms-service",
-       "comm-rms-service: a service is already serving f_comm_rms at " + dir.path() +
-           "/f_comm_rms.sock\n",
-       1},
-      {"ucom " + pid + " commRMS UCGETMEMINFO",
-       "ucom: process " + pid + " has no debug console in " + dir.path() + "\n", 3},
-      {"ucom 12ab commRMS UCGETMEMINFO", "ucom: '12ab' is not a process id\n(try ucom --help)\n",
-       2}};
+  } cases[] = {{"comm-rms-service",
+                "comm-rms-service: a service is already serving f_comm_rms at " + dir.path() +
+                    "/f_comm_rms.sock\n",
+                1},
+               {"ucom " + pid + " commRMS UCGETMEMINFO",
+                "ucom: process " + pid + " has no debug console in " + dir.path() + "\n", 3},
+               {"ucom 12ab commRMS UCGETMEMINFO",
+                "ucom: '12ab' is not a process id\n(try ucom --help)\n", 2}};
   const std::map<std::string, std::string> programs{
       {"rmsctl", RMSCTL}, {"ucom", UCOM}, {"comm-rms-service", COMM_RMS_SERVICE}};
   for (const auto& c : cases) {
@@ -149,10 +147,19 @@ TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, c.error);
   }
+  // --json: every field whole, as valid UTF-8, whatever bytes it holds.
+  std::string out, quotes;
+  for (int i = 0; i < 254; ++i) quotes += "\\\"";
+  const std::string path = std::string(254, '"') + "\xff\\";
+  EXPECT_EQ(run({RMSCTL, "--json", "register", "--url", "u", "--path", path, "path"}, dir, &out),
+            0);
+  EXPECT_EQ(out,
+            "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n"
+            "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"" +
+                quotes + "\\\\xff\\\\x5c\",\"size\":256}\n");
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
-  EXPECT_EQ(service.out(), "comm-rms-service: serving f_comm_rms at " + dir.path() +
-                               "/f_comm_rms.sock\ncomm-rms-service: stopped after 0 requests\n");
+  EXPECT_NE(service.out().find("comm-rms-service: stopped after 2 requests\n"), std::string::npos);
 }
 
 // A watcher renames a FIFO over each fresh dump before rmsctl reads it back:

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -183,43 +184,82 @@ void open_session() {
                          "rmsctl session pid[%d]", static_cast<int>(getpid()));
 }
 
-std::string json_text(const char* text, size_t width) {
-  std::string out = "\"";
-  for (size_t i = 0; i < width && text[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
+// Bytes as a terminal shows them safely: valid UTF-8 and printable ASCII
+// stay; control characters, backslash and bytes of no character become
+// \xHH. So a field from the service cannot drive the terminal, and its
+// JSON string is valid UTF-8 whatever it holds.
+std::string printable(const char* text, size_t width) {
+  std::string out;
+  const size_t length = strnlen(text, width);
+  for (size_t i = 0; i < length;) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // A UTF-8 sequence: its lead byte, then 1 to 3 continuation bytes
+    // (no overlong forms, surrogates or code points past U+10FFFF).
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 1;
+    bool whole = n > 1 && i + n <= length;
+    for (size_t k = 1; whole && k < n; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
     }
+    const auto second = static_cast<unsigned char>(whole ? text[i + 1] : 0);
+    whole = whole && !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second > 0x9F) &&
+            !(c == 0xF0 && second < 0x90) && !(c == 0xF4 && second > 0x8F);
+    if (whole || (c >= 0x20 && c < 0x7F && c != '\\')) {
+      const size_t take = whole ? n : 1;
+      out.append(text + i, take);
+      i += take;
+      continue;
+    }
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\x%02x", c);
+    out += escape;
+    ++i;
   }
-  return out + "\"";
+  return out;
 }
 
-int text_length(const char* field, size_t width) {
-  const void* nul = std::memchr(field, '\0', width);
-  return nul != nullptr ? static_cast<int>(static_cast<const char*>(nul) - field)
-                        : static_cast<int>(width);
-}
+// A returned field: a text field of `width` bytes, or a number.
+struct field {
+  const char* name;
+  const char* text;
+  size_t width;
+  int32_t number;
+};
 
 // One result: "NAME: RETCODE[0x...] name fields" or its JSON object. The
 // meaning of the library's own failures goes to stderr.
-void print_result(const char* command_word, RETCODE rc, const std::string& text_fields,
-                  const std::string& json_fields) {
+void print_result(const char* command_word, int32_t rc, std::initializer_list<field> fields) {
   const char* name = comm_rms_tools::result_code_name(rc);
+  char line[128];  // the fields follow
   if (g_json) {
-    std::fprintf(g_out, "{\"command\":\"%s\",\"code\":%d,\"name\":%s%s}\n", command_word,
-                 static_cast<int>(rc), name != nullptr ? json_text(name, 64).c_str() : "null",
-                 json_fields.c_str());
+    std::snprintf(line, sizeof line, "{\"command\":\"%s\",\"code\":%d,\"name\":%s%s%s",
+                  command_word, static_cast<int>(rc), name != nullptr ? "\"" : "",
+                  name != nullptr ? name : "null", name != nullptr ? "\"" : "");
+  } else if (std::strcmp(command_word, "dump") == 0) {  // a console result, not a RETCODE
+    std::snprintf(line, sizeof line, "dump: result[%d]", static_cast<int>(rc));
   } else {
-    std::fprintf(g_out, "%s: RETCODE[0x%08X]%s%s%s\n", command_word, static_cast<unsigned>(rc),
-                 name != nullptr ? " " : "", name != nullptr ? name : "", text_fields.c_str());
+    std::snprintf(line, sizeof line, "%s: RETCODE[0x%08X]%s%s", command_word,
+                  static_cast<unsigned>(rc), name != nullptr ? " " : "",
+                  name != nullptr ? name : "");
   }
+  std::string text = line;
+  for (const field& f : fields) {
+    std::string value = f.text != nullptr ? printable(f.text, f.width) : std::to_string(f.number);
+    if (g_json) {
+      if (f.text != nullptr) {
+        for (size_t at = 0; (at = value.find_first_of("\"\\", at)) != std::string::npos; at += 2) {
+          value.insert(at, 1, '\\');
+        }
+        value = "\"" + value + "\"";
+      }
+      text += std::string(",\"") + f.name + "\":" + value;
+    } else {
+      text += std::string(" ") + f.name + "[" + value + "]";
+    }
+  }
+  std::fprintf(g_out, "%s%s\n", text.c_str(), g_json ? "}" : "");
   std::fflush(g_out);
   if (rc == comm_rms_tools::kNotReady || rc == BMC_MC_CHANNEL_FAILURE) {
     for (const comm_rms_tools::result_name& r : comm_rms_tools::kResultNames) {
@@ -265,89 +305,46 @@ bool print_dump_file() {
 bool run_dump() {
   open_session();
   const int result = vantorel::host::ucom_deliver(dd::receiver_name, dd::command);
-  if (g_json) {
-    std::fprintf(g_out, "{\"command\":\"dump\",\"code\":%d,\"name\":%s,\"file\":%s}\n", result,
-                 result == 0 ? "\"ok\"" : "null", json_text(dd::path, sizeof dd::path).c_str());
-  } else {
-    std::fprintf(g_out, "dump: result[%d] file[%s]\n", result, dd::path);
+  print_result("dump", result, {{"file", dd::path, sizeof dd::path, 0}});
+  if (result == vantorel::UCOM_NO_RECEIVER) {
+    std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
+  } else if (result != 0) {
+    std::fprintf(stderr, "rmsctl: dump failed: %s\n",
+                 comm_rms_tools::dump_failure_cause(geteuid()).c_str());
   }
-  if (result != 0) {
-    std::fflush(g_out);
-    if (result == vantorel::UCOM_NO_RECEIVER) {
-      std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
-    } else {
-      std::fprintf(stderr, "rmsctl: dump failed: %s\n",
-                   comm_rms_tools::dump_failure_cause(geteuid()).c_str());
-    }
-    return false;
-  }
-  return g_json || print_dump_file();
-}
-
-std::string path_fields(const char* path, size_t width, const char* name, int32_t value,
-                        bool json) {
-  char text[400];
-  if (json) {
-    std::snprintf(text, sizeof text, ",\"server_path_name\":%s,\"%s\":%d",
-                  json_text(path, width).c_str(), name, static_cast<int>(value));
-  } else {
-    std::snprintf(text, sizeof text, " server_path_name[%.*s] %s[%d]", text_length(path, width),
-                  path, name, static_cast<int>(value));
-  }
-  return text;
+  return result == 0 && (g_json || print_dump_file());
 }
 
 // Sends one request and prints its result. True when it succeeded.
 bool run_command(const command& cmd) {
   vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
   const char* name = comm_rms_tools::command_name(cmd.kind);
-  if (cmd.kind == command_kind::dump) {
-    const bool ok = run_dump();
-    std::fflush(g_out);
-    return ok;
-  }
-  RETCODE rc = 0;
-  std::string text;
-  std::string json;
+  if (cmd.kind == command_kind::dump) return run_dump();
+  COMM_RMS_SERVER_PATH_INFO path{};
+  COMM_RMS_CONNECT_RESULT_INFO connect = cmd.connect_info;
+  COMM_RMS_RFB_GET_STATUS_INFO rfb = cmd.rfb_info;
   g_watch->begin(name);
-  switch (cmd.kind) {
-    case command_kind::register_server:
-      rc = facade->register_server(cmd.register_info);
-      break;
-    case command_kind::unregister_server:
-      rc = facade->unregister_server(cmd.unregister_info);
-      break;
-    case command_kind::path: {
-      COMM_RMS_SERVER_PATH_INFO info;
-      std::memset(&info, 0, sizeof info);
-      rc = facade->get_server_path_name(info);
-      text = path_fields(info.server_path_name, sizeof info.server_path_name, "size", info.size,
-                         false);
-      json =
-          path_fields(info.server_path_name, sizeof info.server_path_name, "size", info.size, true);
-      break;
-    }
-    case command_kind::connect_result: {
-      COMM_RMS_CONNECT_RESULT_INFO info = cmd.connect_info;
-      rc = facade->get_server_connect_result(info);
-      text = path_fields(info.server_path_name, sizeof info.server_path_name, "app_ws_error_code",
-                         info.app_ws_error_code, false);
-      json = path_fields(info.server_path_name, sizeof info.server_path_name, "app_ws_error_code",
-                         info.app_ws_error_code, true);
-      break;
-    }
-    case command_kind::rfb_status: {
-      COMM_RMS_RFB_GET_STATUS_INFO info = cmd.rfb_info;
-      rc = facade->get_rfb_status(info);
-      text = " status[" + std::to_string(info.status) + "]";
-      json = ",\"status\":" + std::to_string(info.status);
-      break;
-    }
-    case command_kind::dump:
-      break;
-  }
+  const RETCODE rc =
+      cmd.kind == command_kind::register_server     ? facade->register_server(cmd.register_info)
+      : cmd.kind == command_kind::unregister_server ? facade->unregister_server(cmd.unregister_info)
+      : cmd.kind == command_kind::path              ? facade->get_server_path_name(path)
+      : cmd.kind == command_kind::connect_result    ? facade->get_server_connect_result(connect)
+                                                    : facade->get_rfb_status(rfb);
   g_watch->end();
-  print_result(name, rc, text, json);
+  if (cmd.kind == command_kind::path) {
+    print_result(name, rc,
+                 {{"server_path_name", path.server_path_name, sizeof path.server_path_name, 0},
+                  {"size", nullptr, 0, path.size}});
+  } else if (cmd.kind == command_kind::connect_result) {
+    print_result(
+        name, rc,
+        {{"server_path_name", connect.server_path_name, sizeof connect.server_path_name, 0},
+         {"app_ws_error_code", nullptr, 0, connect.app_ws_error_code}});
+  } else if (cmd.kind == command_kind::rfb_status) {
+    print_result(name, rc, {{"status", nullptr, 0, rfb.status}});
+  } else {
+    print_result(name, rc, {});
+  }
   return rc == 0;
 }
 
