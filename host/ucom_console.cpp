@@ -6,7 +6,6 @@
 // exit. Only peers of the same user (or root) are served. The thread polls
 // every connection, so a client that sends nothing holds up no one, and a
 // request that is empty, oversized or malformed gets an error reply.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -137,23 +136,12 @@ void forget_socket_in_child() {
 // Console sockets of processes that were killed before their exit handlers
 // ran would pile up in the run directory; the next console clears them.
 void remove_dead_sockets() {
-  DIR* dir = opendir(host::run_directory());
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    constexpr size_t kPrefix = sizeof "ucom." - 1;
-    if (std::strncmp(entry->d_name, "ucom.", kPrefix) != 0) continue;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(entry->d_name + kPrefix, &end, 10);
-    if (errno != 0 || end == entry->d_name + kPrefix || std::strcmp(end, ".sock") != 0 ||
-        pid <= 0 || pid == static_cast<long>(getpid())) {
-      continue;
-    }
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-      unlinkat(dirfd(dir), entry->d_name, 0);
-    }
-  }
-  closedir(dir);
+  host::list_consoles(
+      [](pid_t pid, bool alive, void*) {
+        char path[128];
+        if (!alive && host::console_socket_path(pid, path, sizeof path) == 0) unlink(path);
+      },
+      nullptr);
 }
 
 void reply(int fd, int32_t status, int32_t result) {

@@ -165,7 +165,7 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(0, bmc_mc_client::bmc_mc_check_facade("nobody_serves_this", 0));
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("../escape"));
   // A socket path fits sun_path with room to spare: 106 characters, not 107.
-  const size_t room = 107 - (std::string(host::run_directory()) + "/.sock").size();
+  const size_t room = 107 - (facade_path("n").size() - 1);
   EXPECT_EQ("", facade_path(std::string(room, 'n').c_str()));
   EXPECT_NE("", facade_path(std::string(room - 1, 'n').c_str()));
   {
@@ -221,8 +221,8 @@ TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply.data(), 8));
   close(garbage);
   for (int fd : silent) close(fd);
-  // Opening the run directory to check it leaves no descriptor on it.
-  EXPECT_EQ(0, descriptors_on(host::run_directory()));
+  // The run directory is held by one descriptor, whoever uses it.
+  EXPECT_EQ(1, descriptors_on(host::run_directory()));
 }
 
 // A service that treats each request its own way: every way short of a
@@ -361,9 +361,9 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
 }
 
 // Each process reads its settings once: a reply wait is taken only when it
-// is a whole number of 1 to 600000 ms, and a missing run directory is made,
-// but one reached through a symlink (however written) or writable by others
-// is refused. A process looks up at most 64 facade names, however many exist.
+// is a whole number of 1 to 600000 ms, a missing run directory is made, and
+// the run directory is judged on its whole path. A process looks up at most
+// 64 facade names, however many exist.
 TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
   const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
                                                {"0", 5000},  {"600001", 5000},   {"", 5000}};
@@ -379,19 +379,52 @@ TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
       EXPECT_EQ(0700u, st.st_mode & 0777);
     });
   }
-  const std::string real = the_environment.dir.path() + "/real", link = real + "-link";
-  const std::string open = the_environment.dir.path() + "/open";
-  ASSERT_EQ(0, mkdir(real.c_str(), 0700));
-  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
-  ASSERT_EQ(0, mkdir(open.c_str(), 0700));
-  ASSERT_EQ(0, chmod(open.c_str(), 0770));
-  for (const std::string& unsafe : {link + "//", open}) {
+  // The run directory's verdict: any mode without group or other write is
+  // fine, but not a symlink (however written), a directory others may write,
+  // or one below a directory another user may write (unless sticky, as /tmp).
+  using fault = host::run_dir_fault;
+  const std::string base = the_environment.dir.path();
+  const struct {
+    std::string dir, parent;
+    mode_t parent_mode, mode;
+    bool alien_parent;  // the parent belongs to another user (needs root)
+    fault verdict;
+  } kPlaces[] = {
+      {base + "/real-link//", "", 0, 0700, false, fault::symlink},
+      {base + "/open", "", 0, 0770, false, fault::open_to_others},
+      {base + "/wide", "", 0, 0755, false, fault::ok},
+      {base + "/shared/run", base + "/shared", 0777, 0700, false, fault::unsafe_parent},
+      {base + "/sticky/run", base + "/sticky", 01777, 0711, false, fault::ok},
+      {base + "/alien/run", base + "/alien", 0755, 0700, true, fault::unsafe_parent},
+      {"relative/run", "", 0, 0700, false, fault::not_absolute},
+  };
+  ASSERT_EQ(0, mkdir((base + "/real").c_str(), 0700));
+  ASSERT_EQ(0, symlink((base + "/real").c_str(), (base + "/real-link").c_str()));
+  for (const auto& p : kPlaces) {
+    if (p.alien_parent && geteuid() != 0) continue;
+    if (!p.parent.empty()) {
+      mkdir(p.parent.c_str(), 0700);
+      ASSERT_EQ(0, chmod(p.parent.c_str(), p.parent_mode));
+      if (p.alien_parent) {
+        ASSERT_EQ(0, chown(p.parent.c_str(), 65534, 65534));
+      }
+    }
+    if (p.dir[0] == '/' && p.verdict != fault::symlink) {
+      mkdir(p.dir.c_str(), 0700);
+      ASSERT_EQ(0, chmod(p.dir.c_str(), p.mode));
+    }
     IN_FRESH_PROCESS({
-      setenv("VANTOREL_RUN_DIR", unsafe.c_str(), 1);
+      setenv("VANTOREL_RUN_DIR", p.dir.c_str(), 1);
+      const host::run_dir_verdict& v = host::run_directory_verdict();
+      EXPECT_EQ(p.verdict, v.fault) << p.dir;
+      EXPECT_EQ(p.verdict == fault::unsafe_parent ? p.parent : std::string(host::run_directory()),
+                v.where);
       test_facade facade;
-      host::facade_server server(facade, "f_unsafe");
-      EXPECT_EQ(-EPERM, server.start());
-      EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_unsafe"));
+      host::facade_server server(facade, "f_place");
+      EXPECT_EQ(p.verdict == fault::ok ? 0 : -EPERM, server.start()) << p.dir;
+      if (p.verdict != fault::ok) {
+        EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_place"));
+      }
     });
   }
   // A server that never served closes nothing of another's when it goes
@@ -445,8 +478,9 @@ TEST(Console, DeliversOverTheSocketAndRejectsBadRequests) {
     EXPECT_EQ(host::kConsoleBadRequest, answer[0]) << bad;
     close(fd);
   }
-  EXPECT_EQ("UCGET two words", receiver.last);          // nothing bad reached it
-  EXPECT_EQ(0, descriptors_on(host::run_directory()));  // looked through at start, closed
+  EXPECT_EQ("UCGET two words", receiver.last);  // nothing bad reached it
+  EXPECT_EQ(1,
+            descriptors_on(host::run_directory()));  // listed at start through its one descriptor
   for (int fd : silent) close(fd);
   EXPECT_EQ(0, host::ucom_withdraw(&receiver));
   EXPECT_EQ(vantorel::UCOM_NO_RECEIVER, host::ucom_deliver("counter", "x"));

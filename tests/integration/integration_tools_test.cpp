@@ -207,9 +207,7 @@ TEST(Tools, WaitsAloudAndLeavesNoSocketBehind) {
   setenv("VANTOREL_RUN_DIR", "relative", 1);  // never works: not waited for
   EXPECT_EQ(run({RMSCTL, "path"}, dir, nullptr, &err), 1);
   setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
-  EXPECT_EQ(err,
-            "rmsctl: the service cannot be reached: the run directory relative is not an "
-            "absolute path\n");
+  EXPECT_EQ(err, "rmsctl: unusable run directory: relative is not an absolute path\n");
   process client;
   ASSERT_TRUE(client.start({RMSCTL, "path"}, dir.path() + "/client.out", dir.path() + "/c.err"));
   const std::string socket = dir.path() + "/ucom." + std::to_string(client.pid()) + ".sock";

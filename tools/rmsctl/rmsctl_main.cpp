@@ -138,7 +138,7 @@ class request_watch {
   void announce() const {
     namespace sp = vantorel::service_protocol;
     const char* facade = sp::facade_name;
-    char socket_path[256];
+    char socket_path[256] = "";
     vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
     const int pauses_s = static_cast<int>((sp::readiness_checks - 1) * sp::readiness_pause / 1000);
     const int reply_ms = vantorel::host::reply_timeout_ms();
@@ -157,7 +157,7 @@ class request_watch {
     }
     if (timeout_s_ > 0 && timeout_s_ < most) most = timeout_s_;
     std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
-                 socket_path, state, most);
+                 comm_rms_tools::shown_socket_path(facade).c_str(), state, most);
   }
 
   const int timeout_s_;
@@ -509,11 +509,9 @@ int main(int argc, char** argv) {
   // A run directory that cannot work is not waited for.
   bool needs_service = shell;
   for (const command& cmd : commands) needs_service |= cmd.kind != command_kind::dump;
-  const std::string bad_dir =
-      comm_rms_tools::run_directory_problem(vantorel::host::run_directory());
+  const std::string bad_dir = comm_rms_tools::run_directory_problem();
   if (needs_service && !bad_dir.empty()) {
-    std::fprintf(stderr, "rmsctl: the service cannot be reached: the run directory %s\n",
-                 bad_dir.c_str());
+    std::fprintf(stderr, "rmsctl: %s\n", bad_dir.c_str());
     return 1;
   }
 

@@ -98,11 +98,10 @@ int main(int argc, char** argv) {
     std::fputs(comm_rms_tools::version_line("comm-rms-service").c_str(), stdout);
     return 0;
   }
-  // A relative run directory would depend on where each process started.
-  const char* run_dir = vantorel::host::run_directory();
-  if (run_dir[0] != '/') {
-    std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
-                 comm_rms_tools::run_directory_problem(run_dir).c_str());
+  // A run directory that cannot work is named before anything is set up.
+  const std::string bad_dir = comm_rms_tools::run_directory_problem();
+  if (!bad_dir.empty()) {
+    std::fprintf(stderr, "comm-rms-service: cannot serve %s: %s\n", kFacadeName, bad_dir.c_str());
     return 1;
   }
 
@@ -141,29 +140,19 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  char socket_path[512];
-  vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
+  const std::string socket_path = comm_rms_tools::shown_socket_path(kFacadeName);
   const int started = server.start();
-  if (started == -EADDRINUSE) {
-    std::fprintf(stderr, "comm-rms-service: a service is already serving %s at %s\n", kFacadeName,
-                 socket_path);
-    return 1;
-  }
   if (started != 0) {
-    const std::string problem = comm_rms_tools::run_directory_problem(run_dir);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
-                   problem.c_str());
-    } else {
-      std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName, run_dir,
-                   comm_rms_tools::error_text(-started).c_str());
-    }
+    std::fprintf(stderr, "comm-rms-service: %s %s at %s%s%s\n",
+                 started == -EADDRINUSE ? "a service is already serving" : "cannot serve",
+                 kFacadeName, socket_path.c_str(), started == -EADDRINUSE ? "" : ": ",
+                 started == -EADDRINUSE ? "" : comm_rms_tools::error_text(-started).c_str());
     return 1;
   }
   g_server.store(&server, std::memory_order_release);
   if (g_stopping.load(std::memory_order_acquire)) server.stop();
 
-  std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path);
+  std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path.c_str());
   std::fflush(stdout);
 
   const int ran = server.run();

@@ -1,5 +1,4 @@
 // ucom: delivers one command to the debug console of a running process.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "../common/dump_cause.h"
+#include "../common/environment.h"
 #include "../common/error_text.h"
 #include "../common/options.h"
 #include "../common/parse_number.h"
@@ -46,30 +46,27 @@ const char* kUsage =
 
 // The live processes with a console socket in the run directory.
 int list_consoles() {
-  const char* dir_name = vantorel::host::run_directory();
-  DIR* dir = opendir(dir_name);
-  if (dir == nullptr) {
-    std::fprintf(stderr, "ucom: cannot read the run directory %s: %s\n", dir_name,
-                 comm_rms_tools::error_text(errno).c_str());
+  std::vector<pid_t> pids;
+  const int found = vantorel::host::list_consoles(
+      [](pid_t pid, bool alive, void* context) {
+        if (alive) static_cast<std::vector<pid_t>*>(context)->push_back(pid);
+      },
+      &pids);
+  if (found < 0) {
+    std::fprintf(stderr, "ucom: %s\n",
+                 (found == -EPERM ? comm_rms_tools::run_directory_problem()
+                                  : "cannot read the run directory " +
+                                        std::string(vantorel::host::run_directory()) + ": " +
+                                        comm_rms_tools::error_text(-found))
+                     .c_str());
     return 3;
   }
-  std::vector<long> pids;
-  while (const dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, "ucom.", 5) != 0) continue;
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name + 5, &end, 10);
-    if (end != entry->d_name + 5 && std::strcmp(end, ".sock") == 0 && pid > 0 &&
-        (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) {
-      pids.push_back(pid);
-    }
-  }
-  closedir(dir);
   std::sort(pids.begin(), pids.end());
-  for (const long pid : pids) {
+  for (const pid_t pid : pids) {
     std::string name;
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::getline(comm, name);
-    std::printf("%ld %s\n", pid, name.c_str());
+    std::printf("%d %s\n", static_cast<int>(pid), name.c_str());
   }
   return 0;
 }

@@ -43,26 +43,72 @@ VANTOREL_PLATFORM_API ring_counters counters_of(const put_lib_log_ring_buffer& r
 VANTOREL_PLATFORM_API unsigned int entry_count(const put_lib_log_ring_buffer& ring) noexcept;
 
 // Directory of every socket: $VANTOREL_RUN_DIR when set and non-empty, else
-// "/tmp/vantorel-<uid>". Created with mode 0700 when missing. Read once per
-// process; the result stays valid for the life of the process. A directory
-// that is a symlink, belongs to another user or is writable by group or
-// others is not used: servers do not start (-EPERM) and clients find nothing.
+// "/tmp/vantorel-<uid>"; made with mode 0700 when missing (never a
+// directory above it). Read once per process.
 VANTOREL_PLATFORM_API const char* run_directory() noexcept;
 
-// "<run_dir>/<facade name>.sock" into `out`. 0, or -ENAMETOOLONG / -EINVAL.
+// What makes a run directory unfit for our sockets.
+enum class run_dir_fault {
+  ok,
+  not_absolute,    // a relative path would depend on where the process stands
+  too_long,        // the path, or one of its names, is too long
+  cannot_create,   // missing, and it (or a directory above it) could not be made
+  cannot_open,     // there, but it cannot be opened or examined
+  symlink,         // it, or a directory on its path, is a symbolic link
+  not_directory,   // it, or a name on its path, is not a directory
+  foreign_owner,   // it belongs to another user
+  open_to_others,  // group or others may write it (any mode without that is fine: 0700, 0755)
+  unsafe_parent,   // a directory on its path that neither root nor we own, or that group or
+                   // others may write without the sticky bit (as /tmp has): its owner could
+                   // swap the run directory
+};
+struct run_dir_verdict {
+  run_dir_fault fault;
+  char where[192];  // the directory the fault is about: the run directory or one on its path
+  int error;        // errno, for cannot_create and cannot_open
+  unsigned mode;    // mode bits of `where` (07777), where they were read
+  unsigned owner;   // its owner's uid, where it was read
+};
+// The verdict on run_directory(), reached once per process by walking its
+// path from "/" through descriptors. Unless it is ok, nothing is served or
+// connected there (servers: -EPERM; clients: no client, not ready).
+VANTOREL_PLATFORM_API const run_dir_verdict& run_directory_verdict() noexcept;
+// The verdict as one sentence for a person: what is wrong and where. The
+// length snprintf reports.
+VANTOREL_PLATFORM_API int describe_run_directory(const run_dir_verdict& verdict, char* out,
+                                                 std::size_t capacity) noexcept;
+
+// The address of a socket in the run directory, as this process reaches it:
+// "/proc/self/fd/<run directory descriptor>/<file>", so that binding,
+// connecting or removing it never looks the directory's path up again (for
+// text shown to a person, use run_directory()). 0, or -EPERM (the verdict is
+// not ok), -EINVAL (a bad name), -ENAMETOOLONG.
+//   facade_socket_path: "<facade name>.sock" (no "/", not "." or "..")
+//   console_socket_path: "ucom.<pid>.sock"
 VANTOREL_PLATFORM_API int facade_socket_path(const char* facade_name, char* out,
                                              std::size_t capacity) noexcept;
-
-// "<run_dir>/ucom.<pid>.sock" into `out`. 0, or -ENAMETOOLONG.
 VANTOREL_PLATFORM_API int console_socket_path(pid_t pid, char* out, std::size_t capacity) noexcept;
+
+// Calls visit(pid, alive, context) for each console socket "ucom.<pid>.sock"
+// in the run directory; `alive` is false when no process has that pid (its
+// process was killed before it could remove the socket). The number of
+// sockets, or -errno (-EPERM: the verdict is not ok).
+VANTOREL_PLATFORM_API int list_consoles(void (*visit)(pid_t pid, bool alive, void* context),
+                                        void* context) noexcept;
 
 // Longest request or reply body the channel carries, in bytes.
 constexpr unsigned int kMaxMessageBytes = 64 * 1024;
 
 // How long a client waits for a reply: kDefaultReplyTimeoutMs, or
-// $VANTOREL_REPLY_TIMEOUT_MS (1..600000) when set.
+// $VANTOREL_REPLY_TIMEOUT_MS when parse_reply_timeout_ms accepts it. Read
+// once per process.
 constexpr int kDefaultReplyTimeoutMs = 5000;
+constexpr int kMinReplyTimeoutMs = 1;
+constexpr int kMaxReplyTimeoutMs = 600000;
 VANTOREL_PLATFORM_API int reply_timeout_ms() noexcept;
+// A reply wait written as text: its milliseconds, or -1 unless it is a whole
+// decimal number from kMinReplyTimeoutMs to kMaxReplyTimeoutMs.
+VANTOREL_PLATFORM_API int parse_reply_timeout_ms(const char* text) noexcept;
 
 // Serves one facade under a name. run() accepts clients; each connection is
 // read by a thread of its own, and messages are dispatched one at a time
