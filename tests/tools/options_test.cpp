@@ -14,6 +14,8 @@
 
 namespace ct = comm_rms_tools;
 
+// rmsctl's command language and the simulator's options (lines starting
+// with "s "), both read by the one option reader.
 TEST(Tools, CommandLinesParseOrAreRefusedByName) {
   const struct {
     std::string line;
@@ -31,47 +33,34 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
       {"rfb-status --word 0x1FFFFFFFF", "rfb-status: --word '0x1FFFFFFFF' is not a 32-bit number"},
       {"register --url u --path p bogus", "unknown command 'bogus'"},
       {"connect-result --path /a\x1b[2K", "connect-result: path contains a control character"},
-  };
-  for (const auto& c : cases) {
-    std::vector<ct::command> out;
-    std::string error;
-    EXPECT_EQ(ct::parse_commands(test_support::words(c.line), out, error), c.error[0] == '\0');
-    EXPECT_EQ(error, c.error) << c.line;
-    EXPECT_EQ(out.empty(), c.error[0] != '\0') << c.line;
-    if (&c != &cases[0]) continue;
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_STREQ(out[0].register_info.url, "vnc://h");
-    EXPECT_STREQ(out[0].register_info.server_pathname, "/p");
-    EXPECT_EQ(out[2].rfb_info.status, -2);
-  }
-}
-
-TEST(Tools, ServiceOptionsParseOrAreRefusedByName) {
-  const struct {
-    const char* line;
-    const char* error;
-  } cases[] = {
       {"s --delay-ms=5 --force-code 3=-2 --connect-result /a=b=7 --quiet", ""},
       {"s --quiet=1", "--quiet takes no value"},
       {"s --delay-ms -1", "--delay-ms: '-1' is not a count (0 to 2147483647)"},
       {"s --force-code 3", "--force-code: '3' is not ID=CODE"},
-      {"s --exit-after", "--exit-after needs a value"},
       {"s stray", "unexpected argument 'stray'"},
   };
   for (const auto& c : cases) {
     const std::vector<std::string> words = test_support::words(c.line);
-    std::vector<const char*> argv;
-    for (const std::string& w : words) argv.push_back(w.c_str());
+    std::vector<ct::command> out;
     ct::service_options options;
     std::string error;
-    EXPECT_EQ(ct::parse_service_options(static_cast<int>(argv.size()), argv.data(), options, error),
-              c.error[0] == '\0');
+    EXPECT_EQ(words[0] == "s" ? ct::parse_service_options(words, options, error)
+                              : ct::parse_commands(words, out, error),
+              c.error[0] == '\0')
+        << c.line;
     EXPECT_EQ(error, c.error) << c.line;
-    if (c.error[0] != '\0') continue;
-    EXPECT_EQ(options.delay_ms, 5);
-    EXPECT_EQ(options.forced_codes.at(0), std::make_pair(3L, -2));
-    EXPECT_EQ(options.connect_results.at(0), std::make_pair(std::string("/a=b"), 7));
   }
+  std::vector<ct::command> out;
+  ct::service_options options;
+  std::string error;
+  ASSERT_TRUE(ct::parse_commands(test_support::words(cases[0].line), out, error));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_STREQ(out[0].register_info.url, "vnc://h");
+  EXPECT_STREQ(out[0].register_info.server_pathname, "/p");
+  EXPECT_EQ(out[2].rfb_info.status, -2);
+  ASSERT_TRUE(ct::parse_service_options(test_support::words(cases[11].line), options, error));
+  EXPECT_EQ(options.forced_codes.at(0), std::make_pair(3L, -2));
+  EXPECT_EQ(options.connect_results.at(0), std::make_pair(std::string("/a=b"), 7));
 }
 
 // What is found in the dump's way is named, not always the directory.

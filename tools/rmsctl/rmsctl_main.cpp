@@ -11,12 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -78,100 +76,66 @@ listener listener_state(const char* path) {
   return refused ? listener::stale : listener::listening;
 }
 
-// Watches the request in flight: says on stderr what it waits for once it
-// has taken longer than one readiness retry, and ends the process when
-// --timeout runs out.
-class request_watch {
- public:
-  explicit request_watch(int timeout_s) : timeout_s_(timeout_s), thread_([this] { run(); }) {}
-  ~request_watch() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
+// What the library's wait can take at most: without a listener, its
+// readiness pauses; with one, each check may also take a probe's wait
+// (1 s at most) and the request then its reply bound. --timeout cuts it.
+void announce(int timeout_s) {
+  namespace sp = vantorel::service_protocol;
+  const char* facade = sp::facade_name;
+  char socket_path[256] = "";
+  vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
+  const int pauses_s = static_cast<int>((sp::readiness_checks - 1) * sp::readiness_pause / 1000);
+  const int reply_ms = vantorel::host::reply_timeout_ms();
+  const char* state = "";
+  int most = pauses_s;
+  switch (listener_state(socket_path)) {
+    case listener::absent:
+      state = " (not there yet)";
+      break;
+    case listener::stale:
+      state = " (a socket nobody listens on: is comm-rms-service running?)";
+      break;
+    case listener::listening:
+      most += (sp::readiness_checks * (reply_ms < 1000 ? reply_ms : 1000) + reply_ms) / 1000;
+      break;
+  }
+  if (timeout_s > 0 && timeout_s < most) most = timeout_s;
+  std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
+               comm_rms_tools::shown_socket_path(facade).c_str(), state, most);
+}
+
+// The request in flight (null: none) and when it began, in ms of the
+// steady clock; the watcher reads them.
+std::atomic<const char*> g_pending{nullptr};
+std::atomic<long long> g_began_ms{0};
+
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Says on stderr what the request in flight waits for once it has taken
+// longer than one readiness retry, and ends the process when --timeout runs
+// out.
+void watch_requests(int timeout_s) {
+  bool told = false;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const char* name = g_pending.load();
+    const long long waited = now_ms() - g_began_ms.load();
+    if (name == nullptr) continue;
+    if (!told && waited > 350) {
+      told = true;
+      announce(timeout_s);
     }
-    wake_.notify_all();
-    thread_.join();
-  }
-  request_watch(const request_watch&) = delete;
-  request_watch& operator=(const request_watch&) = delete;
-
-  void begin(const char* name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    name_ = name;
-    started_ = std::chrono::steady_clock::now();
-    pending_ = true;
-    wake_.notify_all();
-  }
-  void end() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_ = false;
-  }
-
- private:
-  void run() {
-    using std::chrono::milliseconds;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!done_) {
-      if (!pending_) {
-        wake_.wait(lock);
-        continue;
-      }
-      wake_.wait_for(lock, milliseconds(50));
-      if (!pending_) continue;
-      const auto waited = std::chrono::steady_clock::now() - started_;
-      if (!told_ && waited > milliseconds(350)) {
-        told_ = true;
-        announce();
-      }
-      if (timeout_s_ > 0 && waited > std::chrono::seconds(timeout_s_)) {
-        std::fprintf(stderr, "rmsctl: %s: gave up after %d s without an answer\n", name_,
-                     timeout_s_);
-        if (g_console_socket[0] != '\0') unlink(g_console_socket);
-        _exit(kGaveUp);
-      }
+    if (timeout_s > 0 && waited > timeout_s * 1000LL) {
+      std::fprintf(stderr, "rmsctl: %s: gave up after %d s without an answer\n", name, timeout_s);
+      if (g_console_socket[0] != '\0') unlink(g_console_socket);
+      _exit(kGaveUp);
     }
   }
-
-  // What the library's wait can take at most: without a listener, its
-  // readiness pauses; with one, each check may also take a probe's wait
-  // (1 s at most) and the request then its reply bound. --timeout cuts it.
-  void announce() const {
-    namespace sp = vantorel::service_protocol;
-    const char* facade = sp::facade_name;
-    char socket_path[256] = "";
-    vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
-    const int pauses_s = static_cast<int>((sp::readiness_checks - 1) * sp::readiness_pause / 1000);
-    const int reply_ms = vantorel::host::reply_timeout_ms();
-    const char* state = "";
-    int most = pauses_s;
-    switch (listener_state(socket_path)) {
-      case listener::absent:
-        state = " (not there yet)";
-        break;
-      case listener::stale:
-        state = " (a socket nobody listens on: is comm-rms-service running?)";
-        break;
-      case listener::listening:
-        most += (sp::readiness_checks * (reply_ms < 1000 ? reply_ms : 1000) + reply_ms) / 1000;
-        break;
-    }
-    if (timeout_s_ > 0 && timeout_s_ < most) most = timeout_s_;
-    std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
-                 comm_rms_tools::shown_socket_path(facade).c_str(), state, most);
-  }
-
-  const int timeout_s_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool done_ = false;
-  bool pending_ = false;
-  bool told_ = false;
-  const char* name_ = "";
-  std::chrono::steady_clock::time_point started_;
-  std::thread thread_;
-};
-
-request_watch* g_watch = nullptr;
+}
 
 // The library's console receiver exists once its log store does, and the
 // store is created by the first stored trace line. Tracing one line makes
@@ -323,14 +287,15 @@ bool run_command(const command& cmd) {
   COMM_RMS_SERVER_PATH_INFO path{};
   COMM_RMS_CONNECT_RESULT_INFO connect = cmd.connect_info;
   COMM_RMS_RFB_GET_STATUS_INFO rfb = cmd.rfb_info;
-  g_watch->begin(name);
+  g_began_ms.store(now_ms());
+  g_pending.store(name);
   const RETCODE rc =
       cmd.kind == command_kind::register_server     ? facade->register_server(cmd.register_info)
       : cmd.kind == command_kind::unregister_server ? facade->unregister_server(cmd.unregister_info)
       : cmd.kind == command_kind::path              ? facade->get_server_path_name(path)
       : cmd.kind == command_kind::connect_result    ? facade->get_server_connect_result(connect)
                                                     : facade->get_rfb_status(rfb);
-  g_watch->end();
+  g_pending.store(nullptr);
   if (cmd.kind == command_kind::path) {
     print_result(name, rc,
                  {{"server_path_name", path.server_path_name, sizeof path.server_path_name, 0},
@@ -531,9 +496,6 @@ int main(int argc, char** argv) {
   FILE* out = results >= 0 ? fdopen(results, "w") : nullptr;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (out != nullptr && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) g_out = out;
-  request_watch watch(timeout_s);
-  g_watch = &watch;
-  const int status = shell ? run_shell() : (run_all(commands) ? 0 : 1);
-  g_watch = nullptr;
-  return status;
+  std::thread(watch_requests, timeout_s).detach();
+  return shell ? run_shell() : (run_all(commands) ? 0 : 1);
 }

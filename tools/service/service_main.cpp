@@ -86,7 +86,7 @@ class simulated_service final : public vantorel::facade_template {
 int main(int argc, char** argv) {
   comm_rms_tools::service_options options;
   std::string error;
-  if (!comm_rms_tools::parse_service_options(argc, argv, options, error)) {
+  if (!comm_rms_tools::parse_service_options({argv, argv + argc}, options, error)) {
     std::fprintf(stderr, "comm-rms-service: %s\n(try --help)\n", error.c_str());
     return 2;
   }
@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
   simulated_service service(options);
   for (const auto& forced : options.forced_codes) {
     if (!service.model().force_code(forced.first, forced.second)) {
-      std::fprintf(stderr, "comm-rms-service: too many --force-code options (at most 8)\n");
+      std::fprintf(stderr, "comm-rms-service: too many --force-code options (at most %u)\n",
+                   comm_rms_tools::kMaxForcedCodes);
       return 2;
     }
   }

@@ -45,40 +45,20 @@ const char* service_code_name(int32_t code) {
   return name != nullptr ? name : "forced";
 }
 
-service_model::service_model()
-    : servers_(),
-      results_(),
-      result_count_(0),
-      forced_(),
-      forced_count_(0),
-      server_count_(0),
-      serial_(0),
-      requests_(0) {}
+service_model::service_model() : servers_(), server_count_(0), serial_(0), requests_(0) {}
 
 bool service_model::set_connect_result(const char* path, int32_t result) {
-  if (std::strlen(path) >= sizeof results_[0].path) return false;
-  for (unsigned i = 0; i < result_count_; ++i) {
-    if (std::strcmp(results_[i].path, path) == 0) {
-      results_[i].result = result;
-      return true;
-    }
+  if (std::strlen(path) >= sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name) ||
+      (results_.size() == kMaxConnectResults && results_.count(path) == 0)) {
+    return false;
   }
-  if (result_count_ == kMaxConnectResults) return false;
-  std::strcpy(results_[result_count_].path, path);
-  results_[result_count_].result = result;
-  ++result_count_;
+  results_[path] = result;
   return true;
 }
 
 bool service_model::force_code(long msg_id, int32_t code) {
-  for (unsigned i = 0; i < forced_count_; ++i) {
-    if (forced_[i].msg_id == msg_id) {
-      forced_[i].code = code;
-      return true;
-    }
-  }
-  if (forced_count_ == sizeof forced_ / sizeof forced_[0]) return false;
-  forced_[forced_count_++] = forced{msg_id, code};
+  if (forced_.size() == kMaxForcedCodes && forced_.count(msg_id) == 0) return false;
+  forced_[msg_id] = code;
   return true;
 }
 
@@ -155,9 +135,8 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
     code = (this->*kind->handle)(bytes, reply, detail, kDetailSize);
   }
 
-  for (unsigned i = 0; i < forced_count_; ++i) {
-    if (forced_[i].msg_id == msg_id) code = forced_[i].code;
-  }
+  const auto forced = forced_.find(msg_id);
+  if (forced != forced_.end()) code = forced->second;
   put_word(reply, code);
 
   if (noted) {
@@ -264,10 +243,8 @@ int32_t service_model::do_connect(const unsigned char* request, service_reply& r
     }
     return SERVICE_UNKNOWN_PATH;
   }
-  int32_t result = 0;
-  for (unsigned i = 0; i < result_count_; ++i) {
-    if (std::strcmp(results_[i].path, info.server_path_name) == 0) result = results_[i].result;
-  }
+  const auto set = results_.find(info.server_path_name);
+  const int32_t result = set != results_.end() ? set->second : 0;
   info.app_ws_error_code = result;
   std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
   reply.length = protocol::reply_record_offset + sizeof info;

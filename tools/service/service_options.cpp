@@ -22,7 +22,7 @@ bool split_assignment(const char* text, std::string& left, int32_t* number) {
 
 }  // namespace
 
-bool parse_service_options(int argc, const char* const* argv, service_options& options,
+bool parse_service_options(const std::vector<std::string>& words, service_options& options,
                            std::string& error) {
   enum { refuse_checks, delay_ms, exit_after, force_code, connect_result, quiet, help, version };
   const std::vector<option_def> defs = {{"refuse-checks", 0, true},  {"delay-ms", 0, true},
@@ -31,7 +31,7 @@ bool parse_service_options(int argc, const char* const* argv, service_options& o
                                         {"help", 'h', false},        {"version", 0, false}};
   std::vector<given_option> given;
   std::vector<std::string> rest;
-  if (!read_options(std::vector<std::string>(argv, argv + argc), defs, true, given, rest, error)) {
+  if (!read_options(words, defs, true, given, rest, error)) {
     return false;
   }
   if (!rest.empty()) {
@@ -102,40 +102,25 @@ std::string service_usage() {
   return "usage: comm-rms-service [options]\n"
          "\n"
          "Serves the remote-panel service facade \"f_comm_rms\" in the run directory\n"
-         "($VANTOREL_RUN_DIR, else the platform's default) until SIGTERM or SIGINT.\n"
-         "Prints one line per request it handles, and one per refused readiness check.\n"
+         "until SIGTERM or SIGINT, printing one line per request and per refused check.\n"
          "\n"
-         "Options:\n"
-         "  --refuse-checks N         answer the first N readiness checks with \"not ready\"\n"
+         "  --refuse-checks N         answer the first N readiness checks \"not ready\"\n"
          "  --delay-ms M              wait M ms before each reply\n"
-         "  --force-code ID=CODE      reply CODE to every request with message id ID; the\n"
-         "                            request is otherwise handled as usual (repeatable)\n"
-         "  --connect-result PATH=CODE\n"
-         "                            connection result reported for PATH (default 0;\n"
-         "                            repeatable)\n"
-         "  --exit-after N            exit after handling N requests (0, the default:\n"
-         "                            never)\n"
-         "  --quiet                   print no line per request or refused check\n"
-         "  -h, --help                this text\n"
-         "  --version                 the version\n"
-         "Numbers: decimal, or hexadecimal with 0x (CODE may be negative).\n"
-         "--opt=value works as --opt value.\n"
+         "  --force-code ID=CODE      reply CODE to every request with message id ID,\n"
+         "                            otherwise handled as usual (repeatable)\n"
+         "  --connect-result PATH=CODE  connection result of PATH (repeatable)\n"
+         "  --exit-after N            exit after N requests (0, the default: never)\n"
+         "  --quiet                   no line per request or refused check\n"
+         "Numbers: decimal, or hexadecimal with 0x. --opt=value works too.\n"
          "\n"
-         "Model (registered servers keyed by server path name, at most 64):\n"
-         "  id 1 path name       264-byte request; reply: word, newest server's path, size\n"
-         "  id 3 register        514-byte request; adds the server or replaces the one\n"
-         "                       with the same path (it becomes the newest)\n"
-         "  id 4 unregister      264-byte request; removes the server with that path\n"
-         "  id 5 connect result  264-byte request; reply: word, the path, its result\n"
-         "  id 6 RFB status      4-byte request; reply: word, 1 while a server is\n"
-         "                       registered, else 0\n"
-         "\n"
-         "Reply words (the names are those rmsctl and the request lines print):\n" +
+         "Model: registered servers keyed by path (at most 64). id 3 registers (or\n"
+         "replaces; it becomes the newest), id 4 unregisters, id 1 answers the newest\n"
+         "server's path and size, id 5 a path's connection result, id 6 1 while a\n"
+         "server is registered, else 0. Reply words:\n" +
          words +
          "\n"
          "Exit status: 0 after SIGTERM/SIGINT or --exit-after, 2 on a bad option,\n"
-         "1 when the facade cannot be served (the message names the cause: the run\n"
-         "directory (created when missing) unusable, or a service already serving).\n";
+         "1 when the facade cannot be served (the message says why).\n";
 }
 
 }  // namespace comm_rms_tools

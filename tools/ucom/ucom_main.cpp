@@ -28,21 +28,19 @@ const char* kUsage =
     "usage: ucom [--timeout MS] PID RECEIVER COMMAND...\n"
     "       ucom --list | --version | --help\n"
     "\n"
-    "Delivers \"RECEIVER COMMAND\" (the command words joined by single blanks) to\n"
-    "the debug console of process PID, through its socket in the run directory\n"
-    "($VANTOREL_RUN_DIR, else the platform's default), and prints the receiver's\n"
-    "result as result[N]. Waits at most MS ms for it (default 5000; decimal or 0x\n"
-    "hexadecimal; --timeout=MS works too). For commRMS UCGETMEMINFO it also names\n"
-    "the dump file written, or the likely cause when the result is -1.\n"
+    "Delivers \"RECEIVER COMMAND\" (the words joined by single blanks) to the debug\n"
+    "console of process PID, through its socket in the run directory, and prints\n"
+    "the receiver's result as result[N], waiting at most MS ms (default 5000).\n"
+    "For commRMS UCGETMEMINFO it names the dump file written, or what is in the\n"
+    "dump's way; a command commRMS does not act on is named as such.\n"
     "Example: ucom 4242 commRMS UCGETMEMINFO\n"
     "\n"
-    "--list prints the processes that have a console in the run directory (PID and\n"
-    "program name). A process of this library gets its console with its first\n"
-    "stored trace line (its log store is made on first use).\n"
+    "--list prints the processes with a console in the run directory (PID and\n"
+    "name); a process of this library has one from its first stored trace line.\n"
     "\n"
-    "Exit status: 0 delivered and the result is 0, 1 no receiver of that name or\n"
-    "a result other than 0, 2 bad arguments, 3 not delivered (no such process, no\n"
-    "console, refused, timeout).\n";
+    "Exit status: 0 delivered and the result is 0, 1 no such receiver or a result\n"
+    "other than 0, 2 bad arguments, 3 not delivered (no such process, no console,\n"
+    "refused, timeout).\n";
 
 // The live processes with a console socket in the run directory.
 int list_consoles() {
