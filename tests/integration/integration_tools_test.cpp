@@ -109,7 +109,7 @@ TEST(Tools, UcomReachesALiveShell) {
 
   shell.signal(SIGSTOP);  // its console cannot answer now
   EXPECT_EQ(run({UCOM, "--timeout", "300", pid, "commRMS", "x"}, dir, &out, &err), 3);
-  EXPECT_EQ(err, "ucom: no reply from process " + pid + " within 300 ms\n");
+  EXPECT_EQ(err, "ucom: process " + pid + " sent no reply within 300 ms\n");
   shell.signal(SIGCONT);
 
   ASSERT_TRUE(shell.write_stdin("bogus\nquit\n"));

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "comm_rms/debug_dump.h"
@@ -24,14 +23,10 @@ std::string mode_text(const struct stat& st) {
 }  // namespace
 
 uid_t process_user(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  unsigned long real = 0;
-  unsigned long effective = 0;
-  while (status >> key) {
-    if (key == "Uid:" && status >> real >> effective) return static_cast<uid_t>(effective);
-  }
-  return geteuid();
+  struct stat st {};  // /proc/PID belongs to the process's effective user
+  return stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 ? st.st_uid : geteuid();
+}
+return geteuid();
 }
 
 // The dump writes only into a real directory of the user's or root's that

@@ -154,35 +154,16 @@ int main(int argc, char** argv) {
     }
     return result == 0 ? 0 : 1;
   }
-  const int p = static_cast<int>(pid);
-  switch (rc) {
-    case -ENOENT:
-      std::fprintf(stderr, "ucom: process %d has no debug console in %s\n", p,
-                   vantorel::host::run_directory());
-      break;
-    case -ECONNREFUSED:
-    case -ECONNRESET:
-    case -EPIPE:
-    case -EACCES:
-    case -EPERM:
-      std::fprintf(stderr, "ucom: process %d refused the request (%s)\n", p,
-                   comm_rms_tools::error_text(-rc).c_str());
-      break;
-    case vantorel::host::kConsoleTimedOut:
-      std::fprintf(stderr, "ucom: no reply from process %d within %d ms\n", p,
-                   static_cast<int>(timeout_ms));
-      break;
-    case vantorel::host::kConsoleBadRequest:
-      std::fprintf(stderr, "ucom: process %d refused the request as malformed\n", p);
-      break;
-    case vantorel::host::kConsoleBadReply:
-      std::fprintf(stderr, "ucom: process %d sent a reply that was not understood\n", p);
-      break;
-    default:
-      std::fprintf(
-          stderr, "ucom: delivery to process %d failed: %s\n", p,
-          rc < 0 && rc > -4096 ? comm_rms_tools::error_text(-rc).c_str() : "unknown error");
-      break;
-  }
+  namespace host = vantorel::host;
+  const std::string bad_dir = comm_rms_tools::run_directory_problem();
+  const std::string why =
+      rc == -ENOENT ? "has no debug console in " + std::string(host::run_directory())
+      : rc == -EPERM && !bad_dir.empty() ? "cannot be reached: " + bad_dir
+      : rc == host::kConsoleTimedOut ? "sent no reply within " + std::to_string(timeout_ms) + " ms"
+      : rc == host::kConsoleBadRequest ? std::string("refused the request as malformed")
+      : rc == host::kConsoleBadReply
+          ? std::string("sent a reply that was not understood")
+          : "refused the request (" + comm_rms_tools::error_text(-rc) + ")";
+  std::fprintf(stderr, "ucom: process %d %s\n", static_cast<int>(pid), why.c_str());
   return 3;
 }
