@@ -89,15 +89,18 @@ bool judge(run_dir_state& s) {
     }
     if (others_may_swap(st)) return fail(s, dir, run_dir_fault::unsafe_parent, at, 0, &st);
     const std::size_t end = begin + std::strcspn(s.path + begin, "/");
-    char name[NAME_MAX + 1];
     if (end - begin > NAME_MAX) return fail(s, dir, run_dir_fault::too_long, end);
-    std::memcpy(name, s.path + begin, end - begin);
-    name[end - begin] = '\0';
-    if (s.path[end] == '\0') mkdirat(dir, name, 0700);  // only the run directory is ever made
-    const int next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Below "/" by its absolute name: qemu-user's sysroot prefix (-L) stands
+    // in for any absolute path that exists below it, "/" itself included.
+    char name[NAME_MAX + 2];
+    std::snprintf(name, sizeof name, "%s%.*s", at == 1 ? "/" : "", static_cast<int>(end - begin),
+                  s.path + begin);
+    const int parent = at == 1 ? AT_FDCWD : dir;
+    if (s.path[end] == '\0') mkdirat(parent, name, 0700);  // only the run directory is ever made
+    const int next = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) {
       const int error = errno;
-      return fail(s, dir, open_failure(dir, name, error), end, error);
+      return fail(s, dir, open_failure(parent, name, error), end, error);
     }
     close(dir);
     dir = next;
