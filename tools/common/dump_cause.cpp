@@ -26,8 +26,6 @@ uid_t process_user(pid_t pid) {
   struct stat st {};  // /proc/PID belongs to the process's effective user
   return stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 ? st.st_uid : geteuid();
 }
-return geteuid();
-}
 
 // The dump writes only into a real directory of the user's or root's that
 // no one else may write to (unless sticky), and only over its own plain file
