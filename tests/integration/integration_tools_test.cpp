@@ -21,45 +21,30 @@ constexpr const char* kDumpFile = fixed_dump_dir::kFile;
 using history_text::operation_log;
 using history_text::section;
 
-// The results as printed, then the dump the library wrote, with the lines
-// the requests traced (the dump's layout itself is checked to the byte by
-// the unit groups).
-TEST(Tools, DumpHoldsHistoryAndTraceLines) {
+// One service for the requests of a command line and of a shell, the
+// dumps, the console from outside and bad input.
+TEST(Tools, UcomReachesALiveShell) {
   fixed_dump_dir guard;
   REQUIRE_FIXED_DUMP_DIR(guard);
   run_dir dir;
   process service;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
   std::string out;
+  std::string err;
   EXPECT_EQ(run(words(std::string(RMSCTL) +
                       " register --url vnc://h:5900 --path /srv/a path connect-result --path /srv/a"
                       " unregister --path /srv/a --terminated 1 dump"),
                 dir, &out),
             0);
-  const std::string file = read_file(kDumpFile);
-  EXPECT_EQ(out,
+  EXPECT_EQ(out,  // the dump's own layout is checked to the byte by the unit groups
             "register: RETCODE[0x00000000] ok\n"
             "path: RETCODE[0x00000000] ok server_path_name[/srv/a] size[6]\n"
             "connect-result: RETCODE[0x00000000] ok server_path_name[/srv/a] "
             "app_ws_error_code[7]\n"
             "unregister: RETCODE[0x00000000] ok\n"
             "dump: result[0] file[" +
-                std::string(kDumpFile) + "]\n" + file);
-  for (const char* traced : {"[0157] comm_rms_facade::get_server_path_name\tserver_path_name"
-                             "[/srv/a] size[6]\n",
-                             "[0329] comm_rms_facade::get_server_connect_result\tserver_path_name"
-                             "[/srv/a] app_ws_error_code[7]\n",
-                             "vnc://h:5900", "session::open\trmsctl session pid["}) {
-    EXPECT_NE(file.find(traced), std::string::npos) << traced << " in\n" << file;
-  }
-}
+                std::string(kDumpFile) + "]\n" + read_file(kDumpFile));
 
-TEST(Tools, UcomReachesALiveShell) {
-  fixed_dump_dir guard;
-  REQUIRE_FIXED_DUMP_DIR(guard);
-  run_dir dir;
-  process service;
-  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
   process shell;
   ASSERT_TRUE(shell.start({RMSCTL, "--json", "shell"}, dir.path() + "/shell.out",
                           dir.path() + "/shell.err", true));
@@ -70,8 +55,6 @@ TEST(Tools, UcomReachesALiveShell) {
   const std::string registered = "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n";
   ASSERT_TRUE(shell.out_has(registered));
 
-  std::string out;
-  std::string err;
   EXPECT_EQ(run({UCOM, "--timeout=0x1000", pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0)
       << err;
   EXPECT_EQ(out, std::string("result[0]\ndump file: ") + kDumpFile + "\n");
@@ -114,15 +97,10 @@ TEST(Tools, UcomReachesALiveShell) {
 
   ASSERT_TRUE(shell.write_stdin("bogus\nquit\n"));
   EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
-}
 
-// Bad input is refused before anything is sent, and every way a console
-// command cannot be delivered is named; each with its exit code.
-TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
-  run_dir dir;
-  process service;
-  ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir));
-  const std::string pid = std::to_string(service.pid());
+  // Bad input is refused before anything is sent, and a console command
+  // that cannot be delivered is named; each with its exit code.
+  const std::string service_pid = std::to_string(service.pid());
   const struct {
     std::vector<std::string> argv;
     std::string error;
@@ -131,19 +109,18 @@ TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
                 "comm-rms-service: a service is already serving f_comm_rms at " + dir.path() +
                     "/f_comm_rms.sock\n",
                 1},
-               {{UCOM, pid, "commRMS", "UCGETMEMINFO"},
-                "ucom: process " + pid + " has no debug console in " + dir.path() + "\n",
+               {{UCOM, service_pid, "commRMS", "UCGETMEMINFO"},
+                "ucom: process " + service_pid + " has no debug console in " + dir.path() + "\n",
                 3},
                {{UCOM, "12ab", "commRMS", "UCGETMEMINFO"},
                 "ucom: '12ab' is not a process id\n(try ucom --help)\n",
                 2}};
   for (const auto& c : cases) {
-    std::string out, err;
     EXPECT_EQ(run(c.argv, dir, &out, &err), c.code) << c.argv[0];
     EXPECT_EQ(out + err, c.error);
   }
   // --json: every field whole, as valid UTF-8, whatever bytes it holds.
-  std::string out, quotes;
+  std::string quotes;
   for (int i = 0; i < 254; ++i) quotes += "\\\"";
   const std::string path = std::string(254, '"') + "\xff\\";
   EXPECT_EQ(run({RMSCTL, "--json", "register", "--url", "u", "--path", path, "path"}, dir, &out),
@@ -154,7 +131,7 @@ TEST(Tools, BadInputAndUndeliverableCommandsAreNamed) {
                 quotes + "\\\\xff\\\\x5c\",\"size\":256}\n");
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
-  EXPECT_NE(service.out().find("comm-rms-service: stopped after 2 requests\n"), std::string::npos);
+  EXPECT_NE(service.out().find("comm-rms-service: stopped after 7 requests\n"), std::string::npos);
 }
 
 // A request that finds no service says what it waits for, gives up at

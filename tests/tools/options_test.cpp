@@ -22,21 +22,16 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
     const char* error;  // "" when it parses
   } cases[] = {
       {"register --url=vnc://h --path /p path rfb-status --word 0xFFFFFFFE", ""},
-      {"unregister --path /p --terminated -3 dump", ""},
-      {"register --url " + std::string(256, 'u') + " --path /p", ""},
       {"register --url " + std::string(257, 'u') + " --path /p",
        "register: url longer than 256 characters"},
       {"register --url u", "register: missing --path"},
       {"register --url u --url v --path p", "register: --url given twice"},
       {"path --path x", "path: unknown option '--path'"},
       {"unregister --path", "unregister: --path needs a value"},
-      {"rfb-status --word 0x1FFFFFFFF", "rfb-status: --word '0x1FFFFFFFF' is not a 32-bit number"},
       {"register --url u --path p bogus", "unknown command 'bogus'"},
       {"connect-result --path /a\x1b[2K", "connect-result: path contains a control character"},
       {"s --delay-ms=5 --force-code 3=-2 --connect-result /a=b=7 --quiet", ""},
       {"s --quiet=1", "--quiet takes no value"},
-      {"s --delay-ms -1", "--delay-ms: '-1' is not a count (0 to 2147483647)"},
-      {"s --force-code 3", "--force-code: '3' is not ID=CODE"},
       {"s stray", "unexpected argument 'stray'"},
   };
   for (const auto& c : cases) {
@@ -51,16 +46,12 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
     EXPECT_EQ(error, c.error) << c.line;
   }
   std::vector<ct::command> out;
-  ct::service_options options;
   std::string error;
   ASSERT_TRUE(ct::parse_commands(test_support::words(cases[0].line), out, error));
   ASSERT_EQ(out.size(), 3u);
   EXPECT_STREQ(out[0].register_info.url, "vnc://h");
   EXPECT_STREQ(out[0].register_info.server_pathname, "/p");
   EXPECT_EQ(out[2].rfb_info.status, -2);
-  ASSERT_TRUE(ct::parse_service_options(test_support::words(cases[11].line), options, error));
-  EXPECT_EQ(options.forced_codes.at(0), std::make_pair(3L, -2));
-  EXPECT_EQ(options.connect_results.at(0), std::make_pair(std::string("/a=b"), 7));
 }
 
 // What is found in the dump's way is named, not always the directory.
@@ -77,10 +68,8 @@ TEST(Tools, DumpFailureNamesWhatIsInTheWay) {
   } cases[] = {
       {"rmdir $D", " does not exist"},
       {"rmdir $D && ln -s $E $D", " is a symbolic link"},
-      {"chmod 0777 $D", " has mode 0777, writable by others"},
       {"ln -s $E $F", " is a symbolic link: remove it"},
       {"mkdir $F", " is a directory"},
-      {"mkfifo $F", " is a FIFO"},
       {"echo kept >$E/x && ln $E/x $F", " is a file with more than one hard link"},
   };
   for (const auto& c : cases) {
