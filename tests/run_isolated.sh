@@ -5,7 +5,8 @@
 # dump directory /tmp/debug_file and the default run directories
 # /tmp/vantorel-*. So a build tree under /tmp still runs, while the tests
 # that need the fixed dump directory (COMM_RMS_PRIVATE_TMP=1) never touch a
-# user's real one, and two test runs on one machine never meet there.
+# user's real one, and two test runs on one machine never meet there. What
+# a test makes directly in /tmp lands in the tmpfs and goes with it.
 inner='here=$PWD && cd /tmp && mount -t tmpfs -o mode=1777 comm_rms_tests /tmp || exit 125
 for entry in * .[!.]* ..?*; do
   [ -e "$entry" ] || [ -L "$entry" ] || continue
