@@ -1,7 +1,6 @@
 // The tools' pure parts, driven directly: the command language, the
 // simulator's options and the dump failure's diagnosis.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
