@@ -57,9 +57,16 @@ bool put_text(char* field, size_t width, const std::string& text, const char* wh
   return true;
 }
 
+// A 32-bit number option into `field`, when it was given.
+bool put_number(int32_t& field, const std::string& value, bool given, const char* option,
+                const char* command_word, std::string& error) {
+  if (!given || parse_int32(value.c_str(), &field)) return true;
+  error = std::string(command_word) + ": --" + option + " '" + value + "' is not a 32-bit number";
+  return false;
+}
+
 bool fill(const syntax& s, const std::string values[2], const bool given[2], command& cmd,
           std::string& error) {
-  int32_t number = 0;
   switch (s.kind) {
     case command_kind::register_server:
       return put_text(cmd.register_info.url, sizeof cmd.register_info.url, values[0], "url", s.name,
@@ -67,27 +74,15 @@ bool fill(const syntax& s, const std::string values[2], const bool given[2], com
              put_text(cmd.register_info.server_pathname, sizeof cmd.register_info.server_pathname,
                       values[1], "path", s.name, error);
     case command_kind::unregister_server:
-      if (given[1]) {
-        if (!parse_int32(values[1].c_str(), &number)) {
-          error = "unregister: --terminated '" + values[1] + "' is not a 32-bit number";
-          return false;
-        }
-        cmd.unregister_info.is_terminated = number;
-      }
-      return put_text(cmd.unregister_info.server_pathname,
+      return put_number(cmd.unregister_info.is_terminated, values[1], given[1], "terminated",
+                        s.name, error) &&
+             put_text(cmd.unregister_info.server_pathname,
                       sizeof cmd.unregister_info.server_pathname, values[0], "path", s.name, error);
     case command_kind::connect_result:
       return put_text(cmd.connect_info.server_path_name, sizeof cmd.connect_info.server_path_name,
                       values[0], "path", s.name, error);
     case command_kind::rfb_status:
-      if (given[0]) {
-        if (!parse_int32(values[0].c_str(), &number)) {
-          error = "rfb-status: --word '" + values[0] + "' is not a 32-bit number";
-          return false;
-        }
-        cmd.rfb_info.status = number;
-      }
-      return true;
+      return put_number(cmd.rfb_info.status, values[0], given[0], "word", s.name, error);
     case command_kind::path:
     case command_kind::dump:
       return true;

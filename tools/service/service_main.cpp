@@ -106,19 +106,17 @@ int main(int argc, char** argv) {
   }
 
   simulated_service service(options);
+  bool fits = true;
   for (const auto& forced : options.forced_codes) {
-    if (!service.model().force_code(forced.first, forced.second)) {
-      std::fprintf(stderr, "comm-rms-service: too many --force-code options (at most %u)\n",
-                   comm_rms_tools::kMaxForcedCodes);
-      return 2;
-    }
+    fits = fits && service.model().force_code(forced.first, forced.second);
   }
   for (const auto& result : options.connect_results) {
-    if (!service.model().set_connect_result(result.first.c_str(), result.second)) {
-      std::fprintf(stderr, "comm-rms-service: too many --connect-result options (at most %u)\n",
-                   comm_rms_tools::kMaxConnectResults);
-      return 2;
-    }
+    fits = fits && service.model().set_connect_result(result.first.c_str(), result.second);
+  }
+  if (!fits) {
+    std::fprintf(stderr, "comm-rms-service: at most %u --force-code and %u --connect-result\n",
+                 comm_rms_tools::kMaxForcedCodes, comm_rms_tools::kMaxConnectResults);
+    return 2;
   }
 
   vantorel::host::facade_server server(service, kFacadeName);
