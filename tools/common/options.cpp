@@ -12,6 +12,7 @@ bool read_options(const std::vector<std::string>& words, const std::vector<optio
   // (whatever POSIXLY_CORRECT says); ':' reports a missing value apart.
   std::string shorts = in_order ? "+:" : "-:";
   std::vector<option> longs;
+  longs.reserve(defs.size() + 1);
   for (size_t i = 0; i < defs.size(); ++i) {
     longs.push_back({defs[i].name, defs[i].has_value ? required_argument : no_argument, nullptr,
                      kLong + static_cast<int>(i)});
@@ -23,6 +24,7 @@ bool read_options(const std::vector<std::string>& words, const std::vector<optio
   longs.push_back({nullptr, 0, nullptr, 0});
   std::vector<std::string> copies(words);
   std::vector<char*> argv;
+  argv.reserve(copies.size() + 1);
   for (std::string& word : copies) argv.push_back(&word[0]);
   argv.push_back(nullptr);
   const int argc = static_cast<int>(words.size());
@@ -32,10 +34,13 @@ bool read_options(const std::vector<std::string>& words, const std::vector<optio
   opterr = 0;
   optind = 0;  // a fresh scan each call
   int c = 0;
-  while ((c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr)) != -1) {
+  // getopt_long keeps its state in globals: the tools read their command
+  // line before they start any thread.
+  while ((c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(),  // NOLINT
+                          nullptr)) != -1) {
     const std::string word = argv[static_cast<size_t>(optind - 1)];
     if (c == 1) {
-      others.push_back(optarg);
+      others.emplace_back(optarg != nullptr ? optarg : "");
     } else if (c == ':') {
       error = word + " needs a value";
       return false;

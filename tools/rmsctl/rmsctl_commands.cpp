@@ -121,7 +121,7 @@ bool parse_commands(const std::vector<std::string>& words, std::vector<command>&
     std::vector<given_option> options;
     const std::vector<std::string> segment = rest;
     if (!read_options(segment, defs, true, options, rest, error)) {
-      error = std::string(s->name) + ": " + error;
+      error.insert(0, std::string(s->name) + ": ");
       return false;
     }
     std::string values[2];

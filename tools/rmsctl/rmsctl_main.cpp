@@ -216,7 +216,8 @@ void print_result(const char* command_word, int32_t rc, std::initializer_list<fi
         for (size_t at = 0; (at = value.find_first_of("\"\\", at)) != std::string::npos; at += 2) {
           value.insert(at, 1, '\\');
         }
-        value = "\"" + value + "\"";
+        value.insert(0, 1, '"');
+        value += '"';
       }
       text += std::string(",\"") + f.name + "\":" + value;
     } else {
