@@ -51,12 +51,9 @@ int list_consoles() {
       },
       &pids);
   if (found < 0) {
-    std::fprintf(stderr, "ucom: %s\n",
-                 (found == -EPERM ? comm_rms_tools::run_directory_problem()
-                                  : "cannot read the run directory " +
-                                        std::string(vantorel::host::run_directory()) + ": " +
-                                        comm_rms_tools::error_text(-found))
-                     .c_str());
+    const std::string why = found == -EPERM ? comm_rms_tools::run_directory_problem()
+                                            : comm_rms_tools::error_text(-found);
+    std::fprintf(stderr, "ucom: cannot list the consoles: %s\n", why.c_str());
     return 3;
   }
   std::sort(pids.begin(), pids.end());
