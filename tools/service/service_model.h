@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "../common/result_names.h"
 #include "comm_rms/records.h"
@@ -66,8 +67,6 @@ class service_model {
 
  private:
   struct server {
-    bool used;
-    unsigned long serial;  // larger is newer
     char path[sizeof(COMM_RMS_REGISTER_SERVER_INFO::server_pathname)];
     char url[sizeof(COMM_RMS_REGISTER_SERVER_INFO::url)];
   };
@@ -81,14 +80,12 @@ class service_model {
   int32_t do_path(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   int32_t do_connect(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   int32_t do_rfb(const unsigned char* request, service_reply& reply, char* detail, size_t size);
-  server* find(const char* path);
-  const server* newest() const;
+  // The registered server with `path`, or servers_.end().
+  std::vector<server>::iterator find(const char* path);
 
-  server servers_[kMaxServers];
+  std::vector<server> servers_;  // oldest first; room for kMaxServers from the start
   std::map<std::string, int32_t, std::less<>> results_;  // by path
   std::map<long, int32_t> forced_;                       // by message id
-  unsigned server_count_;                                // entries of servers_ in use
-  unsigned long serial_;
   unsigned long requests_;
 };
 
