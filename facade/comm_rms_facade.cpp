@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "comm_rms/operation_log.h"
 #include "facade/trace_points.h"
@@ -38,14 +37,6 @@ BOOL readiness_word(long answer) {
 
 comm_rms_facade* comm_rms_facade::get_instance() {
   return create_once(instance_, mtx_, [] {
-    // The client lock is taken around fork() before the log store's locks,
-    // as a lookup traces while holding it: so it registers after them.
-    static std::once_flag once;
-    std::call_once(once, [] {
-      comm_rms_ucom_log::guard_fork();
-      pthread_atfork([] { client_mtx_.request(OSW_WAIT_FOREVER); }, [] { client_mtx_.release(); },
-                     [] { client_mtx_.release(); });
-    });
     // Owned until published, so that a throw from the lookup's trace frees it.
     std::unique_ptr<comm_rms_facade> created(new comm_rms_facade());
     created->initial(created.get());
@@ -110,6 +101,7 @@ BOOL comm_rms_facade::is_check_facade() {
   }
   {
     // A client that was missing at creation may have appeared with the service.
+    const cancellation_deferred while_locked;
     OSW_Guard lock(client_mtx_);
     if (answer == 1 && mc_client_.load(std::memory_order_acquire) == nullptr) {
       look_up_client(ft::readiness);

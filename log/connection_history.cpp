@@ -6,7 +6,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "log/cancellation_deferred.h"
 #include "log/comm_rms_ucom_log.h"
+#include "log/fork_guard.h"
 #include "vantorel/osw.h"
 
 namespace vantorel {
@@ -93,7 +95,11 @@ void connection_history::set_last_id(uint32_t id) {
   last_id_ = id;
 }
 
+// A record is written under the lock by the caller's thread: the fork guard
+// must know the lock, and a cancellation waits until the record is whole.
 void connection_history::append(const COMM_RMS_REGISTER_SERVER_INFO& info, RETCODE result) {
+  fork_guard::install();
+  const cancellation_deferred whole_record;
   std::lock_guard<std::mutex> lock(mtx_);
   last_id_ = (last_id_ == UINT32_MAX) ? 1 : last_id_ + 1;
 
@@ -109,6 +115,8 @@ void connection_history::append(const COMM_RMS_REGISTER_SERVER_INFO& info, RETCO
 }
 
 void connection_history::complete(const COMM_RMS_UNREGISTER_SERVER_INFO& info, RETCODE result) {
+  fork_guard::install();
+  const cancellation_deferred whole_record;
   std::lock_guard<std::mutex> lock(mtx_);
   if (records_ == nullptr || records_->empty()) return;
   COMM_RMS_CONNECT_INFO_LOG& newest = records_->back();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "comm_rms/debug_dump.h"
+#include "log/cancellation_deferred.h"
 #include "log/comm_rms_ucom_log.h"
 
 namespace vantorel {
@@ -53,27 +54,21 @@ struct file_closer {
 };
 using file_handle = std::unique_ptr<FILE, file_closer>;
 
-// A directory no other user can plant entries in: a real directory (the
-// last component is not followed), owned by us or root, and not writable by
-// group or others unless sticky.
-int open_safe_directory(const char* directory) {
+// The directory itself, not a symlink in its place (the last component is not
+// followed). Its mode and owner are not asked: a shared 0777 directory is
+// fine, as every check that makes a planted entry harmless is on the file.
+int open_directory(const char* directory) {
   std::string path(directory);
   // A trailing slash would make the kernel follow a symlinked last component.
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  descriptor dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (dir.get() < 0) return -1;
-  struct stat st;
-  if (::fstat(dir.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
-  if (st.st_uid != ::geteuid() && st.st_uid != 0) return -1;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) return -1;
-  return dir.release();
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 // Opens the dump file for writing from its start, or null. Nothing is
 // truncated until the descriptor is known to be our own plain file: a
 // planted hard link keeps its content, a FIFO neither blocks nor is used.
 FILE* open_dump_file(const char* directory) {
-  descriptor dir(open_safe_directory(directory));
+  descriptor dir(open_directory(directory));
   if (dir.get() < 0) return nullptr;
   descriptor fd(::openat(dir.get(), debug_dump::file_name,
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
@@ -96,18 +91,15 @@ FILE* open_dump_file(const char* directory) {
 
 int comm_rms_ucom_log::ucom_usr_command(char* command) {
   if (command == nullptr || std::strcmp(command, debug_dump::command) != 0) return 0;
-  return dump_to(debug_dump::directory);
-}
-
-int comm_rms_ucom_log::dump_to(const char* directory) {
-  const std::string path = std::string(directory) + debug_dump::file_name;
+  // A dump holds the library's locks while it writes a file.
+  const cancellation_deferred whole_dump;
   std::lock_guard<std::mutex> one_dump(dump_mtx_);
 
   // Declared before the file so that it outlives the stream that uses it.
   std::unique_ptr<char[]> stdio_buffer(new char[kStdioBuffer]);
-  file_handle file(open_dump_file(directory));
+  file_handle file(open_dump_file(debug_dump::directory));
   if (!file) {
-    std::printf("File Open ERROR. %s\n", path.c_str());
+    std::printf("File Open ERROR. %s\n", debug_dump::path);
     return -1;
   }
   std::setvbuf(file.get(), stdio_buffer.get(), _IOFBF, kStdioBuffer);

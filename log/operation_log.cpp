@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "comm_rms/operation_log.h"
+#include "log/cancellation_deferred.h"
 #include "log/comm_rms_ucom_log.h"
 #include "log/trace_format.h"
 #include "vantorel/osw.h"
@@ -192,7 +193,6 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
   fields.nanoseconds = clock.nanoseconds;
   fields.level = level;
   fields.line = line;
-  fields.function = function;
 
   const trace_format::short_name name = names.lookup(function);
   char text[trace_format::line_buffer];
@@ -218,6 +218,8 @@ __attribute__((noinline)) void write_line(int kind, int level, int line, const c
   // The printed line needs the short name on its own, NUL-terminated; the
   // stored line has been handed over, so its buffer is free again.
   *put_text(text, name.text, name.length) = '\0';
+  // The platform's output may block in a write; a line is finished first.
+  const cancellation_deferred whole_line;
   emwGENTrcPrintf(COMM_RMS_TRACE_MODULE, COMM_RMS_TRACE_CATEGORY, kind, "%s %s\t%s\n",
                   trace_format::tag_for(level).text, text, message);
 }
@@ -324,19 +326,6 @@ size_t render_after_pieces(char* out, const char* date, size_t date_length, cons
   p = put_text(p, message, message_length);
   *p = '\0';
   return static_cast<size_t>(p - out);
-}
-
-// "[YYYY-MM-DD HH:MM:SS.uuuuuu][tttttttttt] " tag "[llll] " name "\t" message
-size_t render_stored_line(char* out, const line_fields& fields, const char* message,
-                          size_t message_length) noexcept {
-  char date[piece_buffer];
-  char thread[piece_buffer];
-  const size_t date_length = render_date(date, fields.local);
-  const size_t thread_length = render_thread(thread, fields.thread);
-  short_name name{};
-  name.text = comm_rms_short_function_name(fields.function, &name.length);
-  return render_after_pieces(out, date, date_length, thread, thread_length, fields, name, message,
-                             message_length);
 }
 
 }  // namespace trace_format

@@ -54,20 +54,12 @@ constexpr bool is_printed(int level) {
   return !is_stored(level) || (level & COMM_RMS_LEVEL_PRINTED) != 0;
 }
 
-// What a stored line shows besides its message.
+// What a stored line shows besides its time, thread, name and message.
 struct line_fields {
-  struct tm local;       // broken-down local time of the clock's seconds
-  long nanoseconds;      // the clock's sub-second count
-  unsigned long thread;  // pthread_self()
+  long nanoseconds;  // the clock's sub-second count
   int level;
-  int line;              // the caller's source line
-  const char* function;  // the caller's signature text
+  int line;  // the caller's source line
 };
-
-// Renders the stored line, NUL-terminated, into `out` (line_buffer bytes);
-// returns its length without the NUL.
-size_t render_stored_line(char* out, const line_fields& fields, const char* message,
-                          size_t message_length) noexcept;
 
 // The stored line in three pieces, so that the text that changes once a
 // second (the date) or never (the thread) can be kept by the caller:

@@ -1,12 +1,14 @@
 #include "test_platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <thread>
 
 namespace fake {
 namespace {
@@ -23,11 +25,22 @@ struct state {
   std::vector<sent_message> sent;
   std::vector<registration> registrations;
   bool fail_registration = false;
+  int creation_delay_ms = 0;
 };
 
 state& st() {
   static state* s = new state;  // outlives every static of the code under test
   return *s;
+}
+
+// Outside the state's lock: a fork or a cancellation meanwhile finds it free.
+void creation_delay() {
+  int delay = 0;
+  {
+    std::lock_guard<std::mutex> lock(st().mutex);
+    delay = st().creation_delay_ms;
+  }
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
 }
 
 class fake_client final : public vantorel::bmc_mc_client {};
@@ -57,6 +70,7 @@ void reset() {
     s.sent.clear();
     s.registrations.clear();
     s.fail_registration = false;
+    s.creation_delay_ms = 0;
   }
   calls().get_client_calls = 0;
   calls().check_calls = 0;
@@ -113,6 +127,11 @@ void fail_next_registration() {
   st().fail_registration = true;
 }
 
+void slow_creation(int milliseconds) {
+  std::lock_guard<std::mutex> lock(st().mutex);
+  st().creation_delay_ms = milliseconds;
+}
+
 }  // namespace fake
 
 // ---- OS wrapper -----------------------------------------------------------
@@ -151,6 +170,7 @@ namespace vantorel {
 
 bmc_mc_client* bmc_mc_client::bmc_mc_get_client(const char* /*facade_name*/) {
   ++fake::calls().get_client_calls;
+  fake::creation_delay();
   std::lock_guard<std::mutex> lock(fake::st().mutex);
   return fake::st().client_available ? &fake::the_client : nullptr;
 }
@@ -192,12 +212,15 @@ UCOM_UsrCommandManager* UCOM_UsrCommandManager::ucom_instance() {
 
 int UCOM_UsrCommandManager::ucom_add_usr_command(UCOM_UsrCommandReceiver* receiver,
                                                  const char* name) {
-  std::lock_guard<std::mutex> lock(fake::st().mutex);
-  if (fake::st().fail_registration) {
-    fake::st().fail_registration = false;
-    throw std::bad_alloc();
+  {
+    std::lock_guard<std::mutex> lock(fake::st().mutex);
+    if (fake::st().fail_registration) {
+      fake::st().fail_registration = false;
+      throw std::bad_alloc();
+    }
+    fake::st().registrations.push_back(fake::registration{receiver, name});
   }
-  fake::st().registrations.push_back(fake::registration{receiver, name});
+  fake::creation_delay();
   return 0;
 }
 

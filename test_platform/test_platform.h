@@ -67,4 +67,8 @@ std::vector<sent_message> sent_messages();
 std::vector<registration> registrations();
 void fail_next_registration();
 
+// Creation of the library's singletons made slow: the client lookup and the
+// console registration each sleep this long once they are counted.
+void slow_creation(int milliseconds);
+
 }  // namespace fake

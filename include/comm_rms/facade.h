@@ -10,6 +10,7 @@
 
 namespace vantorel {
 
+struct fork_guard;
 namespace facade_trace {
 struct lookup_site;
 struct request_site;
@@ -34,6 +35,7 @@ class COMM_RMS_API comm_rms_facade : public facade_template {
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override;
 
  private:
+  friend struct fork_guard;  // holds the facade's locks around fork()
   comm_rms_facade();
   void initial(comm_rms_facade* self);
   BOOL is_check_facade();

@@ -4,6 +4,7 @@
 // the bytes that go out, the results and records that come back, history
 // and trace lines.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <cstdio>
 #include <cstring>
@@ -38,13 +39,13 @@ lines stored_lines() {
 
 // The rendered connection history.
 std::string history() {
-  FILE* file = std::tmpfile();
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* file = open_memstream(&text, &size);
   vantorel::comm_rms_ucom_log::get_instance()->output_information_log_(file);
-  std::string text(static_cast<size_t>(std::ftell(file)), '\0');
-  std::rewind(file);
-  text.resize(std::fread(&text[0], 1, text.size(), file));
   std::fclose(file);
-  return text;
+  const std::string rendered(text, size);
+  return std::free(text), rendered;
 }
 
 bytes word_bytes(int32_t word) {
@@ -59,16 +60,6 @@ const char kOver[] = "[@ERR][0505] comm_rms_facade::is_check_facade\tcheck serve
 RETCODE rfb_status() {
   COMM_RMS_RFB_GET_STATUS_INFO info{};
   return comm_rms_facade::get_instance()->get_rfb_status(info);
-}
-
-void racing_threads_share_one_facade() {
-  comm_rms_facade* seen[2] = {nullptr, nullptr};
-  std::thread a([&] { seen[0] = comm_rms_facade::get_instance(); });
-  std::thread b([&] { seen[1] = comm_rms_facade::get_instance(); });
-  a.join();
-  b.join();
-  EXPECT_TRUE(seen[0] != nullptr && seen[0] == seen[1]);
-  EXPECT_EQ(fake::calls().get_client_calls.load(), 1);  // one facade, one lookup
 }
 
 void client_missing_at_creation() {
@@ -123,6 +114,50 @@ void readiness_retries_at_most_hundred_times() {
   }
 }
 
+// Two threads inside the first creation of the facade (through `call`) and
+// of the store (through a trace), slowed by the platform.
+void first_creations(std::thread (&threads)[2], RETCODE (*call)()) {
+  fake::slow_creation(10);
+  threads[0] = std::thread(call);
+  threads[1] = std::thread([] { comm_rms_operation_log(1, 1, 1, "void a::b()", "x"); });
+  while (fake::calls().get_client_calls == 0 || fake::registrations().empty()) sched_yield();
+}
+
+// A fork meanwhile waits for both: the child finds them made, no lock held.
+// Each round starts from a fresh copy of this process; it outwaits its child.
+void forks_during_first_creation_never_hang() {
+  int hung = 0;
+  for (int forks = 0; forks < 300 && hung == 0; ++forks) {
+    const pid_t round = fork();
+    if (round == 0) {
+      std::thread threads[2];
+      first_creations(threads, comm_rms_initial);
+      for (std::thread& thread : threads) thread.detach();  // no thread is left unjoined
+      const int child = test_support::in_child([] {
+        comm_rms_operation_log(1, 1, 2, "void a::c()", "child");
+        return comm_rms_initial();
+      });
+      _exit(child);
+    }
+    hung += test_support::wait_child(round, 10000) != 0;
+  }
+  EXPECT_EQ(hung, 0);
+}
+
+// A cancellation waits for the creation to end, and a racing call for the
+// one facade: one lookup, one store registered (none freed while the
+// console holds it), and the calls after it go through.
+void cancelled_or_racing_first_creations() {
+  std::thread threads[2];
+  first_creations(threads, rfb_status);
+  for (std::thread& thread : threads) pthread_cancel(thread.native_handle());
+  EXPECT_EQ(rfb_status(), 0);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::make_tuple(fake::calls().get_client_calls.load(), fake::registrations().size()),
+            std::make_tuple(1, size_t{1}));
+  EXPECT_EQ(stored_lines(), lines{"[ INF][0001] void a::b\tx"});  // the trace went through
+}
+
 comm_rms_facade& facade() {
   return *comm_rms_facade::get_instance();
 }
@@ -171,15 +206,10 @@ class FacadeRequests : public ::testing::Test {
 
 }  // namespace
 
-TEST(FacadeConnection, RacingThreadsShareOneFacade) {
-  for (int round = 0; round < 4; ++round) IN_FRESH_PROCESS(racing_threads_share_one_facade());
-}
-
-TEST(FacadeConnection, ClientMissingAtCreationIsLookedUpAfterReadyCheck) {
+TEST(FacadeConnection, FirstCreationClientLookupAndReadiness) {
+  IN_FRESH_PROCESS(forks_during_first_creation_never_hang());
+  IN_FRESH_PROCESS(cancelled_or_racing_first_creations());
   IN_FRESH_PROCESS(client_missing_at_creation());
-}
-
-TEST(FacadeConnection, ReadinessRetriesAtMostHundredTimes) {
   IN_FRESH_PROCESS(readiness_retries_at_most_hundred_times());
 }
 

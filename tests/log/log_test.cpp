@@ -50,34 +50,35 @@ TEST(TraceLine, StoredLineByteForByte) {
   const struct tm worked { 7, 5, 9, 4, 11, 126, 0, 0, 0, 0, nullptr };
   const struct tm far { 5, 4, 3, 2, 0, 8100, 0, 0, 0, 0, nullptr };
   const struct tm early { 5, 4, 3, 2, 0, -1895, 0, 0, 0, 0, nullptr };
-  const char* facade_check = "BOOL vantorel::comm_rms_facade::is_check_facade()";
   struct row {
     struct tm when;
     long nanoseconds;
     unsigned long thread;
     int level, line;
-    const char* function;
+    const char* name;  // as comm_rms_short_function_name cuts it
     const char* message;
     const char* stored;
   } rows[] = {
-      {worked, 42153000, 1208479328, 16, 505, facade_check, "check server - retry is over.",
+      {worked, 42153000, 1208479328, 16, 505, "comm_rms_facade::is_check_facade",
+       "check server - retry is over.",
        "[2026-12-04 09:05:07.042153][1208479328] [@ERR][0505] comm_rms_facade::is_check_facade\t"
        "check server - retry is over."},
-      {worked, 999999999, 1234, 1, 7, "f()", "",
+      {worked, 999999999, 1234, 1, 7, "f", "",
        "[2026-12-04 09:05:07.999999][0000001234] [ INF][0007] f\t"},
-      {worked, 999, 0, 8, 12345, "a::b::c(int)", "m",
+      {worked, 999, 0, 8, 12345, "b::c", "m",
        "[2026-12-04 09:05:07.000000][0000000000] [!WRN][12345] b::c\tm"},
       {worked, 5000, 4294967295UL, 0, -1, "x", "m",
        "[2026-12-04 09:05:07.000005][4294967295] [****][-001] x\tm"},
-      {{}, 0, 1, 3, 0, "f()", "m", "[1900-01-00 00:00:00.000000][0000000001] [****][0000] f\tm"},
-      {far, -5000, 42, 261, 1, "f()", "m",
+      {far, -5000, 42, 261, 1, "f", "m",
        "[10000-01-02 03:04:05.-00005][0000000042] [****][0001] f\tm"},
-      {early, 0, 42, 1, 1, "f()", "m", "[05-01-02 03:04:05.000000][0000000042] [ INF][0001] f\tm"},
+      {early, 0, 42, 1, 1, "f", "m", "[05-01-02 03:04:05.000000][0000000042] [ INF][0001] f\tm"},
   };
   for (const row& r : rows) {
-    const tf::line_fields fields{r.when, r.nanoseconds, r.thread, r.level, r.line, r.function};
-    char out[tf::line_buffer];
-    const size_t length = tf::render_stored_line(out, fields, r.message, std::strlen(r.message));
+    char date[tf::piece_buffer], thread[tf::piece_buffer], out[tf::line_buffer];
+    const size_t length = tf::render_after_pieces(
+        out, date, tf::render_date(date, r.when), thread, tf::render_thread(thread, r.thread),
+        {r.nanoseconds, r.level, r.line}, {r.name, std::strlen(r.name)}, r.message,
+        std::strlen(r.message));
     EXPECT_EQ(std::string(out, length + 1), std::string(r.stored) + '\0');
   }
 }
@@ -111,7 +112,6 @@ TEST(TraceLine, MessageAsVsnprintfWritesIt) {
   expect_as_vsnprintf("server_path_name[%s] size[%d]", "abc", 3);
   expect_as_vsnprintf("%d|%d|%d", INT_MIN, INT_MAX, 0);
   expect_as_vsnprintf("100%% done%%");
-  expect_as_vsnprintf("%x|%X|%u", 255u, 0xABCu, 4294967295u);
   expect_as_vsnprintf("[%5d][%-3d]Ret[%#08X]", 42, 7, 0x12u);
   expect_as_vsnprintf("%s|%.2s|%5.1f", "t", "abc", 2.25);
   expect_as_vsnprintf("%s%d", long_text.c_str(), 5);
@@ -148,19 +148,20 @@ using test_support::read_file;
 using vantorel::comm_rms_ucom_log;
 const string kHead = history_text::section() + history_text::operation_log();
 
-// Every entry of `store` (NUL included), oldest first; leaves it empty.
-std::vector<string> drain(comm_rms_ucom_log* store = comm_rms_ucom_log::get_instance()) {
+// Every entry of the store (NUL included), oldest first; leaves it empty.
+std::vector<string> drain() {
   std::vector<string> lines;
-  for (std::vector<unsigned char> entry; store->pop_log(entry) == 0;)
+  for (std::vector<unsigned char> entry; comm_rms_ucom_log::get_instance()->pop_log(entry) == 0;)
     lines.emplace_back(entry.begin(), entry.end());
   return lines;
 }
 
-int command(const char* text) {  // as the console delivers it
-  string copy(text);
-  return comm_rms_ucom_log::get_instance()->ucom_usr_command(&copy[0]);
+int command(const char* text) {  // as the console delivers it: a writable copy
+  return comm_rms_ucom_log::get_instance()->ucom_usr_command(&string(text)[0]);
 }
-
+void push(const string& text) {
+  comm_rms_ucom_log::get_instance()->push_log(text.c_str(), text.size() + 1);
+}
 TEST(LogStore, CreationThatThrowsIsTriedAgain) {
   IN_FRESH_PROCESS({
     fake::fail_next_registration();
@@ -168,9 +169,6 @@ TEST(LogStore, CreationThatThrowsIsTriedAgain) {
     ASSERT_NE(comm_rms_ucom_log::get_instance(), nullptr);
     ASSERT_EQ(fake::registrations().size(), 1u);
     EXPECT_EQ(fake::registrations()[0].name, vantorel::debug_dump::receiver_name);
-    comm_rms_ucom_log::get_instance()->push_log(nullptr, 5);  // nothing empty is stored
-    comm_rms_ucom_log::get_instance()->push_log("x", 0);
-    EXPECT_TRUE(drain().empty());
   });
 }
 
@@ -187,10 +185,10 @@ class FixedPath : public ::testing::Test {
     std::snprintf(function_, sizeof function_, "%s", function);
     comm_rms_operation_log(1, 1, line, function_, "%s", message);
   }
-  string line(const char* tail) {
+  string line(const string& tail, const char* date = "1970-01-01 00:00:00.000000") {
     char thread[16];
     std::snprintf(thread, sizeof thread, "%010lu", static_cast<unsigned long>(pthread_self()));
-    return "[1970-01-01 00:00:00.000000][" + string(thread) + "] [ INF]" + tail + "\n";
+    return "[" + string(date) + "][" + thread + "] [ INF]" + tail + "\n";
   }
   fixed_dump_dir guard_;
   char function_[400] = {};
@@ -217,87 +215,75 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   EXPECT_EQ(command("UCGETMEMINFO"), 0);
   const string dump = read_file(fixed_dump_dir::kFile);
   EXPECT_EQ(dump.find(history_text::section() + string(80, '-') + "\n[ID:1]\n"), 0u);
-  string third = line("[0003] u::v\tthird");
-  third.replace(1, 26, "1970-01-01 23:59:59.000005");
-  const string tail = history_text::operation_log() + third;
+  const char* later = "1970-01-01 23:59:59.000005";
+  const string tail = history_text::operation_log() + line("[0003] u::v\tthird", later);
   EXPECT_EQ(dump.substr(dump.size() - tail.size()), tail);
 
   const string name = string(300, 'n') + "::v";  // a signature longer than a cache entry
   for (int i = 0; i < 2; ++i) trace(4, "x", ("void a::" + name + "()").c_str());
   EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  string fourth = line(("[0004] " + name + "\tx").c_str());
-  fourth.replace(1, 26, "1970-01-01 23:59:59.000005");
+  const string fourth = line("[0004] " + name + "\tx", later);
   const string again = read_file(fixed_dump_dir::kFile);
   EXPECT_EQ(again.substr(again.size() - 2 * fourth.size()), fourth + fourth);
 }
 
-// Dumps of a store of its own into a private temporary directory.
-class TempDir : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(tmp_.empty()); }
-  ~TempDir() override { test_support::remove_tree(tmp_); }
-  void push(const string& text) { store_.push_log(text.c_str(), text.size() + 1); }
-  // The dump must be refused and leave `victim` and the store as they were.
-  void expect_refused(const string& directory, const string& victim) {
-    const string before = read_file(victim);
-    push("kept");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(store_.dump_to(directory.c_str()), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "File Open ERROR. " + directory + vantorel::debug_dump::file_name + "\n");
-    EXPECT_EQ(read_file(victim), before);
-    EXPECT_EQ(drain(&store_), std::vector<string>{string("kept", 5)});
-  }
-  comm_rms_ucom_log store_{200000};
-  const string tmp_ = test_support::make_temp_dir("comm_rms_dump.");
-  const string dir_ = tmp_ + "/", file_ = dir_ + vantorel::debug_dump::file_name;
-};
-
-TEST_F(TempDir, SizeBoundIsTestedBeforeEachEntry) {
-  ASSERT_EQ(store_.dump_to(dir_.c_str()), 0);
-  const size_t head = read_file(file_).size();  // history section and headings
+TEST_F(FixedPath, SizeBoundIsTestedBeforeEachEntry) {
+  ASSERT_EQ(command("UCGETMEMINFO"), 0);
+  const size_t head = read_file(fixed_dump_dir::kFile).size();  // history section and headings
   const string fits(102399 - head, 'a');
   for (const string& entry : {fits, string("b"), string("c")}) push(entry);
-  EXPECT_EQ(store_.dump_to(dir_.c_str()), 0);
-  EXPECT_EQ(read_file(file_).substr(head), fits + "\n");           // 102400 bytes in all
-  EXPECT_EQ(drain(&store_), std::vector<string>{string("c", 2)});  // "b" was lost
+  EXPECT_EQ(command("UCGETMEMINFO"), 0);
+  EXPECT_EQ(read_file(fixed_dump_dir::kFile).substr(head), fits + "\n");  // 102400 bytes in all
+  EXPECT_EQ(drain(), std::vector<string>{string("c", 2)});                // "b" was lost
 
   for (const string& entry : {string("b"), fits, string("c")}) push(entry);
-  EXPECT_EQ(store_.dump_to(dir_.c_str()), 0);
-  EXPECT_EQ(read_file(file_).substr(head), "b\n");  // "c" would fit, but the dump has ended
-  EXPECT_EQ(drain(&store_), std::vector<string>{string("c", 2)});
+  EXPECT_EQ(command("UCGETMEMINFO"), 0);
+  EXPECT_EQ(read_file(fixed_dump_dir::kFile).substr(head), "b\n");  // "c" would fit, but ended
+  EXPECT_EQ(drain(), std::vector<string>{string("c", 2)});
 }
 
-TEST_F(TempDir, PlantedFilesAndDirectoriesAreRefused) {
-  const string victim = dir_ + "victim";
+// The dump must be refused and leave `victim` and the store as they were.
+void expect_refused(const string& victim) {
+  const string before = read_file(victim);
+  push("kept");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(command("UCGETMEMINFO"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            string("File Open ERROR. ") + fixed_dump_dir::kFile + "\n");
+  EXPECT_EQ(read_file(victim), before);
+  EXPECT_EQ(drain(), std::vector<string>{string("kept", 5)});
+}
+
+TEST_F(FixedPath, SharedDirectoryServesWhilePlantedEntriesAreRefused) {
+  const string dir = fixed_dump_dir::kPath, file = fixed_dump_dir::kFile, victim = dir + "victim";
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // anyone may plant entries, as on a device
+  EXPECT_TRUE(chown(dir.c_str(), 65534, 65534) == 0 || geteuid() != 0);  // another user's
   std::ofstream(victim) << "precious";
   for (auto plant : {+[](const string&v, const string&f) { return symlink(v.c_str(), f.c_str()); },
                      +[](const string&v, const string&f) { return link(v.c_str(), f.c_str()); },
                      +[](const string&, const string&f) { return mkfifo(f.c_str(), 0600); }}) {
-    ASSERT_EQ(plant(victim, file_), 0);
-    expect_refused(dir_, victim);  // a FIFO without blocking on it
-    ASSERT_EQ(unlink(file_.c_str()), 0);
+    ASSERT_EQ(plant(victim, file), 0);
+    expect_refused(victim);  // a FIFO without blocking on it
+    ASSERT_EQ(unlink(file.c_str()), 0);
   }
-  expect_refused(dir_ + "missing/", victim);  // a missing directory is not made
-  EXPECT_NE(access((dir_ + "missing").c_str(), F_OK), 0);
-  ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "link").c_str()), 0);
-  std::ofstream(file_) << "precious";
-  expect_refused(dir_ + "link/", file_);
-  for (const string& owned : {dir_, file_}) {  // another user's (only root can give it away)
-    if (chown(owned.c_str(), 65534, 65534) != 0) continue;
-    expect_refused(dir_, file_);
-    ASSERT_EQ(chown(owned.c_str(), geteuid(), getegid()), 0);
+  std::ofstream(file) << "precious";
+  if (chown(file.c_str(), 65534, 65534) == 0) {  // another user's file
+    expect_refused(file);
+    ASSERT_EQ(chown(file.c_str(), geteuid(), getegid()), 0);
   }
-  for (const mode_t writable : {0770, 0777}) {  // by a group or by everyone, not sticky
-    ASSERT_EQ(chmod(dir_.c_str(), writable), 0);
-    expect_refused(dir_, file_);
-  }
-  ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // sticky: others cannot replace our file
   close(0);  // the dump's descriptors take the lowest numbers: 0 must be free again after it
-  EXPECT_EQ(store_.dump_to(dir_.c_str()), 0);
+  EXPECT_EQ(command("UCGETMEMINFO"), 0);
   EXPECT_EQ(fcntl(0, F_GETFD), -1);
-  EXPECT_EQ(read_file(file_).find(history_text::section()), 0u);
-  EXPECT_EQ(read_file(file_).find("precious"), string::npos);
+  EXPECT_EQ(read_file(file).find(history_text::section()), 0u);
+
+  const string moved = "/tmp/moved", bare = dir.substr(0, dir.size() - 1);  // a missing directory
+  ASSERT_EQ(rename(bare.c_str(), moved.c_str()),
+            0);  // is not made, nor a symlink in its place used
+  expect_refused(moved + "/victim");
+  EXPECT_NE(access(bare.c_str(), F_OK), 0);
+  ASSERT_EQ(symlink(moved.c_str(), bare.c_str()), 0);
+  expect_refused(moved + "/victim");
+  ASSERT_EQ(unlink(bare.c_str()) | rename(moved.c_str(), bare.c_str()), 0);
 }
 
 }  // namespace
