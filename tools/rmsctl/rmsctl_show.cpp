@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "../common/error_text.h"
+#include "../common/options.h"
 #include "dump_view.h"
 
 namespace comm_rms_tools {
@@ -24,21 +25,25 @@ int refuse(const std::string& what, int status) {
 
 int run_show(const std::vector<std::string>& args) {
   log_filter filter;
-  std::string file, html, wide;
-  const char* const names[] = {"--level", "--thread", "--function", "--since", "--html", "--wide"};
+  std::string html, wide;
+  std::vector<given_option> options;
+  std::vector<std::string> files;
+  std::string error;
+  if (!read_options(args,
+                    {{"level", 0, true},
+                     {"thread", 0, true},
+                     {"function", 0, true},
+                     {"since", 0, true},
+                     {"html", 0, true},
+                     {"wide", 0, false}},
+                    false, options, files, error)) {
+    return refuse(error, 2);
+  }
   std::string* const values[] = {&filter.level, &filter.thread, &filter.function,
                                  &filter.since, &html,          &wide};
-  for (size_t i = 1; i < args.size(); ++i) {
-    std::string* value = args[i][0] == '-' ? nullptr : &file;
-    for (size_t o = 0; o < 6; ++o) value = args[i] == names[o] ? values[o] : value;
-    if (value == nullptr) return refuse("unknown option '" + args[i] + "'", 2);
-    if (value == &file && !file.empty()) return refuse("one FILE only", 2);
-    const bool takes_value = value != &wide && value != &file;
-    if (takes_value && (++i == args.size() || args[i].empty())) {
-      return refuse(args[i - 1] + " needs a value", 2);
-    }
-    *value = args[i];
-  }
+  for (const given_option& o : options) *values[o.index] = o.index == 5 ? "1" : o.value;
+  if (files.size() > 1) return refuse("one FILE only", 2);
+  const std::string file = files.empty() ? "" : files[0];
   const std::string bad = file.empty() ? "FILE is required" : filter_error(filter);
   if (!bad.empty()) return refuse(bad, 2);
 
