@@ -145,42 +145,6 @@ void open_session() {
                          "rmsctl session pid[%d]", static_cast<int>(getpid()));
 }
 
-// Bytes as a terminal shows them safely: valid UTF-8 and printable ASCII
-// stay; control characters, backslash and bytes of no character become
-// \xHH. So a field from the service cannot drive the terminal, and its
-// JSON string is valid UTF-8 whatever it holds.
-std::string printable(const char* text, size_t width) {
-  std::string out;
-  const size_t length = strnlen(text, width);
-  for (size_t i = 0; i < length;) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    // A UTF-8 sequence: its lead byte, then 1 to 3 continuation bytes
-    // (no overlong forms, surrogates or code points past U+10FFFF).
-    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
-                     : c >= 0xE0 && c <= 0xEF ? 3
-                     : c >= 0xF0 && c <= 0xF4 ? 4
-                                              : 1;
-    bool whole = n > 1 && i + n <= length;
-    for (size_t k = 1; whole && k < n; ++k) {
-      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    }
-    const auto second = static_cast<unsigned char>(whole ? text[i + 1] : 0);
-    whole = whole && !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second > 0x9F) &&
-            !(c == 0xF0 && second < 0x90) && !(c == 0xF4 && second > 0x8F);
-    if (whole || (c >= 0x20 && c < 0x7F && c != '\\')) {
-      const size_t take = whole ? n : 1;
-      out.append(text + i, take);
-      i += take;
-      continue;
-    }
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\x%02x", c);
-    out += escape;
-    ++i;
-  }
-  return out;
-}
-
 // A returned field: a text field of `width` bytes, or a number.
 struct field {
   const char* name;
@@ -207,7 +171,9 @@ void print_result(const char* command_word, int32_t rc, std::initializer_list<fi
   }
   std::string text = line;
   for (const field& f : fields) {
-    std::string value = f.text != nullptr ? printable(f.text, f.width) : std::to_string(f.number);
+    std::string value =
+        f.text != nullptr ? comm_rms_tools::printable(std::string(f.text, strnlen(f.text, f.width)))
+                          : std::to_string(f.number);
     if (g_json) {
       if (f.text != nullptr) {
         for (size_t at = 0; (at = value.find_first_of("\"\\", at)) != std::string::npos; at += 2) {
