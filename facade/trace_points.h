@@ -73,8 +73,8 @@ constexpr int retry_over_line = 505;
 constexpr int retry_count_line = 509;
 
 // Readiness: one check, then at most this many retries, each after a sleep.
-constexpr int max_retries = 100;
-constexpr unsigned long retry_sleep = 300;
+constexpr int max_retries = service_protocol::readiness_checks - 1;
+constexpr unsigned long retry_sleep = service_protocol::readiness_pause;
 
 using service_protocol::reply_record_offset;
 

@@ -5,9 +5,12 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "log/cancellation_deferred.h"
 #include "log/comm_rms_ucom_log.h"
+#include "log/dump_layout.h"
 #include "log/fork_guard.h"
 #include "vantorel/osw.h"
 
@@ -41,44 +44,74 @@ int text_length(const char (&text)[N]) {
   return static_cast<int>(strnlen(text, N));
 }
 
-void render_time(FILE* file, const char* label, const struct tm& when, long nsec,
+namespace layout = dump_layout;
+
+void render_time(FILE* file, const char* word, const struct tm& when, long nsec,
                  unsigned long thread, int32_t call_num) {
-  std::fprintf(file, "    %s[%04d-%02d-%02d %02d:%02d:%02d.%06ld][%010lu] CallNum:[%d]\n", label,
-               when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min,
-               when.tm_sec, nsec / 1000, thread, static_cast<int>(call_num));
+  std::fprintf(file, COMM_RMS_STAMP_FORMAT, word, when.tm_year + 1900, when.tm_mon + 1,
+               when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, nsec / 1000, thread,
+               static_cast<int>(call_num));
+}
+
+// What each record line's value is written with, after its opening.
+constexpr const char* kConversion[layout::record_lines] = {
+    "%d]\n", "", "\n", "%.*s]\n", "%d]\n", "%.*s]\n", "%d]\n", "%ld]\n",
+    "\n",    "", "\n", "%.*s]\n", "%d]\n", "%d]\n",   "%ld]\n"};
+
+// The format of record line `which`, made once from the layout (and never
+// freed: a rendering may come from an exit handler). Made formats, rather
+// than the openings printed as values, keep a record's rendering as fast as
+// with literal ones.
+const char* format_of(layout::line which) {
+  static const std::vector<std::string>* const all = [] {
+    auto* made = new std::vector<std::string>;
+    for (int i = 0; i < layout::record_lines; ++i) {
+      const bool params = i == layout::regist_params || i == layout::unregist_params;
+      made->push_back((i == layout::id_line
+                           ? layout::separator + std::string("\n") + layout::id_open
+                       : layout::fields[i].label != nullptr ? layout::field_prefix(i)
+                       : params                             ? layout::parameter
+                                                            : "") +
+                      kConversion[i]);
+    }
+    return made;
+  }();
+  return (*all)[which].c_str();
+}
+
+template <typename... Value>
+void render_line(FILE* file, layout::line which, Value... value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+  std::fprintf(file, format_of(which), value...);
+#pragma GCC diagnostic pop
+}
+
+// A text field and its length line; the text may fill its whole array.
+template <size_t N>
+void render_text(FILE* file, layout::line which, const char (&text)[N]) {
+  const int length = text_length(text);
+  render_line(file, which, length, text);
+  render_line(file, static_cast<layout::line>(which + 1), length);
 }
 
 void render_record(FILE* file, const COMM_RMS_CONNECT_INFO_LOG& r) {
-  std::fputs("--------------------------------------------------------------------------------\n",
-             file);
-  std::fprintf(file, "[ID:%d]\n", static_cast<int>(r.id));
-  render_time(file, "Regist", r.regist_time, r.regist_nsec, r.regist_thread_id, r.regist_call_num);
-  const int url_length = text_length(r.regist_info.url);
-  const int reg_path_length = text_length(r.regist_info.server_pathname);
-  std::fputs("        Parameter\n", file);
-  std::fprintf(file, "            url                    :[%.*s]\n", url_length, r.regist_info.url);
-  std::fprintf(file, "            url_length             :[%d]\n", url_length);
-  std::fprintf(file, "            server_pathname        :[%.*s]\n", reg_path_length,
-               r.regist_info.server_pathname);
-  std::fprintf(file, "            server_pathname_length :[%d]\n", reg_path_length);
-  std::fprintf(file, "        Result                     :[%ld]\n",
-               static_cast<long>(r.regist_result));
-  std::fputs("\n", file);
-  render_time(file, "Unregist", r.unregist_time, r.unregist_nsec, r.unregist_thread_id,
+  render_line(file, layout::id_line, static_cast<int>(r.id));
+  render_time(file, layout::regist_word, r.regist_time, r.regist_nsec, r.regist_thread_id,
+              r.regist_call_num);
+  render_line(file, layout::regist_params);
+  render_text(file, layout::url, r.regist_info.url);
+  render_text(file, layout::regist_path, r.regist_info.server_pathname);
+  render_line(file, layout::regist_result, static_cast<long>(r.regist_result));
+  render_line(file, layout::between);
+  render_time(file, layout::unregist_word, r.unregist_time, r.unregist_nsec, r.unregist_thread_id,
               r.unregist_call_num);
-  const int unreg_path_length = text_length(r.unregist_info.server_pathname);
-  std::fputs("        Parameter\n", file);
-  std::fprintf(file, "            server_pathname        :[%.*s]\n", unreg_path_length,
-               r.unregist_info.server_pathname);
-  std::fprintf(file, "            server_pathname_length :[%d]\n", unreg_path_length);
-  std::fprintf(file, "            is_terminated          :[%d]\n",
-               static_cast<int>(r.unregist_info.is_terminated));
-  std::fprintf(file, "        Result                     :[%ld]\n",
-               static_cast<long>(r.unregist_result));
+  render_line(file, layout::unregist_params);
+  render_text(file, layout::unregist_path, r.unregist_info.server_pathname);
+  render_line(file, layout::is_terminated, static_cast<int>(r.unregist_info.is_terminated));
+  render_line(file, layout::unregist_result, static_cast<long>(r.unregist_result));
 }
-
-const char kBanner[] =
-    "================================================================================";
 
 }  // namespace
 
@@ -129,9 +162,7 @@ void connection_history::complete(const COMM_RMS_UNREGISTER_SERVER_INFO& info, R
 
 void connection_history::render(FILE* file) const {
   std::lock_guard<std::mutex> lock(mtx_);
-  std::fprintf(file, "%s\n", kBanner);
-  std::fprintf(file, "%s\n", "Remote Panel Connect Information");
-  std::fprintf(file, "%s\n", kBanner);
+  dump_layout::write_heading(file, dump_layout::history_title);
   if (records_ == nullptr) return;
   for (const COMM_RMS_CONNECT_INFO_LOG& record : *records_) render_record(file, record);
 }

@@ -18,13 +18,12 @@
 #include "comm_rms/debug_dump.h"
 #include "log/cancellation_deferred.h"
 #include "log/comm_rms_ucom_log.h"
+#include "log/dump_layout.h"
 
 namespace vantorel {
 
 namespace {
 
-constexpr const char* kBanner =
-    "================================================================================";
 constexpr size_t kStdioBuffer = size_t{64} * 1024;
 
 class descriptor {
@@ -107,9 +106,7 @@ int comm_rms_ucom_log::ucom_usr_command(char* command) {
   __fsetlocking(file.get(), FSETLOCKING_BYCALLER);
 
   output_information_log_(file.get());
-  std::fprintf(file.get(), "%s\n", kBanner);
-  std::fprintf(file.get(), "%s\n", "Operation log");
-  std::fprintf(file.get(), "%s\n", kBanner);
+  dump_layout::write_heading(file.get(), dump_layout::log_title);
 
   // Only this call writes the file, so the position is counted, not asked.
   long long position = std::ftell(file.get());

@@ -21,6 +21,11 @@ enum message_id : long {
   msg_get_rfb_status = 6,
 };
 
+// Readiness: a client checks at most this many times whether the service is
+// ready, pausing readiness_pause ms before each check after the first.
+constexpr int readiness_checks = 101;
+constexpr unsigned long readiness_pause = 300;
+
 // Every reply begins with the service's RETCODE; a record, where the
 // request has one to return, follows it.
 constexpr unsigned int reply_record_offset = sizeof(RETCODE);

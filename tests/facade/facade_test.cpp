@@ -19,7 +19,7 @@
 #include "test_platform.h"
 #include "test_support.h"
 
-using history_text::field;
+using namespace history_text;
 using vantorel::comm_rms_facade;
 
 namespace {
@@ -272,9 +272,9 @@ TEST_F(FacadeRequests, HistoryRecordsEveryCompletedSendOnly) {
   EXPECT_EQ(facade().unregister_server(COMM_RMS_UNREGISTER_SERVER_INFO{"other", 0}), 1);
   const std::string added = history().substr(before.size());
   EXPECT_EQ(added.find("[ID:"), added.rfind("[ID:"));  // one record, the completed one:
-  EXPECT_NE(added.find(field("url", "rfb://panel") + field("url_length", "11")), std::string::npos);
-  EXPECT_NE(added.find(field("Result", "-7", 8) + "\n    Unregist"), std::string::npos);
-  const std::string tail = field("is_terminated", "1") + field("Result", "-7", 8);
+  EXPECT_NE(added.find(field(layout::url, "rfb://panel", true)), std::string::npos);
+  EXPECT_NE(added.find(field(layout::regist_result, "-7") + "\n    Unregist"), std::string::npos);
+  const std::string tail = field(layout::is_terminated, "1") + field(layout::unregist_result, "-7");
   EXPECT_EQ(added.substr(added.size() - tail.size()), tail);
 }
 

@@ -94,7 +94,7 @@ bool start_service(process& service, const char* program, const run_dir& dir,
 
 // The dump's fixed directory, made empty (0700) for the guard's life. Only
 // in the private /tmp that run_isolated.sh gives a test; elsewhere ready()
-// is false and skip_reason() says why, and nothing is touched.
+// is false, and nothing is touched.
 class fixed_dump_dir {
  public:
   static constexpr const char* kPath = vantorel::debug_dump::directory;
@@ -104,15 +104,16 @@ class fixed_dump_dir {
   fixed_dump_dir(const fixed_dump_dir&) = delete;
   fixed_dump_dir& operator=(const fixed_dump_dir&) = delete;
   bool ready() const { return ready_; }
-  static const char* skip_reason();
 
  private:
   bool ready_ = false;
 };
 
 // In a test body: skips the test unless the fixed dump directory is ready.
-#define REQUIRE_FIXED_DUMP_DIR(guard) \
-  if (!(guard).ready()) GTEST_SKIP() << test_support::fixed_dump_dir::skip_reason()
+#define REQUIRE_FIXED_DUMP_DIR(guard)                                                         \
+  if (!(guard).ready())                                                                       \
+  GTEST_SKIP() << "no private /tmp/debug_file (run through tests/run_isolated.sh as root or " \
+                  "where user namespaces are allowed)"
 
 // The library's singletons live for the whole process. A scenario that must
 // start from a freshly loaded library runs in a child that re-runs this test

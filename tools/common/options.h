@@ -1,4 +1,5 @@
-// Command-line conventions every tool shares.
+// Command-line conventions every tool shares: one option reader over
+// getopt_long, so "--opt value" and "--opt=value" parse alike everywhere.
 #pragma once
 
 #include <string>
@@ -6,20 +7,25 @@
 
 namespace comm_rms_tools {
 
-// "--opt=value" becomes "--opt" "value", so both spellings parse alike.
-inline std::vector<std::string> split_option_values(const std::vector<std::string>& words) {
-  std::vector<std::string> out;
-  for (const std::string& word : words) {
-    const size_t eq = word.find('=');
-    if (word.compare(0, 2, "--") == 0 && eq != std::string::npos && eq > 2) {
-      out.push_back(word.substr(0, eq));
-      out.push_back(word.substr(eq + 1));
-    } else {
-      out.push_back(word);
-    }
-  }
-  return out;
-}
+struct option_def {
+  const char* name;  // without "--"
+  char short_name;   // 0: none
+  bool has_value;
+};
+
+struct given_option {
+  int index;          // into the definitions
+  std::string value;  // "" for an option without a value
+};
+
+// Reads the options of words[1..] (words[0] names the program or command).
+// With `in_order` reading stops at the first word that is not an option and
+// `rest` gets it and everything after; else options and other words mix and
+// `rest` gets the other words in order. "--" ends the options. False with
+// `error` set ("unknown option '--x'", "--x needs a value", ...).
+bool read_options(const std::vector<std::string>& words, const std::vector<option_def>& defs,
+                  bool in_order, std::vector<given_option>& options, std::vector<std::string>& rest,
+                  std::string& error);
 
 // The line `--version` prints.
 inline std::string version_line(const char* tool) {

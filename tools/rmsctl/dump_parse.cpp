@@ -1,222 +1,242 @@
-// Reads the dump file back: the connection section record by record, then
+// Reads the dump file back as a stream: the history record by record, then
 // the operation log line by line. A record or line that does not have the
 // shape the library writes is reported and skipped; a cut file keeps what
-// was read before the cut.
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <sstream>
+// was read before the cut. The shapes come from the writer's layout.
+#include <cstring>
 
+#include "../common/parse_number.h"
 #include "dump_view.h"
+#include "log/dump_layout.h"
 
 namespace comm_rms_tools {
 
 namespace {
 
-constexpr int kRecordLines = 15;
+namespace layout = vantorel::dump_layout;
 
-// The banner (=) and separator (-) lines: 80 of the character.
-bool rule(const std::string& line, char c) {
-  return line.size() == 80 && line.find_first_not_of(c) == std::string::npos;
+// True when `s` is `literals` with the `values` between them: each value
+// runs to the next literal, the last one to the literal ending the line.
+bool match(const std::string& s, const std::vector<std::string>& literals,
+           const std::vector<std::string*>& values) {
+  size_t at = 0;
+  for (size_t i = 0; i < literals.size(); ++i) {
+    const std::string& l = literals[i];
+    if (i > 0) {
+      const size_t end = i + 1 < literals.size()     ? s.find(l, at)
+                         : s.size() >= at + l.size() ? s.size() - l.size()
+                                                     : std::string::npos;
+      if (end == std::string::npos) return false;
+      *values[i - 1] = s.substr(at, end - at);
+      at = end;
+    }
+    if (s.compare(at, l.size(), l) != 0) return false;
+    at += l.size();
+  }
+  return at == s.size();
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+bool is_number(const std::string& text, int* value = nullptr) {
+  int32_t number = 0;
+  const bool decimal = text.find_first_not_of("-0123456789") == std::string::npos &&
+                       parse_int32(text.c_str(), &number);
+  if (decimal && value != nullptr) *value = number;
+  return decimal;
 }
 
-// A label padded so that its colon stands in column 36.
-std::string field_prefix(const char* label, size_t indent) {
-  std::string prefix(indent, ' ');
-  prefix += label;
-  prefix.resize(35, ' ');
-  return prefix + ":[";
+bool is_digits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// The text between `prefix` and a closing "]" that ends the line.
-bool bracketed(const std::string& line, const std::string& prefix, std::string& value) {
-  if (!starts_with(line, prefix) || line.size() < prefix.size() + 1 || line.back() != ']') {
+// "<indent><word>[TIME][THREAD] CallNum:[N]"
+bool stamp(const std::string& s, const char* word, std::string& time, std::string& thread,
+           int& calls) {
+  std::string number;
+  return match(s,
+               {layout::stamp_indent + (word + std::string("[")), layout::stamp_mid,
+                layout::stamp_calls, "]"},
+               {&time, &thread, &number}) &&
+         is_digits(thread) && is_number(number, &calls);
+}
+
+// "[TIME][THREAD] [TAG][LINE] FUNCTION\tMESSAGE"; a performance line has
+// "[PERFORM]: " for its tag.
+bool log_line(const std::string& s, dump_entry& e) {
+  std::string tag;
+  if (!match(s, {"[", "][", "] [", "] ", "\t", ""},
+             {&e.time, &e.thread, &tag, &e.function, &e.message}) ||
+      !is_digits(e.thread) || tag.find(']') == std::string::npos) {
     return false;
   }
-  value = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+  e.line = tag.substr(tag.rfind('[') + 1);
+  tag.erase(tag.find(']'));
+  tag.erase(0, tag.find_first_not_of(" !@"));
+  e.level = tag == "****" ? "other" : tag;
+  e.raw = s;
   return true;
 }
 
-// "<keyword>[TIME][THREAD] CallNum:[N]"
-bool stamp(const std::string& line, const std::string& keyword, std::string& time,
-           std::string& thread, int& calls) {
-  std::string rest;
-  if (!bracketed(line, keyword + "[", rest)) return false;
-  const size_t mid = rest.find("][");
-  const size_t tail = rest.find("] CallNum:[");
-  if (mid == std::string::npos || tail == std::string::npos || tail < mid) return false;
-  time = rest.substr(0, mid);
-  thread = rest.substr(mid + 2, tail - mid - 2);
-  char* end = nullptr;
-  const std::string number = rest.substr(tail + 11);
-  calls = static_cast<int>(std::strtol(number.c_str(), &end, 10));
-  return !number.empty() && *end == '\0';
-}
+class reader {
+ public:
+  reader(dump_sink& sink, FILE* err, const std::string& name)
+      : sink_(sink), err_(err), name_(printable(name)) {}
 
-// Line k (0-based) of a record into `c`; false when it has another shape.
-bool record_line(int k, const std::string& line, dump_connection& c) {
-  std::string ignored;
-  switch (k) {
-    case 0:
-      return bracketed(line, "[ID:", c.id);
-    case 1:
-      return stamp(line, "    Regist", c.regist_time, c.regist_thread, c.regist_calls);
-    case 2:
-    case 10:
-      return line == "        Parameter";
-    case 3:
-      return bracketed(line, field_prefix("url", 12), c.url);
-    case 4:
-      return bracketed(line, field_prefix("url_length", 12), ignored);
-    case 5:
-      return bracketed(line, field_prefix("server_pathname", 12), c.path);
-    case 6:
-    case 12:
-      return bracketed(line, field_prefix("server_pathname_length", 12), ignored);
-    case 7:
-      return bracketed(line, field_prefix("Result", 8), c.regist_result);
-    case 8:
-      return line.empty();
-    case 9:
-      return stamp(line, "    Unregist", c.unregist_time, c.unregist_thread, c.unregist_calls);
-    case 11:
-      return bracketed(line, field_prefix("server_pathname", 12), c.unregist_path);
-    case 13:
-      return bracketed(line, field_prefix("is_terminated", 12), c.is_terminated);
-    default:
-      return bracketed(line, field_prefix("Result", 8), c.unregist_result);
+  // False when the file turns out to hold no dump.
+  bool feed(std::string& line) {
+    if (++number_ == 1) crlf_ = !line.empty() && line.back() == '\r';
+    if (crlf_ && !line.empty() && line.back() == '\r') line.pop_back();
+    if (where_ == heading || where_ == log_heading) return heading_line(line);
+    dump_entry e;
+    if (where_ == history) {
+      history_line(line);
+    } else if (log_line(line, e)) {
+      sink_.entry(e);
+    } else {
+      problem("not a trace line: ", line);
+    }
+    return true;
   }
-}
 
-// "[TIME][THREAD] [TAG][LINE] FUNCTION\tMESSAGE"
-bool log_line(const std::string& line, dump_entry& e) {
-  const size_t time_end = line.find("][");
-  const size_t thread_end = line.find("] [", time_end == std::string::npos ? 0 : time_end);
-  if (line.empty() || line[0] != '[' || time_end == std::string::npos ||
-      thread_end == std::string::npos || line.size() < thread_end + 10 ||
-      line[thread_end + 7] != ']' || line[thread_end + 8] != '[') {
-    return false;
+  // False when the file held no dump.
+  bool finish(bool ended) {
+    if (where_ == heading) return false;
+    if (k_ > 0) {
+      sink_.connection(current_);
+      problem("cut short in record [ID:" + current_.id + "] after " + std::to_string(k_) + " of " +
+              std::to_string(layout::record_lines) + " lines");
+    } else if (where_ != log) {
+      problem("cut short before the operation log");
+    }
+    if (!ended) problem("the last line has no end (cut short?)");
+    return true;
   }
-  const size_t number_end = line.find("] ", thread_end + 9);
-  const size_t tab = line.find('\t', number_end == std::string::npos ? 0 : number_end);
-  if (number_end == std::string::npos || tab == std::string::npos) return false;
-  e.time = line.substr(1, time_end - 1);
-  e.thread = line.substr(time_end + 2, thread_end - time_end - 2);
-  e.level = line.substr(thread_end + 3, 4);
-  while (!e.level.empty() && (e.level[0] == ' ' || e.level[0] == '!' || e.level[0] == '@')) {
-    e.level.erase(0, 1);
+
+  // `line` (never a newline: lines are split at them) is quoted after `what`.
+  void problem(const std::string& what, const std::string& line = "\n") {
+    std::fprintf(err_, "rmsctl: show: %s: line %ld: %s%s\n", name_.c_str(), number_, what.c_str(),
+                 line == "\n" ? "" : ("\"" + cut(printable(line), 80) + "\"").c_str());
   }
-  e.line = line.substr(thread_end + 9, number_end - thread_end - 9);
-  e.function = line.substr(number_end + 2, tab - number_end - 2);
-  e.message = line.substr(tab + 1);
-  e.raw = line;
-  return true;
-}
+
+ private:
+  bool heading_line(const std::string& line) {
+    const bool first = where_ == heading;
+    const char* title = first ? layout::history_title : layout::log_title;
+    if (line != (heading_lines_ == 1 ? title : layout::banner)) {
+      if (first) return false;
+      problem(std::string("expected \"") + title + "\" between banner lines, found ", line);
+      heading_lines_ = 2;
+    }
+    if (++heading_lines_ >= 3) {
+      where_ = first ? history : log;
+      heading_lines_ = 0;
+      sink_.begin(!first);
+    }
+    return true;
+  }
+
+  void history_line(const std::string& line) {
+    const bool banner = line == layout::banner;
+    if (banner || line == layout::separator) {
+      if (k_ >= 0) problem("record [ID:" + current_.id + "] ends early");
+      k_ = banner ? -1 : 0;
+      current_ = dump_connection();
+      if (banner) {
+        where_ = log_heading;
+        heading_lines_ = 1;
+      }
+      return;
+    }
+    if (k_ == -1) problem("outside any record: ", line);
+    if (k_ < 0) return;
+    if (!record_line(line)) {
+      problem("record line " + std::to_string(k_ + 1) + " of " +
+                  std::to_string(layout::record_lines) + " not understood: ",
+              line);
+      k_ = -2;
+    } else if (++k_ == layout::record_lines) {
+      current_.complete = true;
+      sink_.connection(current_);
+      k_ = -1;
+    }
+  }
+
+  bool record_line(const std::string& s) {
+    dump_connection& c = current_;
+    std::string* text = k_ == layout::url_length             ? &c.url
+                        : k_ == layout::regist_path_length   ? &c.path
+                        : k_ == layout::unregist_path_length ? &c.unregist_path
+                                                             : nullptr;
+    std::string* number = k_ == layout::regist_result   ? &c.regist_result
+                          : k_ == layout::is_terminated ? &c.is_terminated
+                                                        : &c.unregist_result;
+    switch (k_) {
+      case layout::id_line:
+        return match(s, {layout::id_open, "]"}, {&c.id}) && is_number(c.id);
+      case layout::regist_stamp:
+        return stamp(s, layout::regist_word, c.regist_time, c.regist_thread, c.regist_calls);
+      case layout::unregist_stamp:
+        return stamp(s, layout::unregist_word, c.unregist_time, c.unregist_thread,
+                     c.unregist_calls);
+      case layout::regist_params:
+      case layout::unregist_params:
+        return s == layout::parameter;
+      case layout::between:
+        return s.empty();
+      case layout::url:
+      case layout::regist_path:
+      case layout::unregist_path:
+        return match(s, {layout::field_prefix(k_), ""}, {&text_});
+      default:
+        return text != nullptr
+                   ? text_end(s, *text)
+                   : match(s, {layout::field_prefix(k_), "]"}, {number}) && is_number(*number);
+    }
+  }
+
+  // A text may hold newlines, so it goes on over lines until the length
+  // line that follows it counts it whole.
+  bool text_end(const std::string& s, std::string& text) {
+    std::string length;
+    if (match(s, {layout::field_prefix(k_), "]"}, {&length}) && !text_.empty() &&
+        text_.back() == ']' && std::to_string(text_.size() - 1) == length) {
+      text = text_.substr(0, text_.size() - 1);
+      return true;
+    }
+    text_ += "\n" + s;
+    --k_;  // still inside the text
+    return text_.size() <= kMaxLine;
+  }
+
+  dump_sink& sink_;
+  FILE* err_;
+  const std::string name_;
+  long number_ = 0;
+  bool crlf_ = false;
+  enum { heading, history, log_heading, log } where_ = heading;
+  int heading_lines_ = 0;
+  int k_ = -1;  // record line; -1 between records, -2 skipping a damaged one
+  dump_connection current_;
+  std::string text_;  // the text being read, with its closing "]"
+};
 
 }  // namespace
 
-bool dump_time_seconds(const std::string& text, double& seconds) {
-  struct tm t = {};
-  const char* rest = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S.", &t);
-  if (rest == nullptr || *rest < '0' || *rest > '9') return false;
-  char* end = nullptr;
-  const long micro = std::strtol(rest, &end, 10);
-  if (*end != '\0') return false;
-  seconds = static_cast<double>(timegm(&t)) + static_cast<double>(micro) / 1e6;
-  return true;
-}
-
-std::string connection_duration(const dump_connection& c) {
-  double from = 0;
-  double to = 0;
-  if (c.unregist_calls == 0 || !dump_time_seconds(c.regist_time, from) ||
-      !dump_time_seconds(c.unregist_time, to)) {
-    return "";
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6f s", to - from);
-  return text;
-}
-
-dump_contents parse_dump(const std::string& text) {
-  dump_contents dump;
-  std::istringstream in(text);
+bool read_dump(FILE* in, long limit, dump_sink& sink, FILE* err, const std::string& name) {
+  reader r(sink, err, name);
   std::string line;
-  int number = 0;
-  auto problem = [&dump, &number](const std::string& what) {
-    dump.problems.push_back("line " + std::to_string(number) + ": " + what);
-  };
-  // Where the reader is: the section heading, inside the section (record
-  // line k, -1 between records, -2 skipping a bad one), the log.
-  enum { heading, section, log_heading, log } where = heading;
-  int k = -1;
-  int heading_lines = 0;
-  dump_connection current;
-  while (std::getline(in, line)) {
-    ++number;
-    if (where == heading || where == log_heading) {
-      const std::string expected = heading_lines != 1 ? std::string(80, '=')
-                                   : where == heading ? "Remote Panel Connect Information"
-                                                      : "Operation log";
-      if (line != expected) {
-        problem(std::string("expected \"").append(expected).append("\", found \"").append(line) +
-                "\"");
-        return dump;
-      }
-      if (++heading_lines == 3) {
-        where = where == heading ? section : log;
-        heading_lines = 0;
-      }
+  bool too_long = false;
+  int c = 0;
+  for (long read = 0; read < limit && (c = getc_unlocked(in)) != EOF; ++read) {
+    if (c != '\n') {
+      too_long = too_long || line.size() == kMaxLine;
+      if (!too_long) line.push_back(static_cast<char>(c));
       continue;
     }
-    if (where == log) {
-      dump_entry entry;
-      if (log_line(line, entry)) {
-        dump.entries.push_back(entry);
-      } else {
-        problem("not a trace line: \"" + line + "\"");
-      }
-      continue;
-    }
-    if (rule(line, '-') || rule(line, '=')) {
-      if (k >= 0) problem("record [ID:" + current.id + "] ends early");
-      k = -1;
-      if (rule(line, '=')) {
-        where = log_heading;
-        heading_lines = 1;
-        continue;
-      }
-      current = dump_connection();
-      k = 0;
-      continue;
-    }
-    if (k == -1) problem("outside any record: \"" + line + "\"");
-    if (k < 0) continue;
-    if (!record_line(k, line, current)) {
-      if (in.eof()) break;  // a line cut short: the record is kept as far as it was read
-      problem("record line " + std::to_string(k + 1) + " of 15 not understood: \"" + line + "\"");
-      k = -2;
-      continue;
-    }
-    if (++k == kRecordLines) {
-      current.complete = true;
-      dump.connections.push_back(current);
-      k = -1;
-    }
+    if (!r.feed(line)) return false;
+    if (too_long) r.problem("longer than " + std::to_string(kMaxLine) + " bytes, cut: ", line);
+    line.clear();
+    too_long = false;
   }
-  if (k >= 0) {
-    if (k > 0) dump.connections.push_back(current);
-    problem("cut short in record [ID:" + current.id + "] after " + std::to_string(k) +
-            " of 15 lines");
-  } else if (where != log) {
-    problem("cut short before the operation log");
-  }
-  if (!text.empty() && text.back() != '\n') problem("the last line has no end (cut short?)");
-  return dump;
+  return (line.empty() || r.feed(line)) && r.finish(line.empty());
 }
 
 }  // namespace comm_rms_tools

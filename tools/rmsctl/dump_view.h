@@ -1,17 +1,19 @@
-// `rmsctl show`: reads a dump file the library wrote (whole or cut short)
-// and renders it as a table of connections and a filterable operation log,
-// as text or as one self-contained HTML page.
+// `rmsctl show`: reads a dump file the library wrote (whole, cut short or
+// damaged) as a stream, and renders its connections and its filtered
+// operation log as text or as one self-contained HTML page. Memory stays
+// bounded whatever the file holds: lines are read up to kMaxLine bytes.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace comm_rms_tools {
 
+constexpr size_t kMaxLine = 16384;  // a trace line is at most about 3,500
+
 struct dump_connection {
-  std::string id;
-  std::string url, path;
-  std::string regist_time, regist_thread, regist_result;  // time: "YYYY-MM-DD HH:MM:SS.ffffff"
+  std::string id, url, path, regist_time, regist_thread, regist_result;
   int regist_calls = 0;
   std::string unregist_time, unregist_thread, unregist_path, unregist_result, is_terminated;
   int unregist_calls = 0;  // 0: never unregistered
@@ -19,44 +21,59 @@ struct dump_connection {
 };
 
 struct dump_entry {
-  std::string time, thread, level, line, function, message;  // level: "INF", "ERR", ...
+  std::string time, thread, level, line, function, message;  // level: "ERR", "other", ...
   std::string raw;                                           // the whole line
 };
 
-struct dump_contents {
-  std::vector<dump_connection> connections;
-  std::vector<dump_entry> entries;
-  std::vector<std::string> problems;  // "line N: what could not be read"
+// What the reader hands on, in file order.
+class dump_sink {
+ public:
+  virtual ~dump_sink() = default;
+  virtual void begin(bool /*log*/) {}  // the history (false) or the log section starts
+  virtual void connection(const dump_connection& c) = 0;
+  virtual void entry(const dump_entry& /*e*/) {}
 };
 
-// Never fails: what it cannot read is listed in `problems`.
-dump_contents parse_dump(const std::string& text);
+// Reads at most `limit` bytes of `in`, naming what it cannot read on `err`
+// as "rmsctl: show: NAME: line N: what". False, before anything reached
+// the sink, when the file does not start with the history's heading.
+bool read_dump(FILE* in, long limit, dump_sink& sink, FILE* err, const std::string& name);
 
-// A dump's "YYYY-MM-DD HH:MM:SS.ffffff" as seconds (the zone does not
-// matter: only differences are used). False for any other text.
-bool dump_time_seconds(const std::string& text, double& seconds);
+// Bytes as a terminal or a page may show them: valid UTF-8 stays, control
+// characters, C1 controls, backslash and invalid bytes become \xHH (a tab
+// too unless `keep_tab`).
+std::string printable(const std::string& text, bool keep_tab = false);
 
-// A result as the dump prints it, with its name when it has one: "261 no-server".
-std::string result_text(const std::string& code);
-
-// "still registered", or the unregister time; an unregister lands on the
-// newest record whatever path it named, so a different path is shown too.
-std::string unregistered_text(const dump_connection& c);
-
-// Seconds from the register to the unregister time ("" while registered).
-std::string connection_duration(const dump_connection& c);
+// `text` in at most `width` bytes: a longer one is cut at a character and
+// ends in "...".
+std::string cut(const std::string& text, size_t width);
 
 struct log_filter {
   std::string level;     // comma-separated level names, any case; "" for all
-  std::string thread;    // exact thread number
+  std::string thread;    // a thread number
   std::string function;  // part of the function name
-  std::string since;     // "YYYY-MM-DD HH:MM:SS" (any prefix), or "HH:MM[:SS]"
+  std::string since;     // "YYYY-MM-DD HH:MM:SS" (any start of it), or "HH:MM[:SS]"
 };
-bool filter_matches(const log_filter& filter, const dump_entry& entry);
-// "" when the filter is well-formed, else what is wrong with it.
+// "" when every value is one the filter knows, else what is wrong and what
+// it accepts.
 std::string filter_error(const log_filter& filter);
+bool filter_matches(const log_filter& filter, const dump_entry& entry);
 
-std::string render_dump_text(const dump_contents& dump, const log_filter& filter);
-std::string render_dump_html(const dump_contents& dump, const std::string& title);
+// The connection table's cells, in kColumns order.
+constexpr const char* kColumns[] = {"ID",      "path", "URL", "registered at", "unregistered at",
+                                    "results", "calls"};
+std::vector<std::string> connection_cells(const dump_connection& c);
+
+// Print `in` (its first `limit` bytes; `name` and `err` for the problems)
+// to `out` as they read it: a table whose cells are cut to their column unless
+// `wide`, or a page (read twice: first for its time span). False when `in`
+// holds no dump.
+bool show_text(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter, bool wide,
+               const std::string& name);
+bool show_html(FILE* in, long limit, FILE* out, FILE* err, const log_filter& filter,
+               const std::string& name);
+
+// `rmsctl show ARGS...`: the exit status.
+int run_show(const std::vector<std::string>& args);
 
 }  // namespace comm_rms_tools

@@ -12,16 +12,16 @@ namespace {
 struct syntax {
   const char* name;
   command_kind kind;
-  const char* options[2];   // accepted options
+  const char* options[2];   // accepted options, without "--"
   unsigned required_count;  // options[0 .. required_count) are required
 };
 
 const syntax kSyntaxes[] = {
-    {"register", command_kind::register_server, {"--url", "--path"}, 2},
-    {"unregister", command_kind::unregister_server, {"--path", "--terminated"}, 1},
+    {"register", command_kind::register_server, {"url", "path"}, 2},
+    {"unregister", command_kind::unregister_server, {"path", "terminated"}, 1},
     {"path", command_kind::path, {nullptr, nullptr}, 0},
-    {"connect-result", command_kind::connect_result, {"--path", nullptr}, 1},
-    {"rfb-status", command_kind::rfb_status, {"--word", nullptr}, 0},
+    {"connect-result", command_kind::connect_result, {"path", nullptr}, 1},
+    {"rfb-status", command_kind::rfb_status, {"word", nullptr}, 0},
     {"dump", command_kind::dump, {nullptr, nullptr}, 0},
 };
 
@@ -57,9 +57,16 @@ bool put_text(char* field, size_t width, const std::string& text, const char* wh
   return true;
 }
 
+// A 32-bit number option into `field`, when it was given.
+bool put_number(int32_t& field, const std::string& value, bool given, const char* option,
+                const char* command_word, std::string& error) {
+  if (!given || parse_int32(value.c_str(), &field)) return true;
+  error = std::string(command_word) + ": --" + option + " '" + value + "' is not a 32-bit number";
+  return false;
+}
+
 bool fill(const syntax& s, const std::string values[2], const bool given[2], command& cmd,
           std::string& error) {
-  int32_t number = 0;
   switch (s.kind) {
     case command_kind::register_server:
       return put_text(cmd.register_info.url, sizeof cmd.register_info.url, values[0], "url", s.name,
@@ -67,27 +74,15 @@ bool fill(const syntax& s, const std::string values[2], const bool given[2], com
              put_text(cmd.register_info.server_pathname, sizeof cmd.register_info.server_pathname,
                       values[1], "path", s.name, error);
     case command_kind::unregister_server:
-      if (given[1]) {
-        if (!parse_int32(values[1].c_str(), &number)) {
-          error = "unregister: --terminated '" + values[1] + "' is not a 32-bit number";
-          return false;
-        }
-        cmd.unregister_info.is_terminated = number;
-      }
-      return put_text(cmd.unregister_info.server_pathname,
+      return put_number(cmd.unregister_info.is_terminated, values[1], given[1], "terminated",
+                        s.name, error) &&
+             put_text(cmd.unregister_info.server_pathname,
                       sizeof cmd.unregister_info.server_pathname, values[0], "path", s.name, error);
     case command_kind::connect_result:
       return put_text(cmd.connect_info.server_path_name, sizeof cmd.connect_info.server_path_name,
                       values[0], "path", s.name, error);
     case command_kind::rfb_status:
-      if (given[0]) {
-        if (!parse_int32(values[0].c_str(), &number)) {
-          error = "rfb-status: --word '" + values[0] + "' is not a 32-bit number";
-          return false;
-        }
-        cmd.rfb_info.status = number;
-      }
-      return true;
+      return put_number(cmd.rfb_info.status, values[0], given[0], "word", s.name, error);
     case command_kind::path:
     case command_kind::dump:
       return true;
@@ -104,50 +99,45 @@ const char* command_name(command_kind kind) {
   return "?";
 }
 
-bool parse_commands(const std::vector<std::string>& given_words, std::vector<command>& out,
+bool parse_commands(const std::vector<std::string>& words, std::vector<command>& out,
                     std::string& error) {
   out.clear();
-  const std::vector<std::string> words = split_option_values(given_words);
   std::vector<command> parsed;
   if (words.empty()) {
     error = "no command given";
     return false;
   }
-  size_t i = 0;
-  while (i < words.size()) {
-    const syntax* s = find_syntax(words[i]);
+  std::vector<std::string> rest = words;
+  while (!rest.empty()) {
+    const syntax* s = find_syntax(rest[0]);
     if (s == nullptr) {
-      error = "unknown command '" + words[i] + "'";
+      error = "unknown command '" + rest[0] + "'";
       return false;
     }
-    ++i;
+    std::vector<option_def> defs;
+    for (const char* name : s->options) {
+      if (name != nullptr) defs.push_back({name, 0, true});
+    }
+    std::vector<given_option> options;
+    const std::vector<std::string> segment = rest;
+    if (!read_options(segment, defs, true, options, rest, error)) {
+      error.insert(0, std::string(s->name) + ": ");
+      return false;
+    }
     std::string values[2];
     bool given[2] = {false, false};
-    while (i < words.size() && find_syntax(words[i]) == nullptr) {
-      const std::string& option = words[i];
-      int slot = -1;
-      for (int k = 0; k < 2; ++k) {
-        if (s->options[k] != nullptr && option == s->options[k]) slot = k;
-      }
-      if (slot < 0) {
-        error = std::string(s->name) + ": unknown option '" + option + "'";
-        return false;
-      }
+    for (const given_option& o : options) {
+      const size_t slot = static_cast<size_t>(o.index);
       if (given[slot]) {
-        error = std::string(s->name) + ": " + option + " given twice";
-        return false;
-      }
-      if (i + 1 >= words.size() || words[i + 1].compare(0, 2, "--") == 0) {
-        error = std::string(s->name) + ": " + option + " needs a value";
+        error = std::string(s->name) + ": --" + s->options[slot] + " given twice";
         return false;
       }
       given[slot] = true;
-      values[slot] = words[i + 1];
-      i += 2;
+      values[slot] = o.value;
     }
     for (unsigned k = 0; k < s->required_count; ++k) {
       if (!given[k]) {
-        error = std::string(s->name) + ": missing " + s->options[k];
+        error = std::string(s->name) + ": missing --" + s->options[k];
         return false;
       }
     }
@@ -177,7 +167,7 @@ const char* rmsctl_usage() {
   return "usage: rmsctl [--json] [--timeout SECONDS] COMMAND [COMMAND...]\n"
          "       rmsctl [--json] [--timeout SECONDS] shell\n"
          "       rmsctl show FILE [--level L] [--thread T] [--function F] [--since S]\n"
-         "                        [--html OUT]\n"
+         "                        [--wide] [--html OUT]\n"
          "       rmsctl --version | --help\n"
          "\n"
          "Commands (each sends one request to the remote-panel service):\n"
@@ -187,33 +177,25 @@ const char* rmsctl_usage() {
          "  connect-result --path P              connection result of a server (P up to 259)\n"
          "  rfb-status [--word N]                RFB status (N: the word sent, default 0)\n"
          "  dump                                 write and print this process's dump file\n"
-         "The limits are the text fields of the request records (257 and 260 bytes with\n"
-         "the NUL); a longer or empty path is refused. --opt=value works as --opt value.\n"
-         "Numbers: 32-bit decimal, or hexadecimal with 0x.\n"
+         "Numbers: 32-bit decimal, or hexadecimal with 0x. --opt=value works too.\n"
          "\n"
-         "Each result is printed as RETCODE[0x........] and its name (ok, not-ready,\n"
-         "channel-failure, or the simulator's no-server, unknown-path, ...) with the\n"
-         "returned fields. --json prints one JSON object per request instead:\n"
-         "  "
-         "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"/"
-         "p\",\"size\":2}\n"
-         "While the service does not answer, a line on stderr says what is awaited and\n"
-         "for how long at most; --timeout SECONDS gives up on a request after SECONDS.\n"
+         "Each result is printed as RETCODE[0x........], its name (ok, not-ready,\n"
+         "channel-failure, the simulator's no-server, ...) and the returned fields;\n"
+         "with --json as one JSON object per line on stdout, and nothing else there.\n"
+         "While the service does not answer, stderr says what is awaited and for how\n"
+         "long at most; --timeout gives up after SECONDS. shell reads the commands\n"
+         "from stdin, one line each (help, quit, # comments).\n"
          "\n"
-         "shell reads the same commands from stdin, one line each (prompt \"rmsctl> \" on\n"
-         "a terminal); \"help\" prints this text, \"quit\" (or end of input) ends it, and\n"
-         "a line starting with # is a comment.\n"
+         "show prints a dump file: its connections as one table (cells cut to their\n"
+         "column, whole with --wide) and its operation log, filtered by level (ERR, WRN,\n"
+         "IMP, INF, PERFORM, other; any case), thread number, part of the function name\n"
+         "or start time (YYYY-MM-DD HH:MM:SS or a start of it, or HH:MM[:SS]). --html OUT\n"
+         "writes a page of the same lines instead, where typing narrows them. Lines it\n"
+         "cannot read are listed on stderr.\n"
          "\n"
-         "show prints a dump file: its connections as one table (\"still registered\"\n"
-         "for a server never unregistered) and its operation log, filtered by level\n"
-         "(ERR, WRN, IMP, INF, other; comma-separated), thread number, part of the\n"
-         "function name, or start time (YYYY-MM-DD HH:MM:SS or a start of it, or\n"
-         "HH:MM[:SS]). --html OUT writes one self-contained page instead. Lines it\n"
-         "cannot read (a cut dump) are listed on stderr.\n"
-         "\n"
-         "Exit status: 0 all succeeded, 1 a request or the dump failed (or show could\n"
-         "not read FILE), 2 bad input (nothing is sent when any command of the line is\n"
-         "bad), 3 gave up waiting (--timeout).\n";
+         "Exit status: 0 all succeeded, 1 a request or the dump failed (or FILE is not\n"
+         "a regular file holding a dump), 2 bad input (nothing is sent when any command\n"
+         "of the line is bad), 3 gave up waiting (--timeout).\n";
 }
 
 }  // namespace comm_rms_tools

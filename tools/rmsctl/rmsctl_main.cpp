@@ -3,22 +3,21 @@
 // `show` reads a dump file back.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../common/dump_cause.h"
 #include "../common/environment.h"
 #include "../common/error_text.h"
 #include "../common/options.h"
@@ -41,6 +40,10 @@ constexpr size_t kMaxLine = 4096;
 constexpr int kGaveUp = 3;  // exit status when --timeout ran out
 
 bool g_json = false;
+// Results go here, the process's stdout; the descriptor 1 itself points at
+// stderr, so that what the library prints (a failed dump says so, also when
+// another process asks for one) never lands between the results.
+FILE* g_out = stdout;
 char g_console_socket[256];  // this process's console socket, removed on a fatal signal
 
 // Ctrl-C or a kill while a request waits must not leave our console socket
@@ -51,95 +54,85 @@ extern "C" void on_fatal_signal(int sig) {
   raise(sig);
 }
 
-// Watches the request in flight: says on stderr what it waits for once it
-// has taken longer than one readiness retry, and ends the process when
-// --timeout runs out.
-class request_watch {
- public:
-  explicit request_watch(int timeout_s) : timeout_s_(timeout_s), thread_([this] { run(); }) {}
-  ~request_watch() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
+enum class listener { absent, stale, listening };
+
+// Whether a server accepts on `path`: a socket file nobody accepts on is
+// left behind by a service that died.
+listener listener_state(const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return listener::absent;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, strnlen(path, sizeof address.sun_path - 1));
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return listener::listening;  // cannot tell: assume the longer wait
+  const bool refused =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+      errno == ECONNREFUSED;
+  close(fd);
+  return refused ? listener::stale : listener::listening;
+}
+
+// What the library's wait can take at most: without a listener, its
+// readiness pauses; with one, each check may also take a probe's wait
+// (1 s at most) and the request then its reply bound. --timeout cuts it.
+void announce(int timeout_s) {
+  namespace sp = vantorel::service_protocol;
+  const char* facade = sp::facade_name;
+  char socket_path[256] = "";
+  vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
+  const int pauses_s = static_cast<int>((sp::readiness_checks - 1) * sp::readiness_pause / 1000);
+  const int reply_ms = vantorel::host::reply_timeout_ms();
+  const char* state = "";
+  int most = pauses_s;
+  switch (listener_state(socket_path)) {
+    case listener::absent:
+      state = " (not there yet)";
+      break;
+    case listener::stale:
+      state = " (a socket nobody listens on: is comm-rms-service running?)";
+      break;
+    case listener::listening:
+      most += (sp::readiness_checks * (reply_ms < 1000 ? reply_ms : 1000) + reply_ms) / 1000;
+      break;
+  }
+  if (timeout_s > 0 && timeout_s < most) most = timeout_s;
+  std::fprintf(stderr, "rmsctl: waiting for the service %s at %s%s (up to %d s)...\n", facade,
+               comm_rms_tools::shown_socket_path(facade).c_str(), state, most);
+}
+
+// The request in flight (null: none) and when it began, in ms of the
+// steady clock; the watcher reads them.
+std::atomic<const char*> g_pending{nullptr};
+std::atomic<long long> g_began_ms{0};
+
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Says on stderr what the request in flight waits for once it has taken
+// longer than one readiness retry, and ends the process when --timeout runs
+// out.
+void watch_requests(int timeout_s) {
+  bool told = false;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const char* name = g_pending.load();
+    const long long waited = now_ms() - g_began_ms.load();
+    if (name == nullptr) continue;
+    if (!told && waited > 350) {
+      told = true;
+      announce(timeout_s);
     }
-    wake_.notify_all();
-    thread_.join();
-  }
-  request_watch(const request_watch&) = delete;
-  request_watch& operator=(const request_watch&) = delete;
-
-  void begin(const char* name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    name_ = name;
-    started_ = std::chrono::steady_clock::now();
-    pending_ = true;
-    wake_.notify_all();
-  }
-  void end() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_ = false;
-  }
-
- private:
-  void run() {
-    using std::chrono::milliseconds;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!done_) {
-      if (!pending_) {
-        wake_.wait(lock);
-        continue;
-      }
-      wake_.wait_for(lock, milliseconds(50));
-      if (!pending_) continue;
-      const auto waited = std::chrono::steady_clock::now() - started_;
-      if (!told_ && waited > milliseconds(350)) {
-        told_ = true;
-        announce();
-      }
-      if (timeout_s_ > 0 && waited > std::chrono::seconds(timeout_s_)) {
-        std::fprintf(stderr, "rmsctl: %s: gave up after %d s without an answer\n", name_,
-                     timeout_s_);
-        if (g_console_socket[0] != '\0') unlink(g_console_socket);
-        _exit(kGaveUp);
-      }
+    if (timeout_s > 0 && waited > timeout_s * 1000LL) {
+      std::fprintf(stderr, "rmsctl: %s: gave up after %d s without an answer\n", name, timeout_s);
+      if (g_console_socket[0] != '\0') unlink(g_console_socket);
+      _exit(kGaveUp);
     }
   }
-
-  // Without the service's socket the library gives up after its readiness
-  // retries (100 pauses of 300 ms); with a socket that does not answer each
-  // of the 101 probes may take 1 s, and the request then its reply bound.
-  static void announce() {
-    const char* facade = vantorel::service_protocol::facade_name;
-    const std::string bad_dir =
-        comm_rms_tools::run_directory_problem(vantorel::host::run_directory());
-    if (!bad_dir.empty()) {
-      std::fprintf(stderr,
-                   "rmsctl: waiting for the service %s, but the run directory %s (up to 30 s)...\n",
-                   facade, bad_dir.c_str());
-      return;
-    }
-    char socket_path[256] = "/";
-    vantorel::host::facade_socket_path(facade, socket_path, sizeof socket_path);
-    struct stat st {};
-    const bool present = lstat(socket_path, &st) == 0;
-    const int most = present ? 101 + 30 + vantorel::host::reply_timeout_ms() / 1000 : 30;
-    std::fprintf(stderr, "rmsctl: waiting for the service %s at %s/%s%s (up to %d s)...\n", facade,
-                 vantorel::host::run_directory(), std::strrchr(socket_path, '/') + 1,
-                 present ? "" : " (not there yet)", most);
-  }
-
-  const int timeout_s_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool done_ = false;
-  bool pending_ = false;
-  bool told_ = false;
-  const char* name_ = "";
-  std::chrono::steady_clock::time_point started_;
-  std::thread thread_;
-};
-
-request_watch* g_watch = nullptr;
+}
 
 // The library's console receiver exists once its log store does, and the
 // store is created by the first stored trace line. Tracing one line makes
@@ -152,48 +145,57 @@ void open_session() {
                          "rmsctl session pid[%d]", static_cast<int>(getpid()));
 }
 
-std::string json_text(const char* text, size_t width) {
-  std::string out = "\"";
-  for (size_t i = 0; i < width && text[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-int text_length(const char* field, size_t width) {
-  const void* nul = std::memchr(field, '\0', width);
-  return nul != nullptr ? static_cast<int>(static_cast<const char*>(nul) - field)
-                        : static_cast<int>(width);
-}
+// A returned field: a text field of `width` bytes, or a number.
+struct field {
+  const char* name;
+  const char* text;
+  size_t width;
+  int32_t number;
+};
 
 // One result: "NAME: RETCODE[0x...] name fields" or its JSON object. The
 // meaning of the library's own failures goes to stderr.
-void print_result(const char* command_word, RETCODE rc, const std::string& text_fields,
-                  const std::string& json_fields) {
+void print_result(const char* command_word, int32_t rc, std::initializer_list<field> fields) {
   const char* name = comm_rms_tools::result_code_name(rc);
+  char line[128];  // the fields follow
   if (g_json) {
-    std::printf("{\"command\":\"%s\",\"code\":%d,\"name\":%s%s}\n", command_word,
-                static_cast<int>(rc), name != nullptr ? json_text(name, 64).c_str() : "null",
-                json_fields.c_str());
+    std::snprintf(line, sizeof line, "{\"command\":\"%s\",\"code\":%d,\"name\":%s%s%s",
+                  command_word, static_cast<int>(rc), name != nullptr ? "\"" : "",
+                  name != nullptr ? name : "null", name != nullptr ? "\"" : "");
+  } else if (std::strcmp(command_word, "dump") == 0) {  // a console result, not a RETCODE
+    std::snprintf(line, sizeof line, "dump: result[%d]", static_cast<int>(rc));
   } else {
-    std::printf("%s: RETCODE[0x%08X]%s%s%s\n", command_word, static_cast<unsigned>(rc),
-                name != nullptr ? " " : "", name != nullptr ? name : "", text_fields.c_str());
+    std::snprintf(line, sizeof line, "%s: RETCODE[0x%08X]%s%s", command_word,
+                  static_cast<unsigned>(rc), name != nullptr ? " " : "",
+                  name != nullptr ? name : "");
   }
-  std::fflush(stdout);
+  std::string text = line;
+  for (const field& f : fields) {
+    std::string value =
+        f.text != nullptr ? comm_rms_tools::printable(std::string(f.text, strnlen(f.text, f.width)))
+                          : std::to_string(f.number);
+    if (g_json) {
+      if (f.text != nullptr) {
+        for (size_t at = 0; (at = value.find_first_of("\"\\", at)) != std::string::npos; at += 2) {
+          value.insert(at, 1, '\\');
+        }
+        value.insert(0, 1, '"');
+        value += '"';
+      }
+      text += std::string(",\"") + f.name + "\":" + value;
+    } else {
+      text += std::string(" ") + f.name + "[" + value + "]";
+    }
+  }
+  std::fprintf(g_out, "%s%s\n", text.c_str(), g_json ? "}" : "");
+  std::fflush(g_out);
   if (rc == comm_rms_tools::kNotReady || rc == BMC_MC_CHANNEL_FAILURE) {
     for (const comm_rms_tools::result_name& r : comm_rms_tools::kResultNames) {
       if (r.code == rc)
-        std::fprintf(stderr, "rmsctl: %s: %s: %s\n", command_word, r.name, r.meaning);
+        std::fprintf(stderr, "rmsctl: %s: %s: %s%s\n", command_word, r.name, r.meaning,
+                     rc == comm_rms_tools::kNotReady
+                         ? " (start the service first: comm-rms-service &)"
+                         : "");
     }
   }
 }
@@ -221,7 +223,7 @@ bool print_dump_file() {
   while (left > 0 && (n = read(fd, buffer,
                                left < static_cast<off_t>(sizeof buffer) ? static_cast<size_t>(left)
                                                                         : sizeof buffer)) > 0) {
-    std::fwrite(buffer, 1, static_cast<size_t>(n), stdout);
+    std::fwrite(buffer, 1, static_cast<size_t>(n), g_out);
     left -= n;
   }
   close(fd);
@@ -231,91 +233,47 @@ bool print_dump_file() {
 bool run_dump() {
   open_session();
   const int result = vantorel::host::ucom_deliver(dd::receiver_name, dd::command);
-  if (g_json) {
-    std::printf("{\"command\":\"dump\",\"code\":%d,\"name\":%s,\"file\":%s}\n", result,
-                result == 0 ? "\"ok\"" : "null", json_text(dd::path, sizeof dd::path).c_str());
-  } else {
-    std::printf("dump: result[%d] file[%s]\n", result, dd::path);
+  print_result("dump", result, {{"file", dd::path, sizeof dd::path, 0}});
+  if (result == vantorel::UCOM_NO_RECEIVER) {
+    std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
+  } else if (result != 0) {
+    std::fprintf(stderr, "rmsctl: dump failed: %s\n",
+                 comm_rms_tools::dump_failure_cause(geteuid()).c_str());
   }
-  if (result != 0) {
-    std::fflush(stdout);
-    if (result == vantorel::UCOM_NO_RECEIVER) {
-      std::fprintf(stderr, "rmsctl: dump failed: no \"%s\" receiver\n", dd::receiver_name);
-    } else {
-      std::fprintf(stderr,
-                   "rmsctl: dump failed: %s is missing or unsafe: create it with "
-                   "install -d -m 0700 %s\n",
-                   dd::directory, dd::directory);
-    }
-    return false;
-  }
-  return g_json || print_dump_file();
-}
-
-std::string path_fields(const char* path, size_t width, const char* name, int32_t value,
-                        bool json) {
-  char text[400];
-  if (json) {
-    std::snprintf(text, sizeof text, ",\"server_path_name\":%s,\"%s\":%d",
-                  json_text(path, width).c_str(), name, static_cast<int>(value));
-  } else {
-    std::snprintf(text, sizeof text, " server_path_name[%.*s] %s[%d]", text_length(path, width),
-                  path, name, static_cast<int>(value));
-  }
-  return text;
+  return result == 0 && (g_json || print_dump_file());
 }
 
 // Sends one request and prints its result. True when it succeeded.
 bool run_command(const command& cmd) {
   vantorel::comm_rms_facade* facade = vantorel::comm_rms_facade::get_instance();
   const char* name = comm_rms_tools::command_name(cmd.kind);
-  if (cmd.kind == command_kind::dump) {
-    const bool ok = run_dump();
-    std::fflush(stdout);
-    return ok;
+  if (cmd.kind == command_kind::dump) return run_dump();
+  COMM_RMS_SERVER_PATH_INFO path{};
+  COMM_RMS_CONNECT_RESULT_INFO connect = cmd.connect_info;
+  COMM_RMS_RFB_GET_STATUS_INFO rfb = cmd.rfb_info;
+  g_began_ms.store(now_ms());
+  g_pending.store(name);
+  const RETCODE rc =
+      cmd.kind == command_kind::register_server     ? facade->register_server(cmd.register_info)
+      : cmd.kind == command_kind::unregister_server ? facade->unregister_server(cmd.unregister_info)
+      : cmd.kind == command_kind::path              ? facade->get_server_path_name(path)
+      : cmd.kind == command_kind::connect_result    ? facade->get_server_connect_result(connect)
+                                                    : facade->get_rfb_status(rfb);
+  g_pending.store(nullptr);
+  if (cmd.kind == command_kind::path) {
+    print_result(name, rc,
+                 {{"server_path_name", path.server_path_name, sizeof path.server_path_name, 0},
+                  {"size", nullptr, 0, path.size}});
+  } else if (cmd.kind == command_kind::connect_result) {
+    print_result(
+        name, rc,
+        {{"server_path_name", connect.server_path_name, sizeof connect.server_path_name, 0},
+         {"app_ws_error_code", nullptr, 0, connect.app_ws_error_code}});
+  } else if (cmd.kind == command_kind::rfb_status) {
+    print_result(name, rc, {{"status", nullptr, 0, rfb.status}});
+  } else {
+    print_result(name, rc, {});
   }
-  RETCODE rc = 0;
-  std::string text;
-  std::string json;
-  g_watch->begin(name);
-  switch (cmd.kind) {
-    case command_kind::register_server:
-      rc = facade->register_server(cmd.register_info);
-      break;
-    case command_kind::unregister_server:
-      rc = facade->unregister_server(cmd.unregister_info);
-      break;
-    case command_kind::path: {
-      COMM_RMS_SERVER_PATH_INFO info;
-      std::memset(&info, 0, sizeof info);
-      rc = facade->get_server_path_name(info);
-      text = path_fields(info.server_path_name, sizeof info.server_path_name, "size", info.size,
-                         false);
-      json =
-          path_fields(info.server_path_name, sizeof info.server_path_name, "size", info.size, true);
-      break;
-    }
-    case command_kind::connect_result: {
-      COMM_RMS_CONNECT_RESULT_INFO info = cmd.connect_info;
-      rc = facade->get_server_connect_result(info);
-      text = path_fields(info.server_path_name, sizeof info.server_path_name, "app_ws_error_code",
-                         info.app_ws_error_code, false);
-      json = path_fields(info.server_path_name, sizeof info.server_path_name, "app_ws_error_code",
-                         info.app_ws_error_code, true);
-      break;
-    }
-    case command_kind::rfb_status: {
-      COMM_RMS_RFB_GET_STATUS_INFO info = cmd.rfb_info;
-      rc = facade->get_rfb_status(info);
-      text = " status[" + std::to_string(info.status) + "]";
-      json = ",\"status\":" + std::to_string(info.status);
-      break;
-    }
-    case command_kind::dump:
-      break;
-  }
-  g_watch->end();
-  print_result(name, rc, text, json);
   return rc == 0;
 }
 
@@ -347,14 +305,15 @@ bool read_line(std::string& line, bool& too_long) {
 int run_shell() {
   open_session();
   const bool prompt = isatty(STDIN_FILENO) != 0;
-  std::printf("rmsctl shell: pid[%d] ready%s\n", static_cast<int>(getpid()),
-              prompt ? " (help, quit, # comment)" : "");
+  // Only results go to stdout (one JSON object per line with --json).
+  std::fprintf(stderr, "rmsctl shell: pid[%d] ready%s\n", static_cast<int>(getpid()),
+               prompt ? " (help, quit, # comment)" : "");
   bool ok = true;
   std::string line;
   bool too_long = false;
   for (;;) {
-    if (prompt) std::fputs("rmsctl> ", stdout);
-    std::fflush(stdout);
+    if (prompt) std::fputs("rmsctl> ", stderr);
+    std::fflush(g_out);
     if (!read_line(line, too_long)) break;
     if (too_long) {
       std::fprintf(stderr, "rmsctl: line longer than %zu characters ignored\n", kMaxLine);
@@ -365,7 +324,7 @@ int run_shell() {
     if (words.empty() || words[0][0] == '#') continue;
     if (words.size() == 1 && (words[0] == "quit" || words[0] == "exit")) break;
     if (words.size() == 1 && words[0] == "help") {
-      std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
+      std::fputs(comm_rms_tools::rmsctl_usage(), g_json ? stderr : g_out);
       continue;
     }
     std::vector<command> commands;
@@ -385,95 +344,55 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
-// rmsctl show FILE [filters] [--html OUT]
-int run_show(const std::vector<std::string>& words) {
-  comm_rms_tools::log_filter filter;
-  std::string file;
-  std::string html;
-  for (size_t i = 1; i < words.size(); ++i) {
-    std::string* value = nullptr;
-    if (words[i] == "--level") value = &filter.level;
-    if (words[i] == "--thread") value = &filter.thread;
-    if (words[i] == "--function") value = &filter.function;
-    if (words[i] == "--since") value = &filter.since;
-    if (words[i] == "--html") value = &html;
-    if (value == nullptr && words[i].compare(0, 2, "--") == 0) {
-      return usage_error("show: unknown option '" + words[i] + "'");
-    }
-    if (value == nullptr) {
-      if (!file.empty()) return usage_error("show: one FILE only");
-      file = words[i];
-      continue;
-    }
-    if (i + 1 >= words.size() || words[i + 1].empty()) {
-      return usage_error("show: " + words[i] + " needs a value");
-    }
-    *value = words[++i];
-  }
-  if (file.empty()) return usage_error("show: FILE is required");
-  const std::string bad_filter = comm_rms_tools::filter_error(filter);
-  if (!bad_filter.empty()) return usage_error("show: " + bad_filter);
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    std::fprintf(stderr, "rmsctl: show: cannot read %s: %s\n", file.c_str(),
-                 comm_rms_tools::error_text(errno).c_str());
-    return 1;
-  }
-  const comm_rms_tools::dump_contents dump = comm_rms_tools::parse_dump(text.str());
-  for (const std::string& problem : dump.problems) {
-    std::fprintf(stderr, "rmsctl: show: %s: %s\n", file.c_str(), problem.c_str());
-  }
-  if (html.empty()) {
-    std::fputs(comm_rms_tools::render_dump_text(dump, filter).c_str(), stdout);
-    return 0;
-  }
-  std::ofstream out(html, std::ios::binary | std::ios::trunc);
-  out << comm_rms_tools::render_dump_html(dump, file);
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "rmsctl: show: cannot write %s\n", html.c_str());
-    return 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words =
-      comm_rms_tools::split_option_values(std::vector<std::string>(argv + 1, argv + argc));
-  if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h" || words[0] == "help")) {
+  enum { json, timeout, help, version };
+  std::vector<comm_rms_tools::given_option> options;
+  std::vector<std::string> words;
+  std::string error;
+  if (!comm_rms_tools::read_options(
+          std::vector<std::string>(argv, argv + argc),
+          {{"json", 0, false}, {"timeout", 0, true}, {"help", 'h', false}, {"version", 0, false}},
+          true, options, words, error)) {
+    return usage_error(error);
+  }
+  int32_t timeout_s = 0;
+  for (const comm_rms_tools::given_option& o : options) {
+    if (o.index == help) {
+      std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
+      return 0;
+    }
+    if (o.index == version) {
+      std::fputs(comm_rms_tools::version_line("rmsctl").c_str(), stdout);
+      return 0;
+    }
+    if (o.index == json) g_json = true;
+    if (o.index == timeout &&
+        (!comm_rms_tools::parse_count(o.value.c_str(), &timeout_s) || timeout_s == 0)) {
+      return usage_error("--timeout needs a number of seconds (1 or more)");
+    }
+  }
+  if (words.size() == 1 && words[0] == "help") {
     std::fputs(comm_rms_tools::rmsctl_usage(), stdout);
     return 0;
   }
-  if (words.size() == 1 && words[0] == "--version") {
-    std::fputs(comm_rms_tools::version_line("rmsctl").c_str(), stdout);
-    return 0;
-  }
-  if (!words.empty() && words[0] == "show") return run_show(words);
-  int32_t timeout_s = 0;
-  while (!words.empty() && (words[0] == "--json" || words[0] == "--timeout")) {
-    if (words[0] == "--json") {
-      g_json = true;
-      words.erase(words.begin());
-      continue;
-    }
-    if (words.size() < 2 || !comm_rms_tools::parse_count(words[1].c_str(), &timeout_s) ||
-        timeout_s == 0) {
-      return usage_error("--timeout needs a number of seconds (1 or more)");
-    }
-    words.erase(words.begin(), words.begin() + 2);
-  }
+  if (!words.empty() && words[0] == "show") return comm_rms_tools::run_show(words);
   const bool shell = !words.empty() && words[0] == "shell";
   std::vector<command> commands;
-  std::string error;
   if (shell && words.size() != 1) {
     std::fprintf(stderr, "rmsctl: shell takes no arguments\n");
     return 2;
   }
   if (!shell && !comm_rms_tools::parse_commands(words, commands, error)) return usage_error(error);
+  // A run directory that cannot work is not waited for.
+  bool needs_service = shell;
+  for (const command& cmd : commands) needs_service |= cmd.kind != command_kind::dump;
+  const std::string bad_dir = comm_rms_tools::run_directory_problem();
+  if (needs_service && !bad_dir.empty()) {
+    std::fprintf(stderr, "rmsctl: %s\n", bad_dir.c_str());
+    return 1;
+  }
 
   const std::string bad_timeout = comm_rms_tools::reply_timeout_problem();
   if (!bad_timeout.empty()) std::fprintf(stderr, "rmsctl: %s\n", bad_timeout.c_str());
@@ -487,9 +406,10 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 
-  request_watch watch(timeout_s);
-  g_watch = &watch;
-  const int status = shell ? run_shell() : (run_all(commands) ? 0 : 1);
-  g_watch = nullptr;
-  return status;
+  const int results = dup(STDOUT_FILENO);
+  FILE* out = results >= 0 ? fdopen(results, "w") : nullptr;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (out != nullptr && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) g_out = out;
+  std::thread(watch_requests, timeout_s).detach();
+  return shell ? run_shell() : (run_all(commands) ? 0 : 1);
 }

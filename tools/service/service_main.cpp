@@ -86,7 +86,7 @@ class simulated_service final : public vantorel::facade_template {
 int main(int argc, char** argv) {
   comm_rms_tools::service_options options;
   std::string error;
-  if (!comm_rms_tools::parse_service_options(argc, argv, options, error)) {
+  if (!comm_rms_tools::parse_service_options({argv, argv + argc}, options, error)) {
     std::fprintf(stderr, "comm-rms-service: %s\n(try --help)\n", error.c_str());
     return 2;
   }
@@ -98,27 +98,25 @@ int main(int argc, char** argv) {
     std::fputs(comm_rms_tools::version_line("comm-rms-service").c_str(), stdout);
     return 0;
   }
-  // A relative run directory would depend on where each process started.
-  const char* run_dir = vantorel::host::run_directory();
-  if (run_dir[0] != '/') {
-    std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
-                 comm_rms_tools::run_directory_problem(run_dir).c_str());
+  // A run directory that cannot work is named before anything is set up.
+  const std::string bad_dir = comm_rms_tools::run_directory_problem();
+  if (!bad_dir.empty()) {
+    std::fprintf(stderr, "comm-rms-service: cannot serve %s: %s\n", kFacadeName, bad_dir.c_str());
     return 1;
   }
 
   simulated_service service(options);
+  bool fits = true;
   for (const auto& forced : options.forced_codes) {
-    if (!service.model().force_code(forced.first, forced.second)) {
-      std::fprintf(stderr, "comm-rms-service: too many --force-code options (at most 8)\n");
-      return 2;
-    }
+    fits = fits && service.model().force_code(forced.first, forced.second);
   }
   for (const auto& result : options.connect_results) {
-    if (!service.model().set_connect_result(result.first.c_str(), result.second)) {
-      std::fprintf(stderr, "comm-rms-service: too many --connect-result options (at most %u)\n",
-                   comm_rms_tools::kMaxConnectResults);
-      return 2;
-    }
+    fits = fits && service.model().set_connect_result(result.first.c_str(), result.second);
+  }
+  if (!fits) {
+    std::fprintf(stderr, "comm-rms-service: at most %u --force-code and %u --connect-result\n",
+                 comm_rms_tools::kMaxForcedCodes, comm_rms_tools::kMaxConnectResults);
+    return 2;
   }
 
   vantorel::host::facade_server server(service, kFacadeName);
@@ -141,26 +139,19 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  const std::string socket_path = comm_rms_tools::shown_socket_path(kFacadeName);
   const int started = server.start();
   if (started != 0) {
-    const std::string problem = comm_rms_tools::run_directory_problem(run_dir);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "comm-rms-service: cannot serve %s: the run directory %s\n", kFacadeName,
-                   problem.c_str());
-    } else {
-      std::fprintf(stderr, "comm-rms-service: cannot serve %s in %s: %s\n", kFacadeName, run_dir,
-                   comm_rms_tools::error_text(-started).c_str());
-    }
+    std::fprintf(stderr, "comm-rms-service: %s %s at %s%s%s\n",
+                 started == -EADDRINUSE ? "a service is already serving" : "cannot serve",
+                 kFacadeName, socket_path.c_str(), started == -EADDRINUSE ? "" : ": ",
+                 started == -EADDRINUSE ? "" : comm_rms_tools::error_text(-started).c_str());
     return 1;
   }
   g_server.store(&server, std::memory_order_release);
   if (g_stopping.load(std::memory_order_acquire)) server.stop();
 
-  char socket_path[512];
-  vantorel::host::facade_socket_path(kFacadeName, socket_path, sizeof socket_path);
-  // The address goes through this process's descriptor; a person is shown the directory.
-  std::fprintf(stdout, "comm-rms-service: serving %s at %s/%s\n", kFacadeName, run_dir,
-               std::strrchr(socket_path, '/') + 1);
+  std::fprintf(stdout, "comm-rms-service: serving %s at %s\n", kFacadeName, socket_path.c_str());
   std::fflush(stdout);
 
   const int ran = server.run();

@@ -1,5 +1,6 @@
 #include "service_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -45,70 +46,32 @@ const char* service_code_name(int32_t code) {
   return name != nullptr ? name : "forced";
 }
 
-service_model::service_model()
-    : servers_(),
-      results_(),
-      result_count_(0),
-      forced_(),
-      forced_count_(0),
-      server_count_(0),
-      serial_(0),
-      requests_(0) {}
+service_model::service_model() : requests_(0) {
+  servers_.reserve(kMaxServers);  // a register never allocates
+}
 
 bool service_model::set_connect_result(const char* path, int32_t result) {
-  if (std::strlen(path) >= sizeof results_[0].path) return false;
-  for (unsigned i = 0; i < result_count_; ++i) {
-    if (std::strcmp(results_[i].path, path) == 0) {
-      results_[i].result = result;
-      return true;
-    }
+  if (std::strlen(path) >= sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name) ||
+      (results_.size() == kMaxConnectResults && results_.count(path) == 0)) {
+    return false;
   }
-  if (result_count_ == kMaxConnectResults) return false;
-  std::strcpy(results_[result_count_].path, path);
-  results_[result_count_].result = result;
-  ++result_count_;
+  results_[path] = result;
   return true;
 }
 
 bool service_model::force_code(long msg_id, int32_t code) {
-  for (unsigned i = 0; i < forced_count_; ++i) {
-    if (forced_[i].msg_id == msg_id) {
-      forced_[i].code = code;
-      return true;
-    }
-  }
-  if (forced_count_ == sizeof forced_ / sizeof forced_[0]) return false;
-  forced_[forced_count_++] = forced{msg_id, code};
+  if (forced_.size() == kMaxForcedCodes && forced_.count(msg_id) == 0) return false;
+  forced_[msg_id] = code;
   return true;
 }
 
 unsigned service_model::server_count() const {
-  return server_count_;
+  return static_cast<unsigned>(servers_.size());
 }
 
-// The walks stop at the last server in use: a request touches only the
-// entries up to it, not the whole table.
-service_model::server* service_model::find(const char* path) {
-  unsigned seen = 0;
-  for (server& s : servers_) {
-    if (seen == server_count_) break;
-    if (!s.used) continue;
-    ++seen;
-    if (std::strcmp(s.path, path) == 0) return &s;
-  }
-  return nullptr;
-}
-
-const service_model::server* service_model::newest() const {
-  const server* best = nullptr;
-  unsigned seen = 0;
-  for (const server& s : servers_) {
-    if (seen == server_count_) break;
-    if (!s.used) continue;
-    ++seen;
-    if (best == nullptr || s.serial > best->serial) best = &s;
-  }
-  return best;
+std::vector<service_model::server>::iterator service_model::find(const char* path) {
+  return std::find_if(servers_.begin(), servers_.end(),
+                      [path](const server& s) { return std::strcmp(s.path, path) == 0; });
 }
 
 void service_model::handle(long msg_id, const void* request, size_t length, service_reply& reply,
@@ -155,9 +118,8 @@ void service_model::handle(long msg_id, const void* request, size_t length, serv
     code = (this->*kind->handle)(bytes, reply, detail, kDetailSize);
   }
 
-  for (unsigned i = 0; i < forced_count_; ++i) {
-    if (forced_[i].msg_id == msg_id) code = forced_[i].code;
-  }
+  const auto forced = forced_.find(msg_id);
+  if (forced != forced_.end()) code = forced->second;
   put_word(reply, code);
 
   if (noted) {
@@ -177,29 +139,20 @@ int32_t service_model::do_register(const unsigned char* request, service_reply& 
     if (detail != nullptr) std::snprintf(detail, size, " text not terminated or empty path");
     return SERVICE_BAD_TEXT;
   }
-  server* slot = find(info.server_pathname);
-  const char* how = "replaced";
-  if (slot == nullptr) {
-    how = "added";
-    for (server& s : servers_) {
-      if (!s.used) {
-        slot = &s;
-        break;
-      }
-    }
-  }
-  if (slot == nullptr) {
+  // A server registered again becomes the newest: it moves to the end.
+  const auto found = find(info.server_pathname);
+  const char* how = found != servers_.end() ? "replaced" : "added";
+  if (found != servers_.end()) servers_.erase(found);
+  if (servers_.size() == kMaxServers) {
     if (detail != nullptr) {
       std::snprintf(detail, size, " path[%s] url[%s] servers[%u]",
                     printable(info.server_pathname).text, printable(info.url).text, server_count());
     }
     return SERVICE_TABLE_FULL;
   }
-  if (!slot->used) ++server_count_;
-  slot->used = true;
-  slot->serial = ++serial_;
-  std::memcpy(slot->path, info.server_pathname, sizeof slot->path);
-  std::memcpy(slot->url, info.url, sizeof slot->url);
+  servers_.emplace_back();
+  std::memcpy(servers_.back().path, info.server_pathname, sizeof info.server_pathname);
+  std::memcpy(servers_.back().url, info.url, sizeof info.url);
   if (detail != nullptr) {
     std::snprintf(detail, size, " path[%s] url[%s] %s servers[%u]",
                   printable(info.server_pathname).text, printable(info.url).text, how,
@@ -216,22 +169,20 @@ int32_t service_model::do_unregister(const unsigned char* request, service_reply
     if (detail != nullptr) std::snprintf(detail, size, " text not terminated");
     return SERVICE_BAD_TEXT;
   }
-  server* slot = find(info.server_pathname);
-  if (slot != nullptr) {
-    slot->used = false;
-    --server_count_;
-  }
+  const auto found = find(info.server_pathname);
+  const bool known = found != servers_.end();
+  if (known) servers_.erase(found);
   if (detail != nullptr) {
     std::snprintf(detail, size, " path[%s] is_terminated[%d] servers[%u]",
                   printable(info.server_pathname).text, static_cast<int>(info.is_terminated),
                   server_count());
   }
-  return slot != nullptr ? SERVICE_OK : SERVICE_UNKNOWN_PATH;
+  return known ? SERVICE_OK : SERVICE_UNKNOWN_PATH;
 }
 
 int32_t service_model::do_path(const unsigned char* /*request*/, service_reply& reply, char* detail,
                                size_t size) {
-  const server* s = newest();
+  const server* s = servers_.empty() ? nullptr : &servers_.back();
   if (s == nullptr) {
     if (detail != nullptr) std::snprintf(detail, size, " none registered");
     return SERVICE_NO_SERVER;
@@ -257,17 +208,15 @@ int32_t service_model::do_connect(const unsigned char* request, service_reply& r
     if (detail != nullptr) std::snprintf(detail, size, " text not terminated");
     return SERVICE_BAD_TEXT;
   }
-  if (find(info.server_path_name) == nullptr) {
+  if (find(info.server_path_name) == servers_.end()) {
     if (detail != nullptr) {
       std::snprintf(detail, size, " path[%s] not registered",
                     printable(info.server_path_name).text);
     }
     return SERVICE_UNKNOWN_PATH;
   }
-  int32_t result = 0;
-  for (unsigned i = 0; i < result_count_; ++i) {
-    if (std::strcmp(results_[i].path, info.server_path_name) == 0) result = results_[i].result;
-  }
+  const auto set = results_.find(info.server_path_name);
+  const int32_t result = set != results_.end() ? set->second : 0;
   info.app_ws_error_code = result;
   std::memcpy(reply.bytes + protocol::reply_record_offset, &info, sizeof info);
   reply.length = protocol::reply_record_offset + sizeof info;

@@ -19,6 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "../common/result_names.h"
 #include "comm_rms/records.h"
@@ -33,6 +37,7 @@ const char* service_code_name(int32_t code);
 constexpr unsigned kMaxReply = vantorel::service_protocol::max_reply_capacity;
 constexpr unsigned kMaxServers = 64;
 constexpr unsigned kMaxConnectResults = 64;
+constexpr unsigned kMaxForcedCodes = 8;
 constexpr size_t kNoteSize = 1024;
 
 struct service_reply {
@@ -62,20 +67,9 @@ class service_model {
 
  private:
   struct server {
-    bool used;
-    unsigned long serial;  // larger is newer
     char path[sizeof(COMM_RMS_REGISTER_SERVER_INFO::server_pathname)];
     char url[sizeof(COMM_RMS_REGISTER_SERVER_INFO::url)];
   };
-  struct connect_result {
-    char path[sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name)];
-    int32_t result;
-  };
-  struct forced {
-    long msg_id;
-    int32_t code;
-  };
-
   // One per message kind: the request (of the kind's length), the reply to
   // fill after its word, and room for the request line's detail (null when no
   // line is printed: then nothing is formatted).
@@ -86,16 +80,12 @@ class service_model {
   int32_t do_path(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   int32_t do_connect(const unsigned char* request, service_reply& reply, char* detail, size_t size);
   int32_t do_rfb(const unsigned char* request, service_reply& reply, char* detail, size_t size);
-  server* find(const char* path);
-  const server* newest() const;
+  // The registered server with `path`, or servers_.end().
+  std::vector<server>::iterator find(const char* path);
 
-  server servers_[kMaxServers];
-  connect_result results_[kMaxConnectResults];
-  unsigned result_count_;
-  forced forced_[8];
-  unsigned forced_count_;
-  unsigned server_count_;  // entries of servers_ in use
-  unsigned long serial_;
+  std::vector<server> servers_;  // oldest first; room for kMaxServers from the start
+  std::map<std::string, int32_t, std::less<>> results_;  // by path
+  std::map<long, int32_t> forced_;                       // by message id
   unsigned long requests_;
 };
 

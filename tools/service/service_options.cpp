@@ -22,69 +22,68 @@ bool split_assignment(const char* text, std::string& left, int32_t* number) {
 
 }  // namespace
 
-bool parse_service_options(int argc_given, const char* const* argv_given, service_options& options,
+bool parse_service_options(const std::vector<std::string>& words, service_options& options,
                            std::string& error) {
-  const std::vector<std::string> args =
-      split_option_values(std::vector<std::string>(argv_given + 1, argv_given + argc_given));
-  const int argc = static_cast<int>(args.size()) + 1;
-  auto argv = [&args](int i) { return args[static_cast<size_t>(i - 1)].c_str(); };
+  enum { refuse_checks, delay_ms, exit_after, force_code, connect_result, quiet, help, version };
+  const std::vector<option_def> defs = {{"refuse-checks", 0, true},  {"delay-ms", 0, true},
+                                        {"exit-after", 0, true},     {"force-code", 0, true},
+                                        {"connect-result", 0, true}, {"quiet", 0, false},
+                                        {"help", 'h', false},        {"version", 0, false}};
+  std::vector<given_option> given;
+  std::vector<std::string> rest;
+  if (!read_options(words, defs, true, given, rest, error)) {
+    return false;
+  }
+  if (!rest.empty()) {
+    error = "unexpected argument '" + rest[0] + "'";
+    return false;
+  }
   service_options parsed;
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv(i);
-    if (name == "--help" || name == "-h") {
-      parsed.help = true;
-      continue;
-    }
-    if (name == "--version") {
-      parsed.version = true;
-      continue;
-    }
-    if (name == "--quiet") {
-      parsed.quiet = true;
-      continue;
-    }
-    const bool known = name == "--refuse-checks" || name == "--delay-ms" ||
-                       name == "--exit-after" || name == "--force-code" ||
-                       name == "--connect-result";
-    if (!known) {
-      error = "unknown option '" + name + "'";
-      return false;
-    }
-    if (i + 1 >= argc) {
-      error = name + " needs a value";
-      return false;
-    }
-    const char* value = argv(++i);
-    if (name == "--refuse-checks" || name == "--delay-ms" || name == "--exit-after") {
-      int32_t count = 0;
-      if (!parse_count(value, &count)) {
-        error = name + ": '" + value + "' is not a count (0 to 2147483647)";
-        return false;
-      }
-      if (name == "--refuse-checks") parsed.refuse_checks = count;
-      if (name == "--delay-ms") parsed.delay_ms = count;
-      if (name == "--exit-after") parsed.exit_after = count;
-    } else if (name == "--force-code") {
-      std::string id_text;
-      int32_t code = 0;
-      int32_t id = 0;
-      if (!split_assignment(value, id_text, &code) || !parse_count(id_text.c_str(), &id)) {
-        error = "--force-code: '" + std::string(value) + "' is not ID=CODE";
-        return false;
-      }
-      parsed.forced_codes.emplace_back(id, code);
-    } else {
-      std::string path;
-      int32_t code = 0;
-      if (!split_assignment(value, path, &code)) {
-        error = "--connect-result: '" + std::string(value) + "' is not PATH=CODE";
-        return false;
-      }
-      if (path.size() >= sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name)) {
-        error = "--connect-result: path longer than 259 characters";
-        return false;
-      }
-      parsed.connect_results.emplace_back(path, code);
+  for (const given_option& o : given) {
+    const char* value = o.value.c_str();
+    const std::string name = std::string("--") + defs[static_cast<size_t>(o.index)].name;
+    int32_t count = 0;
+    std::string left;
+    int32_t code = 0;
+    switch (o.index) {
+      case quiet:
+        parsed.quiet = true;
+        break;
+      case help:
+        parsed.help = true;
+        break;
+      case version:
+        parsed.version = true;
+        break;
+      case refuse_checks:
+      case delay_ms:
+      case exit_after:
+        if (!parse_count(value, &count)) {
+          error = name + ": '" + value + "' is not a count (0 to 2147483647)";
+          return false;
+        }
+        (o.index == refuse_checks ? parsed.refuse_checks
+         : o.index == delay_ms    ? parsed.delay_ms
+                                  : parsed.exit_after) = count;
+        break;
+      case force_code:
+        if (!split_assignment(value, left, &code) || !parse_count(left.c_str(), &count)) {
+          error = "--force-code: '" + o.value + "' is not ID=CODE";
+          return false;
+        }
+        parsed.forced_codes.emplace_back(count, code);
+        break;
+      default:
+        if (!split_assignment(value, left, &code)) {
+          error = "--connect-result: '" + o.value + "' is not PATH=CODE";
+          return false;
+        }
+        if (left.size() >= sizeof(COMM_RMS_CONNECT_RESULT_INFO::server_path_name)) {
+          error = "--connect-result: path longer than 259 characters";
+          return false;
+        }
+        parsed.connect_results.emplace_back(left, code);
+        break;
     }
   }
   options = parsed;
@@ -103,41 +102,25 @@ std::string service_usage() {
   return "usage: comm-rms-service [options]\n"
          "\n"
          "Serves the remote-panel service facade \"f_comm_rms\" in the run directory\n"
-         "($VANTOREL_RUN_DIR, else the platform's default) until SIGTERM or SIGINT.\n"
-         "Prints one line per request it handles, and one per refused readiness check.\n"
+         "until SIGTERM or SIGINT, printing one line per request and per refused check.\n"
          "\n"
-         "Options:\n"
-         "  --refuse-checks N         answer the first N readiness checks with \"not ready\"\n"
+         "  --refuse-checks N         answer the first N readiness checks \"not ready\"\n"
          "  --delay-ms M              wait M ms before each reply\n"
-         "  --force-code ID=CODE      reply CODE to every request with message id ID; the\n"
-         "                            request is otherwise handled as usual (repeatable)\n"
-         "  --connect-result PATH=CODE\n"
-         "                            connection result reported for PATH (default 0;\n"
-         "                            repeatable)\n"
-         "  --exit-after N            exit after handling N requests (0, the default:\n"
-         "                            never)\n"
-         "  --quiet                   print no line per request or refused check\n"
-         "  -h, --help                this text\n"
-         "  --version                 the version\n"
-         "Numbers: decimal, or hexadecimal with 0x (CODE may be negative).\n"
-         "--opt=value works as --opt value.\n"
+         "  --force-code ID=CODE      reply CODE to every request with message id ID,\n"
+         "                            otherwise handled as usual (repeatable)\n"
+         "  --connect-result PATH=CODE  connection result of PATH (repeatable)\n"
+         "  --exit-after N            exit after N requests (0, the default: never)\n"
+         "  --quiet                   no line per request or refused check\n"
+         "Numbers: decimal, or hexadecimal with 0x. --opt=value works too.\n"
          "\n"
-         "Model (registered servers keyed by server path name, at most 64):\n"
-         "  id 1 path name       264-byte request; reply: word, newest server's path, size\n"
-         "  id 3 register        514-byte request; adds the server or replaces the one\n"
-         "                       with the same path (it becomes the newest)\n"
-         "  id 4 unregister      264-byte request; removes the server with that path\n"
-         "  id 5 connect result  264-byte request; reply: word, the path, its result\n"
-         "  id 6 RFB status      4-byte request; reply: word, 1 while a server is\n"
-         "                       registered, else 0\n"
-         "\n"
-         "Reply words (the names are those rmsctl and the request lines print):\n" +
+         "Model: registered servers keyed by path (at most 64). id 3 registers (or\n"
+         "replaces; it becomes the newest), id 4 unregisters, id 1 answers the newest\n"
+         "server's path and size, id 5 a path's connection result, id 6 1 while a\n"
+         "server is registered, else 0. Reply words:\n" +
          words +
          "\n"
          "Exit status: 0 after SIGTERM/SIGINT or --exit-after, 2 on a bad option,\n"
-         "1 when the facade cannot be served (the message names the cause: the run\n"
-         "directory missing, not absolute, not a directory, writable by others, or\n"
-         "owned by another user).\n";
+         "1 when the facade cannot be served (the message says why).\n";
 }
 
 }  // namespace comm_rms_tools

@@ -20,7 +20,8 @@ struct service_options {
 };
 
 // False with `error` set on any bad argument; nothing is half applied.
-bool parse_service_options(int argc, const char* const* argv, service_options& options,
+// `words` are the command line, the program's name first.
+bool parse_service_options(const std::vector<std::string>& words, service_options& options,
                            std::string& error);
 
 // The --help text: options, the model and its reply codes.

@@ -1,0 +1,67 @@
+// The tools' pure parts, driven directly: the command language, the
+// simulator's options and the dump failure's diagnosis.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "../../tools/common/dump_cause.h"
+#include "rmsctl_commands.h"
+#include "service_options.h"
+#include "test_support.h"
+
+namespace ct = comm_rms_tools;
+
+// rmsctl's command language and the simulator's options (lines starting
+// with "s "), both read by the one option reader.
+TEST(Tools, CommandLinesParseOrAreRefusedByName) {
+  const std::pair<std::string, std::string> cases[] = {
+      // a line, its error ("": it parses)
+      {"register --url=vnc://h --path /p path rfb-status --word 0xFFFFFFFE", ""},
+      {"register --url " + std::string(257, 'u') + " --path /p",
+       "register: url longer than 256 characters"},
+      {"register --url u", "register: missing --path"},
+      {"register --url u --url v --path p", "register: --url given twice"},
+      {"path --path x", "path: unknown option '--path'"},
+      {"unregister --path", "unregister: --path needs a value"},
+      {"register --url u --path p bogus", "unknown command 'bogus'"},
+      {"connect-result --path /a\x1b[2K", "connect-result: path contains a control character"},
+      {"s --delay-ms=5 --force-code 3=-2 --connect-result /a=b=7 --quiet", ""},
+      {"s --quiet=1", "--quiet takes no value"},
+      {"s stray", "unexpected argument 'stray'"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> words = test_support::words(c.first);
+    std::vector<ct::command> out;
+    ct::service_options options;
+    std::string error;
+    EXPECT_EQ(words[0] == "s" ? ct::parse_service_options(words, options, error)
+                              : ct::parse_commands(words, out, error),
+              c.second.empty())
+        << c.first;
+    EXPECT_EQ(error, c.second) << c.first;
+  }
+}
+
+// What is found in the dump's way is named, not always the directory.
+TEST(Tools, DumpFailureNamesWhatIsInTheWay) {
+  test_support::fixed_dump_dir guard;
+  REQUIRE_FIXED_DUMP_DIR(guard);
+  std::string dir = guard.kPath;
+  dir.pop_back();  // no trailing slash, so that a symlink is seen as one
+  const std::string vars =
+      "D=" + dir + " F=" + guard.kFile + " E=" + test_support::make_temp_dir("comm_rms.") + "; ";
+  const std::pair<const char*, const char*> cases[] = {
+      // shell commands, the cause named
+      {"rmdir $D", " does not exist"},
+      {"rmdir $D && ln -s $E $D", " is a symbolic link"},
+      {"ln -s $E $F", " is a symbolic link: remove it"},
+      {"echo kept >$E/x && ln $E/x $F", " is a file with more than one hard link"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(std::system((vars + "rm -rf $D $E && mkdir -m 0700 $D $E && " + c.first).c_str()), 0);
+    const std::string said = ct::dump_failure_cause(geteuid());
+    EXPECT_NE(said.find(c.second), std::string::npos) << c.first << ": " << said;
+  }
+}
