@@ -408,6 +408,8 @@ verdict host_wrapper() {
   EXPECT(emwCLBLocalTime_r(nullptr, &local) != 0 && emwCLBLocalTime_r(&now, nullptr) != 0 &&
              emwOSWGetClock(&clock) == 0 && emwOSWGetClock(nullptr) != 0,
          "emwCLBLocalTime_r or emwOSWGetClock: 0 for a null argument, or not 0 for a good one");
+  int (*const print)(unsigned int, unsigned int, int, const char*, ...) = emwGENTrcPrintf;
+  EXPECT(print(0, 0, 0, nullptr) != 0, "emwGENTrcPrintf took a null format");
   const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
   EXPECT(text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
          "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
@@ -572,6 +574,18 @@ verdict delivers(bool through_socket) {
              kReceiverNames[r], r == 0 ? -1 : 7777, result);
     }
   }
+  // The process's console socket is listed, alive, and counted.
+  std::pair<int, bool> listed{0, false};
+  const int count = host::list_consoles(
+      [](pid_t pid, bool alive, void* seen) {
+        auto* s = static_cast<std::pair<int, bool>*>(seen);
+        ++s->first;
+        s->second = s->second || (pid == getpid() && alive);
+      },
+      &listed);
+  EXPECT(!through_socket || (count == listed.first && listed.second),
+         "list_consoles gave %d for %d consoles, this process %s", count, listed.first,
+         listed.second ? "alive" : "missing or dead");
   receiver stranger(0);
   EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER &&
              host::ucom_withdraw(&stranger) != 0,
