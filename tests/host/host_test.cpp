@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -159,6 +160,30 @@ int listen_at(const std::string& path) {
   close(fd);
   return -1;
 }
+
+// `count` threads running `body`, with small stacks (a 32-bit process holds
+// a thousand), joined when the object goes.
+struct crowd {
+  crowd(int count, std::function<void()> run) : body(std::move(run)), ids(count) {
+    pthread_attr_t small;
+    pthread_attr_init(&small);
+    pthread_attr_setstacksize(&small, 256 * 1024);
+    for (pthread_t& id : ids) {
+      pthread_create(
+          &id, &small,
+          [](void* self) -> void* {
+            static_cast<crowd*>(self)->body();
+            return nullptr;
+          },
+          this);
+    }
+  }
+  ~crowd() {
+    for (pthread_t id : ids) pthread_join(id, nullptr);
+  }
+  std::function<void()> body;
+  std::vector<pthread_t> ids;
+};
 
 TEST(Channel, RoundTripsCutsLimitsDeferredRepliesAndCrowds) {
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("nobody_serves_this"));
@@ -308,13 +333,14 @@ TEST(Channel, NoWholeAnswerReadsAsSuccess) {
   unlink(path.c_str());
 }
 
-// After fork() parent and child ask at once over connections kept before
-// it: each must get its own answer, never the other's, and the child holds
-// no copy of the parent's. Threads that end leave their connections to the
-// others. Then signals without SA_RESTART hit the client and the serving
-// thread all the time; no exchange may fail for it, none may come back cut
-// or changed.
-TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
+// After fork() parent and child ask at once: each must get its own answer,
+// never the other's, and the child holds no copy of the parent's
+// connections, idle or in flight (a thread waits meanwhile for a stalled
+// facade, and is cancelled there: the process lives on, and no descriptor
+// stays open). Then signals without SA_RESTART hit the client and the
+// serving thread all the time; no exchange may fail for it, none may come
+// back cut or changed.
+TEST(Channel, ForkedChildrenCancelledWaitsAndSignalStormsCostNoExchange) {
   served s("f_fork");
   ASSERT_EQ(0, s.started);
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_fork");
@@ -326,17 +352,34 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
-  const std::string path = facade_path("f_fork");
-  for (int i = 0; i < 20; ++i) std::thread([&] { ask("one of many threads"); }).join();
-  EXPECT_LE(descriptors_on(path, true), 2);  // this thread's and one pooled
-  int bad = 0;                               // answers to parent or children not their own
+  const std::string path = facade_path("f_fork"), stalled = facade_path("f_stalled");
+  const int listener = listen_at(stalled);  // accepts nobody
+  pthread_t waiter;
+  pthread_create(
+      &waiter, nullptr,
+      [](void*) -> void* {
+        char reply[8];
+        return reinterpret_cast<void*>(
+            send(bmc_mc_client::bmc_mc_get_client("f_stalled"), kEcho, "hi", 3, reply, 8));
+      },
+      nullptr);
+  ASSERT_TRUE(wait_until([&] { return descriptors_on(stalled, true) == 1; }, 2000));
+  pthread_cancel(waiter);
+  int bad = 0;  // answers to parent or children not their own
   for (int i = 0; i < 100; ++i) {
     const pid_t pid = fork();
-    if (pid == 0) _exit(descriptors_on(path, true) != 0 ? 3 : ask("child " + std::to_string(i)));
+    if (pid == 0) {
+      _exit(descriptors_on(path, true) + descriptors_on(stalled, true) != 0
+                ? 3
+                : ask("child " + std::to_string(i)));
+    }
     bad += ask("parent " + std::to_string(i)) != 0;
     bad += wait_child(pid) != 0;
   }
   EXPECT_EQ(0, bad);
+  pthread_join(waiter, nullptr);
+  EXPECT_EQ(0, descriptors_on(stalled, true));
+  close(listener);
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR1, &action, nullptr);
@@ -360,11 +403,43 @@ TEST(Channel, ForkedChildrenAndSignalStormsCostNoExchange) {
   EXPECT_EQ(0, failures);
 }
 
+// 200 clients at once are all served: none is cut off, so none loses a
+// request the service took. 1000 threads that asked once each and stay
+// parked keep no more than the pool's 8 connections open.
+void crowds_come_and_go() {
+  setenv("VANTOREL_REPLY_TIMEOUT_MS", "60000", 1);  // no reply late on a loaded machine
+  served s("f_crowd");
+  bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_crowd");
+  std::atomic<int> failures{0}, asked{0};
+  const auto ask = [&] {
+    char reply[8];
+    failures += send(client, kEcho, "crowd", 6, reply, sizeof reply) != 0;
+    ++asked;
+  };
+  {
+    crowd clients(200, [&] {
+      for (int i = 0; i < 5; ++i) ask();
+    });
+  }
+  int parking[2], turns[2];  // 50 threads ask at once (descriptors of both ends)
+  ASSERT_EQ(0, pipe(parking) | pipe(turns));
+  ASSERT_EQ(50, write(turns[1], std::string(50, 't').data(), 50));
+  crowd parked(1000, [&] {
+    char c;
+    if (read(turns[0], &c, 1) == 1) ask(), write(turns[1], &c, 1);
+    read(parking[0], &c, 1);
+  });
+  EXPECT_TRUE(wait_until([&] { return asked == 2000; }, 120000));
+  EXPECT_EQ(0, failures);
+  EXPECT_LE(descriptors_on(facade_path("f_crowd"), true), 8);
+  close(parking[1]);
+}
+
 // Each process reads its settings once: a reply wait is taken only when it
 // is a whole number of 1 to 600000 ms, and a missing run directory is made,
 // but one reached through a symlink (however written) or writable by others
 // is refused. A process looks up at most 64 facade names, however many exist.
-TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
+TEST(Channel, SettingsLimitsAndCrowdsOfAFreshProcess) {
   const std::pair<const char*, int> waits[] = {{"400", 400}, {"600000", 600000}, {"400x", 5000},
                                                {"0", 5000},  {"600001", 5000},   {"", 5000}};
   for (const auto& w : waits) {
@@ -405,6 +480,7 @@ TEST(Channel, SettingsAndLimitsOfAFreshProcess) {
     { const host::facade_server never_served(s.facade, "f_first"); }
     EXPECT_EQ(0, send(client, kEcho, "okay", 5, reply, sizeof reply));
   });
+  IN_FRESH_PROCESS(crowds_come_and_go());
   IN_FRESH_PROCESS({
     served s("f_one_too_many");
     ASSERT_EQ(0, s.started);
