@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -356,12 +357,12 @@ TEST(Channel, ForkedChildrenCancelledWaitsAndSignalStormsCostNoExchange) {
 // request the service took. 1000 threads that asked once each and stay
 // parked keep no more than the pool's 8 connections open. A process looks
 // up at most 64 facade names, however many exist.
+void* run(void* body) {
+  return (*static_cast<std::function<void()>*>(body))(), nullptr;
+}
+
 void crowds_come_and_go() {
   setenv("VANTOREL_REPLY_TIMEOUT_MS", "60000", 1);  // no reply late on a loaded machine
-  pthread_attr_t small;  // a 32-bit process holds a thousand threads with these
-  pthread_attr_init(&small);
-  pthread_attr_setstacksize(&small, 256 * 1024);
-  pthread_setattr_default_np(&small);
   served s("f_crowd"), last("f_65th");
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client("f_crowd");
   int parking[2];
@@ -372,19 +373,20 @@ void crowds_come_and_go() {
     failures += send(client, kEcho, "crowd", 6, reply, sizeof reply) != 0;
     ++asked;
   };
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 200; ++i) threads.emplace_back([&] { ask(), ask(), ask(); });
-  for (int i = 0; i < 1000; ++i) {
-    threads.emplace_back([&] {
-      char c;
-      ask(), read(parking[0], &c, 1);
-    });
-  }
+  std::function<void()> crowd = [&] { ask(), ask(), ask(); }, parked = [&] {
+    char c;
+    ask(), read(parking[0], &c, 1);
+  };
+  pthread_attr_t small;  // a 32-bit process holds a thousand threads with these
+  pthread_attr_init(&small);
+  pthread_attr_setstacksize(&small, 256 * 1024);
+  std::vector<pthread_t> ids(1200);
+  for (int i = 0; i < 1200; ++i) pthread_create(&ids[i], &small, run, i < 200 ? &crowd : &parked);
   EXPECT_TRUE(wait_until([&] { return asked == 1600; }, 120000));
   EXPECT_EQ(0, failures);
   EXPECT_LE(descriptors_on(facade_path("f_crowd"), true), 8);
   close(parking[1]);
-  for (std::thread& t : threads) t.join();
+  for (pthread_t id : ids) pthread_join(id, nullptr);
   for (int i = 1; i < 64; ++i) bmc_mc_client::bmc_mc_check_facade(std::to_string(i).c_str(), 0);
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_65th"));
 }
