@@ -15,9 +15,11 @@
 // waking the service. With no sound connection the check connects (refused:
 // not ready) and asks the service's probe; only a ready answer pools it.
 //
-// Bounds: connecting, sending and the reply take at most reply_timeout_ms()
-// (5 s, or $VANTOREL_REPLY_TIMEOUT_MS) together; a probe at most the
-// smaller of that and kProbeTimeoutMs. Cancellation is held off during an
+// Bounds: connecting and sending finish within reply_timeout_ms() (5 s, or
+// $VANTOREL_REPLY_TIMEOUT_MS), and the reply is awaited at most that long
+// after the send; a probe's answer at most probe_wait_ms(). A connection
+// reads with that as its read timeout, so a prompt reply costs one blocking
+// read (a poll before it costs about a microsecond). Cancellation is held off during an
 // exchange: it would act inside these noexcept waits (ending the process)
 // or leave a connection borrowed, and the exchange is bounded anyway.
 #include <poll.h>
@@ -46,6 +48,10 @@ using host::sock::now_ms;
 constexpr int kPoolSize = 8;         // idle connections kept per facade
 constexpr int kMaxFacadeNames = 64;  // distinct names one process may look up
 constexpr int kProbeTimeoutMs = 1000;
+
+int probe_wait_ms() noexcept {
+  return host::reply_timeout_ms() < kProbeTimeoutMs ? host::reply_timeout_ms() : kProbeTimeoutMs;
+}
 
 class no_cancellation {
  public:
@@ -99,6 +105,7 @@ class host_client final : public bmc_mc_client {
       int rc = borrow(&b);
       if (rc != 0) return rc;
       if (b.fresh) rc = host::sock::connect_socket(b.fd, path_, deadline_ms);
+      if (b.fresh && rc == 0) rc = host::sock::set_blocking_reads(b.fd, probe_wait_ms());
       const uint32_t sequence = sequence_.fetch_add(1, std::memory_order_relaxed) + 1;
       host::wire::header out{host::wire::kMagic, type, msg_id, sequence, length};
       iovec pieces[2] = {{&out, sizeof out}, {const_cast<char*>(request), length}};
@@ -259,12 +266,10 @@ long bmc_mc_client::bmc_mc_check_facade(const char* facade_name, long /*flags*/)
   host_client* client = find_or_create(facade_name);
   if (client == nullptr) return 0;
   if (client->pooled_sound()) return 1;
-  const int limit =
-      host::reply_timeout_ms() < kProbeTimeoutMs ? host::reply_timeout_ms() : kProbeTimeoutMs;
   unsigned int received = 0;
   uint32_t answer = 0;
-  const int rc = client->exchange(host::wire::kProbe, 0, nullptr, 0, nullptr, 0, now_ms() + limit,
-                                  &received, &answer);
+  const int rc = client->exchange(host::wire::kProbe, 0, nullptr, 0, nullptr, 0,
+                                  now_ms() + probe_wait_ms(), &received, &answer);
   return rc == 0 && answer == 1 ? 1 : 0;
 }
 

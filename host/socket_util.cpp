@@ -1,8 +1,10 @@
 // Bounded, EINTR-proof waits and packet I/O over Unix domain sockets.
 #include "internal/socket_util.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,11 +30,11 @@ size_t total_length(const struct iovec* pieces, int count) noexcept {
 
 // One recv or recvmsg into the pieces with MSG_TRUNC: the packet's whole
 // length, or -1 with errno.
-ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* truncated) noexcept {
+ssize_t receive_once(int fd, struct iovec* pieces, int count, bool* truncated) noexcept {
   const size_t capacity = total_length(pieces, count);
   if (capacity <= kFlatBytes) {
     char flat[kFlatBytes];
-    const ssize_t n = recv(fd, flat, capacity, flags | MSG_TRUNC);
+    const ssize_t n = recv(fd, flat, capacity, MSG_TRUNC);
     if (n < 0) return n;
     size_t left = static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity;
     const char* from = flat;
@@ -48,7 +50,7 @@ ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* t
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<size_t>(count);
-  const ssize_t n = recvmsg(fd, &message, flags | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+  const ssize_t n = recvmsg(fd, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
   if (n >= 0) *truncated = (message.msg_flags & MSG_TRUNC) != 0;
   return n;
 }
@@ -158,16 +160,24 @@ int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept {
   for (;;) {
-    // The packet awaited is the answer to one just sent, which has rarely
-    // arrived yet: wait first rather than try a read that would fail.
-    const int ready = wait_fd(fd, POLLIN, deadline_ms);
-    if (ready == 0) return -ETIMEDOUT;
-    if (ready < 0) return ready;
-    const ssize_t n = receive_once(fd, pieces, count, MSG_DONTWAIT, truncated);
+    // On a socket with a read timeout (set_blocking_reads) this read is the
+    // whole wait, one system call; on a non-blocking one, or when a signal
+    // cut the read short, the rest of the wait is a poll.
+    const ssize_t n = receive_once(fd, pieces, count, truncated);
     if (n >= 0) return n;
     const int error = errno;
     if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) return -error;
+    const int ready = wait_fd(fd, POLLIN, deadline_ms);
+    if (ready == 0) return -ETIMEDOUT;
+    if (ready < 0) return ready;
   }
+}
+
+int set_blocking_reads(int fd, int timeout_ms) noexcept {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return -errno;
+  timeval limit{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : -errno;
 }
 
 void close_fd(int fd) noexcept {

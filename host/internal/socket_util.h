@@ -39,12 +39,19 @@ int connect_to(const char* path, int64_t deadline_ms) noexcept;
 // deadline. 0 or -errno (-ETIMEDOUT).
 int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_ms) noexcept;
 
-// Receives one packet into `count` pieces, waiting until the deadline.
-// The packet's whole length (> 0, also when it was longer than the pieces),
-// 0 when the peer closed, -errno (-ETIMEDOUT). *truncated is set when the
-// packet was longer than the pieces.
+// Receives one packet into `count` pieces, waiting until the deadline (on
+// a socket prepared by set_blocking_reads, at most its read timeout in one
+// read, then a poll for what is left of the deadline). The packet's whole
+// length (> 0, also when it was longer than the pieces), 0 when the peer
+// closed, -errno (-ETIMEDOUT). *truncated is set when the packet was longer
+// than the pieces.
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept;
+
+// Makes the reads of a connected socket block, each for at most
+// `timeout_ms` (sends stay non-blocking: send_packet asks for that itself).
+// 0 or -errno.
+int set_blocking_reads(int fd, int timeout_ms) noexcept;
 
 // close(2) that keeps errno.
 void close_fd(int fd) noexcept;
