@@ -48,8 +48,7 @@ using sock::close_fd;
 constexpr int kSlotBits = 10;
 constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
-// Out of slots, threads or descriptors: accepting pauses this long.
-constexpr int kAcceptPauseMs = 100;
+constexpr int kAcceptPauseMs = 100;  // see accept_all
 // A connection's thread runs the facade's dispatch; the message buffer is on
 // the heap. Small stacks keep many threads well inside a 32-bit process.
 constexpr size_t kThreadStackBytes = size_t{512} * 1024;
@@ -281,33 +280,33 @@ void facade_server::impl::accept_all() noexcept {
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, kThreadStackBytes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  // Only this thread takes slots, so one found free stays free.
+  // Out of slots, threads, descriptors or memory, accepting pauses: the
+  // clients wait in the backlog, and the listening socket, which stays
+  // readable, is not spun on.
+  bool pause = true;
   while (slot_open(this, &threads, -1) >= 0) {
     // Blocking, for the reads of its thread; sends never wait (send_now).
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
     if (fd < 0) {
-      // Out of descriptors or memory: the listening socket stays readable,
-      // so leave it alone for a moment instead of spinning on it.
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        accept_paused_until = sock::now_ms() + kAcceptPauseMs;
-      }
-      pthread_attr_destroy(&attributes);
-      return;
+      pause = errno != EAGAIN && errno != EWOULDBLOCK;
+      break;
     }
     if (!sock::peer_allowed(fd)) {
       close_fd(fd);
       continue;
     }
+    // Another server of the process may have taken the slot found free;
+    // a request not read yet was not carried out.
     const int slot = slot_open(this, &threads, fd);
     pthread_t thread;
-    if (pthread_create(&thread, &attributes, serve_thread,
-                       reinterpret_cast<void*>(static_cast<intptr_t>(slot))) != 0) {
-      slot_close(slot);  // its request, if any, was not read: not carried out
+    if (slot < 0 || pthread_create(&thread, &attributes, serve_thread,
+                                   reinterpret_cast<void*>(static_cast<intptr_t>(slot))) != 0) {
+      slot < 0 ? close_fd(fd) : slot_close(slot);
       break;
     }
   }
-  accept_paused_until = sock::now_ms() + kAcceptPauseMs;
+  if (pause) accept_paused_until = sock::now_ms() + kAcceptPauseMs;
   pthread_attr_destroy(&attributes);
 }
 
