@@ -109,6 +109,13 @@ TEST(service_faults, kills_and_stalls_during_requests_leave_every_call_accounted
     return std::uniform_int_distribution<int>(low, high)(random);
   };
   const int fds_before = settled_fd_count();
+  service.kill_now();
+  std::thread restart([] {
+    pause_ms(400);
+    EXPECT_TRUE(start_service());
+  });
+  EXPECT_EQ(forced_code(6), rfb_status());
+  restart.join();
   std::vector<bool> events(setting("SOAK_KILLS", 5), true);
   events.insert(events.end(), setting("SOAK_STALLS", 3), false);
   std::shuffle(events.begin(), events.end(), random);
@@ -141,13 +148,6 @@ TEST(service_faults, kills_and_stalls_during_requests_leave_every_call_accounted
   EXPECT_GT(answered, 0);
   EXPECT_GT(failed, 0);
   EXPECT_EQ(fds_after, fds_before);
-  service.kill_now();
-  std::thread restart([] {
-    pause_ms(400);
-    EXPECT_TRUE(start_service());
-  });
-  EXPECT_EQ(forced_code(6), rfb_status());
-  restart.join();
 }
 
 }  // namespace
