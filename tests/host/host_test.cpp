@@ -49,13 +49,14 @@ struct environment {
   environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1); }
 } the_environment;
 
-enum : long { kEcho = 1, kLater = 3 };
+enum : long { kEcho = 1, kLater = 3, kSlow = 5 };
 
 // Echo: the request back. Later: replied by the test.
 class test_facade final : public vantorel::facade_template {
  public:
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
-    if (msg_id == kEcho) host::facade_reply(header, data, length);
+    if (msg_id == kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (msg_id == kEcho || msg_id == kSlow) host::facade_reply(header, data, length);
     if (msg_id == kLater) {
       later = header;
       has_later.store(true);
@@ -368,14 +369,17 @@ void crowds_come_and_go() {
   int parking[2];
   ASSERT_EQ(0, pipe(parking));
   std::atomic<int> failures{0}, asked{0};
-  const auto ask = [&] {
+  const auto ask = [&](long id) {
     char reply[8];
-    failures += send(client, kEcho, "crowd", 6, reply, sizeof reply) != 0;
+    failures += send(client, id, "crowd", 6, reply, sizeof reply) != 0;
     ++asked;
   };
-  std::function<void()> crowd = [&] { ask(), ask(), ask(); }, parked = [&] {
+  // The crowd's requests wait for their turn at dispatch after they are
+  // read: a server that cut a connection then (to make room for another
+  // client) would carry out a request whose caller hears -2.
+  std::function<void()> crowd = [&] { ask(kSlow), ask(kSlow), ask(kSlow); }, parked = [&] {
     char c;
-    ask(), read(parking[0], &c, 1);
+    ask(kEcho), read(parking[0], &c, 1);
   };
   pthread_attr_t small;  // a 32-bit process holds a thousand threads with these
   pthread_attr_init(&small);
@@ -384,6 +388,7 @@ void crowds_come_and_go() {
   for (int i = 0; i < 1200; ++i) pthread_create(&ids[i], &small, run, i < 200 ? &crowd : &parked);
   EXPECT_TRUE(wait_until([&] { return asked == 1600; }, 120000));
   EXPECT_EQ(0, failures);
+  EXPECT_EQ(1600u, s.server.dispatched());  // carried out: all, and all answered
   EXPECT_LE(descriptors_on(facade_path("f_crowd"), true), 8);
   close(parking[1]);
   for (pthread_t id : ids) pthread_join(id, nullptr);
