@@ -1,5 +1,7 @@
 // Request round trips through the host channel to the service simulator in
-// another process, against a raw SEQPACKET ping-pong of the same sizes.
+// another process, against a raw SEQPACKET ping-pong of the same sizes. Each
+// of ours includes the library's readiness check, which asks the channel (a
+// zero-timeout poll of a pooled connection).
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -5,6 +5,12 @@
 // and a client that sends nothing only occupies its thread. Messages reach
 // the facade's dispatch one at a time (wire format in internal/wire.h);
 // readiness probes are answered by the connection's thread.
+//
+// A connection ends only when its client leaves or breaks the wire rules,
+// or when the server stops (its read side is shut, so a request already
+// read is still carried out and answered): a request the service took is
+// never cut off. When every slot is taken, new clients wait in the listen
+// backlog (and in their connect) until one is free.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,11 +21,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
 
+#include "internal/fork_guard.h"
 #include "internal/run_directory.h"
 #include "internal/socket_util.h"
 #include "internal/wire.h"
@@ -37,23 +45,21 @@ namespace {
 
 using sock::close_fd;
 
-// Connections per server. When all are taken, a new client replaces the one
-// that has been quiet longest: clients keep idle connections pooled and
-// reconnect when one was closed, and a crowd of silent clients cannot lock
-// out a working one.
-constexpr int kMaxConnections = 128;
-constexpr int kAcceptPauseMs = 100;  // after running out of descriptors
 constexpr int kSlotBits = 10;
 constexpr int kSlots = 1 << kSlotBits;  // connections of every server in the process
 constexpr uint32_t kGenerationMask = 0x1FFFFF;
+constexpr int kAcceptPauseMs = 100;  // see accept_all
 // A connection's thread runs the facade's dispatch; the message buffer is on
-// the heap. Small stacks keep 128 threads well inside a 32-bit process.
+// the heap. Small stacks keep many threads well inside a 32-bit process.
 constexpr size_t kThreadStackBytes = size_t{512} * 1024;
 
 // Every served connection of the process, so that facade_reply can find the
 // one a header came from (and refuse one that has since been closed or whose
 // slot was reused): the header's peer is slot | generation << kSlotBits.
+// A slot is free while its server is null.
 struct connection_slot {
+  void* server;  // the facade_server::impl that serves it
+  int* threads;  // its count of connection threads
   int fd;
   uint32_t generation;
   bool pending;
@@ -61,49 +67,9 @@ struct connection_slot {
   uint32_t msg_id;
 };
 
-std::mutex slots_mutex;
+std::mutex slots_mutex;  // the slots and every server's thread count
+std::condition_variable thread_ended;
 connection_slot slots[kSlots];
-bool slots_ready = false;
-// Held while fork() copies the process, so a child never inherits it taken.
-void hold_slots() {
-  slots_mutex.lock();
-}
-void release_slots() {
-  slots_mutex.unlock();
-}
-[[maybe_unused]] const int fork_handlers = pthread_atfork(hold_slots, release_slots, release_slots);
-
-int slot_open(int fd) noexcept {
-  std::lock_guard<std::mutex> lock(slots_mutex);
-  if (!slots_ready) {
-    for (auto& s : slots) s = connection_slot{-1, 0, false, 0, 0};
-    slots_ready = true;
-  }
-  for (int i = 0; i < kSlots; ++i) {
-    if (slots[i].fd < 0) {
-      slots[i].fd = fd;
-      slots[i].pending = false;
-      return i;
-    }
-  }
-  return -1;
-}
-
-void slot_close(int index) noexcept {
-  std::lock_guard<std::mutex> lock(slots_mutex);
-  close_fd(slots[index].fd);
-  slots[index].fd = -1;
-  slots[index].pending = false;
-  slots[index].generation = (slots[index].generation + 1) & kGenerationMask;
-}
-
-int32_t slot_await(int index, uint32_t sequence, uint32_t msg_id) noexcept {
-  std::lock_guard<std::mutex> lock(slots_mutex);
-  slots[index].pending = true;
-  slots[index].sequence = sequence;
-  slots[index].msg_id = msg_id;
-  return static_cast<int32_t>(slots[index].generation << kSlotBits | static_cast<uint32_t>(index));
-}
 
 // Sends without waiting: a client waits for exactly one answer, so a full
 // receive queue means a client that does not follow the protocol.
@@ -119,35 +85,8 @@ int send_now(int fd, uint32_t type, uint32_t msg_id, uint32_t sequence, const vo
 
 }  // namespace
 
-int facade_reply(const GEN_IPC_SVC& header, const void* data, unsigned int length) noexcept {
-  if (data == nullptr && length != 0) return -EINVAL;
-  if (length > kMaxMessageBytes) return -EMSGSIZE;
-  if (header.peer < 0) return -EINVAL;
-  const uint32_t peer = static_cast<uint32_t>(header.peer);
-  const int index = static_cast<int>(peer & (kSlots - 1));
-  std::lock_guard<std::mutex> lock(slots_mutex);
-  connection_slot& s = slots[index];
-  if (!slots_ready || s.fd < 0 || s.generation != (peer >> kSlotBits) || !s.pending ||
-      s.sequence != header.sequence) {
-    return -ENOTCONN;
-  }
-  s.pending = false;
-  return send_now(s.fd, wire::kReply, s.msg_id, s.sequence, data, length);
-}
-
 struct facade_server::impl {
   explicit impl(facade_template& f) : facade(f) {}
-
-  // One served connection. fd is -1 once its thread has closed it; the
-  // entry is free again once run() has joined that thread.
-  struct connection {
-    impl* server;
-    int fd = -1;  // also in an entry never used: close_all of any server closes what it holds
-    int slot;
-    bool running;                // a thread was started and not yet joined
-    std::atomic<uint64_t> seen;  // `packets` at its last packet or accept
-    pthread_t thread;
-  };
 
   facade_template& facade;
   char name[96] = {};
@@ -161,23 +100,88 @@ struct facade_server::impl {
   // Counted under dispatch_mutex (a load and a store, no atomic add), read
   // without it.
   std::atomic<unsigned long> dispatched{0};
-  std::atomic<uint64_t> packets{0};  // the clock of the connections' `seen`
   std::function<bool()> readiness;
   int64_t accept_paused_until = 0;
-  // Guards the table below (fd, slot, running); taken before slots_mutex.
-  std::mutex table_mutex;
-  connection table[kMaxConnections] = {};
+  int threads = 0;  // connection threads running, under slots_mutex
   // Held around dispatch and readiness, so the facade sees one at a time.
   std::mutex dispatch_mutex;
 
   int bind_socket() noexcept;
   void accept_all() noexcept;
-  void cut_off(connection& c) noexcept;
-  void reap(bool all) noexcept;
-  void close_all() noexcept;
-  void serve(connection& c) noexcept;
-  static void* serve_thread(void* argument) noexcept;
+  void serve(int slot) noexcept;
+  static void* serve_thread(void* slot) noexcept;
 };
+
+namespace {
+
+// A slot for `fd` served by `server`, counted as one of its threads; -1
+// when all are taken (fd -1: only whether one is free).
+int slot_open(void* server, int* threads, int fd) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  for (int i = 0; i < kSlots; ++i) {
+    if (slots[i].server == nullptr) {
+      if (fd < 0) return i;
+      slots[i] = connection_slot{server, threads, fd, slots[i].generation, false, 0, 0};
+      ++*threads;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void slot_free(connection_slot& s) noexcept {
+  close_fd(s.fd);
+  --*s.threads;
+  s.server = nullptr;
+  s.generation = (s.generation + 1) & kGenerationMask;
+}
+
+void slot_close(int index) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  slot_free(slots[index]);
+  thread_ended.notify_all();
+}
+
+int32_t slot_await(int index, uint32_t sequence, uint32_t msg_id) noexcept {
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  slots[index].pending = true;
+  slots[index].sequence = sequence;
+  slots[index].msg_id = msg_id;
+  return static_cast<int32_t>(slots[index].generation << kSlotBits | static_cast<uint32_t>(index));
+}
+
+}  // namespace
+
+void hold_servers() noexcept {
+  slots_mutex.lock();
+}
+
+// The child closes its copies of the served connections: their threads
+// stayed in the parent.
+void release_servers(bool child) noexcept {
+  if (child) {
+    for (connection_slot& s : slots) {
+      if (s.server != nullptr) slot_free(s);
+    }
+  }
+  slots_mutex.unlock();
+}
+
+int facade_reply(const GEN_IPC_SVC& header, const void* data, unsigned int length) noexcept {
+  if (data == nullptr && length != 0) return -EINVAL;
+  if (length > kMaxMessageBytes) return -EMSGSIZE;
+  if (header.peer < 0) return -EINVAL;
+  const uint32_t peer = static_cast<uint32_t>(header.peer);
+  const int index = static_cast<int>(peer & (kSlots - 1));
+  std::lock_guard<std::mutex> lock(slots_mutex);
+  connection_slot& s = slots[index];
+  if (s.server == nullptr || s.generation != (peer >> kSlotBits) || !s.pending ||
+      s.sequence != header.sequence) {
+    return -ENOTCONN;
+  }
+  s.pending = false;
+  return send_now(s.fd, wire::kReply, s.msg_id, s.sequence, data, length);
+}
 
 facade_server::facade_server(facade_template& facade, const char* name)
     : impl_(new (std::nothrow) impl(facade)) {
@@ -189,7 +193,6 @@ facade_server::facade_server(facade_template& facade, const char* name)
 facade_server::~facade_server() {
   if (impl_ == nullptr) return;
   stop();
-  impl_->close_all();
   if (impl_->listen_fd >= 0) {
     // Only our own socket file goes: a newer server may own the name by now.
     struct stat st {};
@@ -273,123 +276,58 @@ unsigned long facade_server::dispatched() const noexcept {
 }
 
 void facade_server::impl::accept_all() noexcept {
-  pthread_attr_t thread_attributes;
-  pthread_attr_init(&thread_attributes);
-  pthread_attr_setstacksize(&thread_attributes, kThreadStackBytes);
-  for (;;) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Out of slots, threads, descriptors or memory, accepting pauses: the
+  // clients wait in the backlog, and the listening socket, which stays
+  // readable, is not spun on.
+  bool pause = true;
+  while (slot_open(this, &threads, -1) >= 0) {
     // Blocking, for the reads of its thread; sends never wait (send_now).
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      // Out of descriptors or memory: the listening socket stays readable,
-      // so leave it alone for a moment instead of spinning on it.
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        accept_paused_until = sock::now_ms() + kAcceptPauseMs;
-      }
-      pthread_attr_destroy(&thread_attributes);
-      return;
+      pause = errno != EAGAIN && errno != EWOULDBLOCK;
+      break;
     }
     if (!sock::peer_allowed(fd)) {
       close_fd(fd);
       continue;
     }
-    reap(false);
-    connection* entry = nullptr;
-    connection* quietest = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(table_mutex);
-      for (connection& c : table) {
-        if (!c.running) {
-          entry = &c;
-          break;
-        }
-        if (quietest == nullptr || c.seen.load(std::memory_order_relaxed) <
-                                       quietest->seen.load(std::memory_order_relaxed)) {
-          quietest = &c;
-        }
-      }
-    }
-    // All taken: the quietest client is cut off and makes room.
-    if (entry == nullptr) {
-      cut_off(*quietest);
-      entry = quietest;
-    }
-    std::lock_guard<std::mutex> lock(table_mutex);
-    const int slot = slot_open(fd);
-    if (slot < 0) {
-      close_fd(fd);
-      continue;
-    }
-    connection& c = *entry;
-    c.server = this;
-    c.fd = fd;
-    c.slot = slot;
-    c.seen.store(packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    c.running = pthread_create(&c.thread, &thread_attributes, serve_thread, &c) == 0;
-    if (!c.running) {
-      slot_close(slot);
-      c.fd = -1;
+    // Another server of the process may have taken the slot found free;
+    // a request not read yet was not carried out.
+    const int slot = slot_open(this, &threads, fd);
+    pthread_t thread;
+    if (slot < 0 || pthread_create(&thread, &attributes, serve_thread,
+                                   reinterpret_cast<void*>(static_cast<intptr_t>(slot))) != 0) {
+      slot < 0 ? close_fd(fd) : slot_close(slot);
+      break;
     }
   }
+  if (pause) accept_paused_until = sock::now_ms() + kAcceptPauseMs;
+  pthread_attr_destroy(&attributes);
 }
 
-// Ends the connection's thread and frees its entry.
-void facade_server::impl::cut_off(connection& c) noexcept {
-  pthread_t thread{};
-  {
-    std::lock_guard<std::mutex> lock(table_mutex);
-    if (!c.running) return;
-    if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);  // its read returns at once
-    thread = c.thread;
-  }
-  pthread_join(thread, nullptr);
-  std::lock_guard<std::mutex> lock(table_mutex);
-  c.running = false;
-}
-
-// Frees the entries whose connection has closed (all: every connection).
-void facade_server::impl::reap(bool all) noexcept {
-  for (connection& c : table) {
-    bool ended = false;
-    {
-      std::lock_guard<std::mutex> lock(table_mutex);
-      ended = c.running && c.fd < 0;
-    }
-    if (all || ended) cut_off(c);
-  }
-}
-
-// Closes what no thread serves any more (in a forked child, every
-// connection: its threads stayed in the parent).
-void facade_server::impl::close_all() noexcept {
-  std::lock_guard<std::mutex> lock(table_mutex);
-  for (connection& c : table) {
-    if (c.fd >= 0) slot_close(c.slot);
-    c.fd = -1;
-    c.running = false;
-  }
-}
-
-void* facade_server::impl::serve_thread(void* argument) noexcept {
-  connection& c = *static_cast<connection*>(argument);
-  c.server->serve(c);
-  std::lock_guard<std::mutex> lock(c.server->table_mutex);
-  slot_close(c.slot);
-  c.fd = -1;
+void* facade_server::impl::serve_thread(void* slot) noexcept {
+  const int index = static_cast<int>(reinterpret_cast<intptr_t>(slot));
+  static_cast<impl*>(slots[index].server)->serve(index);  // set before the thread started
+  slot_close(index);
   return nullptr;
 }
 
 // Reads the connection's packets one by one and acts on each, until the
-// client leaves or the connection is cut off. A packet that breaks the wire
-// rules (too long, too short, wrong length, unknown type) closes the
-// connection: its client then reports a channel failure.
-void facade_server::impl::serve(connection& c) noexcept {
+// client leaves or the server stops. A packet that breaks the wire rules
+// (too long, too short, wrong length, unknown type) closes the connection:
+// its client then reports a channel failure.
+void facade_server::impl::serve(int slot) noexcept {
   // Header and body in one buffer: one plain recv per packet.
   constexpr size_t kPacketBytes = sizeof(wire::header) + kMaxMessageBytes;
   auto* packet = new (std::nothrow) unsigned char[kPacketBytes];
   if (packet == nullptr) return;
   char* const body = reinterpret_cast<char*>(packet) + sizeof(wire::header);
-  const int fd = c.fd;  // stays open until this thread ends
+  const int fd = slots[slot].fd;  // stays open until this thread ends
   for (;;) {
     ssize_t n;
     do {
@@ -399,13 +337,10 @@ void facade_server::impl::serve(connection& c) noexcept {
     const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
     if (got >= sizeof in) std::memcpy(&in, packet, sizeof in);
     if (got < sizeof in || got > kPacketBytes || in.magic != wire::kMagic ||
-        in.length != got - sizeof in || stopping.load(std::memory_order_acquire)) {
+        in.length != got - sizeof in) {
       break;
     }
     std::lock_guard<std::mutex> lock(dispatch_mutex);
-    const uint64_t now = packets.load(std::memory_order_relaxed) + 1;
-    packets.store(now, std::memory_order_relaxed);
-    c.seen.store(now, std::memory_order_relaxed);
     if (in.type == wire::kProbe && in.length == 0) {
       const bool ready = readiness ? readiness() : true;
       send_now(fd, wire::kProbeAnswer, ready ? 1 : 0, in.sequence, nullptr, 0);
@@ -416,7 +351,7 @@ void facade_server::impl::serve(connection& c) noexcept {
     header.msg_id = in.msg_id;
     header.length = in.length;
     header.sequence = in.sequence;
-    header.peer = slot_await(c.slot, in.sequence, in.msg_id);
+    header.peer = slot_await(slot, in.sequence, in.msg_id);
     dispatched.store(dispatched.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     facade.dispatch(static_cast<LONG>(in.msg_id), body, in.length, header);
   }
@@ -448,8 +383,12 @@ int facade_server::run() noexcept {
     }
     if ((polled[1].revents & POLLIN) != 0) s.accept_all();
   }
-  s.reap(true);
-  s.close_all();
+  // Reads end; what was read is still carried out and answered.
+  std::unique_lock<std::mutex> lock(slots_mutex);
+  for (connection_slot& c : slots) {
+    if (c.server == &s) shutdown(c.fd, SHUT_RD);
+  }
+  thread_ended.wait(lock, [&s] { return s.threads == 0; });
   return rc;
 }
 

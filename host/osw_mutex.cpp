@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "internal/fork_guard.h"
 #include "vantorel/osw.h"
 
 // `count` is 1 for every user: a plain mutual-exclusion lock.
@@ -44,17 +45,14 @@ bool OSW_Guard::locked() const noexcept {
 
 namespace {
 pthread_mutex_t process_lock = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
 
-void hold_process_lock() {
+void vantorel::host::hold_process_lock() noexcept {
   pthread_mutex_lock(&process_lock);
 }
-void release_process_lock() {
+void vantorel::host::release_process_lock(bool /*child*/) noexcept {
   pthread_mutex_unlock(&process_lock);
 }
-// Held while fork() copies the process, so a child never inherits it taken.
-[[maybe_unused]] const int fork_handlers =
-    pthread_atfork(hold_process_lock, release_process_lock, release_process_lock);
-}  // namespace
 
 OSW_Thread_Guard::OSW_Thread_Guard() noexcept {
   pthread_mutex_lock(&process_lock);

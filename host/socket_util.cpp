@@ -18,12 +18,6 @@ namespace sock {
 
 namespace {
 
-int64_t milliseconds(clockid_t clock) noexcept {
-  timespec ts{};
-  clock_gettime(clock, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Packets up to this size go through one buffer on the stack: a plain send
 // or recv costs less than sendmsg or recvmsg with pieces.
 constexpr size_t kFlatBytes = 2048;
@@ -36,11 +30,11 @@ size_t total_length(const struct iovec* pieces, int count) noexcept {
 
 // One recv or recvmsg into the pieces with MSG_TRUNC: the packet's whole
 // length, or -1 with errno.
-ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* truncated) noexcept {
+ssize_t receive_once(int fd, struct iovec* pieces, int count, bool* truncated) noexcept {
   const size_t capacity = total_length(pieces, count);
   if (capacity <= kFlatBytes) {
     char flat[kFlatBytes];
-    const ssize_t n = recv(fd, flat, capacity, flags | MSG_TRUNC);
+    const ssize_t n = recv(fd, flat, capacity, MSG_TRUNC);
     if (n < 0) return n;
     size_t left = static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity;
     const char* from = flat;
@@ -56,7 +50,7 @@ ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* t
   msghdr message{};
   message.msg_iov = pieces;
   message.msg_iovlen = static_cast<size_t>(count);
-  const ssize_t n = recvmsg(fd, &message, flags | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+  const ssize_t n = recvmsg(fd, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
   if (n >= 0) *truncated = (message.msg_flags & MSG_TRUNC) != 0;
   return n;
 }
@@ -64,11 +58,9 @@ ssize_t receive_once(int fd, struct iovec* pieces, int count, int flags, bool* t
 }  // namespace
 
 int64_t now_ms() noexcept {
-  return milliseconds(CLOCK_MONOTONIC);
-}
-
-int64_t coarse_ms() noexcept {
-  return milliseconds(CLOCK_MONOTONIC_COARSE);
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int wait_fd(int fd, short events, int64_t deadline_ms) noexcept {
@@ -105,12 +97,10 @@ bool make_address(const char* path, void* sockaddr_un_out, unsigned int* length_
   return true;
 }
 
-int connect_to(const char* path, int64_t deadline_ms) noexcept {
+int connect_socket(int fd, const char* path, int64_t deadline_ms) noexcept {
   sockaddr_un address{};
   unsigned int length = 0;
   if (!make_address(path, &address, &length)) return -ENAMETOOLONG;
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
   for (;;) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
     const int error = errno;
@@ -121,14 +111,23 @@ int connect_to(const char* path, int64_t deadline_ms) noexcept {
       nanosleep(&pause, nullptr);
       continue;
     }
-    close_fd(fd);
     return error == EAGAIN ? -ETIMEDOUT : -error;
   }
-  if (!peer_allowed(fd)) {
-    close_fd(fd);
-    return -EPERM;
-  }
-  return fd;
+  return peer_allowed(fd) ? 0 : -EPERM;
+}
+
+int new_socket() noexcept {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  return fd >= 0 ? fd : -errno;
+}
+
+int connect_to(const char* path, int64_t deadline_ms) noexcept {
+  const int fd = new_socket();
+  if (fd < 0) return fd;
+  const int rc = connect_socket(fd, path, deadline_ms);
+  if (rc == 0) return fd;
+  close_fd(fd);
+  return rc;
 }
 
 int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_ms) noexcept {
@@ -161,15 +160,16 @@ int send_packet(int fd, const struct iovec* pieces, int count, int64_t deadline_
 ssize_t recv_packet(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
                     bool* truncated) noexcept {
   for (;;) {
-    // The packet awaited is the answer to one just sent, which has rarely
-    // arrived yet: wait first rather than try a read that would fail.
-    const int ready = wait_fd(fd, POLLIN, deadline_ms);
-    if (ready == 0) return -ETIMEDOUT;
-    if (ready < 0) return ready;
-    const ssize_t n = receive_once(fd, pieces, count, MSG_DONTWAIT, truncated);
+    // On a socket with a read timeout (set_blocking_reads) this read is the
+    // whole wait, one system call; on a non-blocking one, or when a signal
+    // cut the read short, the rest of the wait is a poll.
+    const ssize_t n = receive_once(fd, pieces, count, truncated);
     if (n >= 0) return n;
     const int error = errno;
     if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) return -error;
+    const int ready = wait_fd(fd, POLLIN, deadline_ms);
+    if (ready == 0) return -ETIMEDOUT;
+    if (ready < 0) return ready;
   }
 }
 
@@ -177,18 +177,7 @@ int set_blocking_reads(int fd, int timeout_ms) noexcept {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return -errno;
   timeval limit{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -errno;
-  return 0;
-}
-
-ssize_t recv_packet_blocking(int fd, struct iovec* pieces, int count, int64_t deadline_ms,
-                             bool* truncated) noexcept {
-  const ssize_t n = receive_once(fd, pieces, count, 0, truncated);
-  if (n >= 0) return n;
-  const int error = errno;
-  if (error == EAGAIN || error == EWOULDBLOCK) return -ETIMEDOUT;
-  if (error == EINTR) return recv_packet(fd, pieces, count, deadline_ms, truncated);
-  return -error;
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : -errno;
 }
 
 void close_fd(int fd) noexcept {

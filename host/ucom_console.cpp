@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "internal/console_request.h"
+#include "internal/fork_guard.h"
 #include "internal/run_directory.h"
 #include "internal/socket_util.h"
 #include "vantorel/host/host.h"
@@ -80,10 +81,7 @@ class host_console final : public UCOM_UsrCommandManager {
     return UCOM_NO_RECEIVER;
   }
 
-  // The lock is held while a command runs, and a command may wait for the
-  // library's own locks, which are taken before the platform's around
-  // fork(): so it is not taken then, and the child starts with a new one
-  // (the thread that held it does not exist there).
+  // Not held around fork() (see fork_guard.cpp): the child gets a new one.
   void renew_lock_in_child() noexcept { new (&mutex_) std::mutex; }
 
  private:
@@ -110,28 +108,6 @@ void remove_socket_at_exit() {
   // A forked child inherits the handler but not the socket.
   if (socket_owner == getpid()) unlink(socket_path);
 }
-
-void hold_socket_state() {
-  socket_mutex.lock();
-}
-
-void release_socket_state() {
-  socket_mutex.unlock();
-}
-
-void forget_socket_in_child() {
-  // The serving thread stays with the parent; a child that registers a
-  // receiver serves a socket of its own.
-  if (socket_fd >= 0) close(socket_fd);
-  socket_fd = -1;
-  socket_owner = 0;
-  socket_started = false;
-  console().renew_lock_in_child();
-  socket_mutex.unlock();
-}
-
-[[maybe_unused]] const int fork_handlers =
-    pthread_atfork(hold_socket_state, release_socket_state, forget_socket_in_child);
 
 // Console sockets of processes that were killed before their exit handlers
 // ran would pile up in the run directory; the next console clears them.
@@ -278,6 +254,23 @@ void host_console::start_socket() noexcept {
 }
 
 }  // namespace
+
+void host::hold_console() noexcept {
+  socket_mutex.lock();
+}
+
+void host::release_console(bool child) noexcept {
+  if (child) {
+    // The serving thread stays with the parent; a child that registers a
+    // receiver serves a socket of its own.
+    close_fd(socket_fd);
+    socket_fd = -1;
+    socket_owner = 0;
+    socket_started = false;
+    console().renew_lock_in_child();
+  }
+  socket_mutex.unlock();
+}
 
 UCOM_UsrCommandManager* UCOM_UsrCommandManager::ucom_instance() {
   return &console();

@@ -1,9 +1,10 @@
 // A facade of a test's own, served by the host platform on a thread of its
-// own: it echoes kEcho requests and keeps kLater ones for the test to answer
-// (or to leave unanswered).
+// own: it echoes kEcho requests, echoes kSlow ones after 5 ms and keeps
+// kLater ones for the test to answer (or to leave unanswered).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -12,12 +13,13 @@
 
 namespace test_support {
 
-enum : long { kEcho = 1, kLater = 3 };
+enum : long { kEcho = 1, kLater = 3, kSlow = 5 };
 
 class test_facade final : public vantorel::facade_template {
  public:
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
-    if (msg_id == kEcho) vantorel::host::facade_reply(header, data, length);
+    if (msg_id == kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (msg_id == kEcho || msg_id == kSlow) vantorel::host::facade_reply(header, data, length);
     if (msg_id == kLater) {
       later = header;
       has_later.store(true);
