@@ -297,6 +297,15 @@ int open_descriptors() {
   return count;
 }
 
+// True when at most `count` descriptors are open within 5 s: what a client
+// closes may take a moment to go on the serving side.
+bool settles(int count) {
+  for (const auto begin = steady::now(); open_descriptors() > count; pause_ms(20)) {
+    if (ms_since(begin) > 5000) return false;
+  }
+  return true;
+}
+
 // Twice 12 threads at once, each exchanging 50 times: every reply is its
 // own, and the second time leaves no more descriptors open than the first.
 verdict threads_at_once() {
@@ -320,13 +329,8 @@ verdict threads_at_once() {
     if (round == 0) first = open_descriptors();
   }
   EXPECT(wrong == 0, "%d of 1200 exchanges failed or got another's reply", wrong.load());
-  // What the channel closes may take a moment to go on the serving side.
-  for (const auto begin = steady::now(); open_descriptors() > first && ms_since(begin) < 5000;) {
-    pause_ms(20);
-  }
-  EXPECT(open_descriptors() <= first,
-         "%d descriptors open after the second time, %d after the first", open_descriptors(),
-         first);
+  EXPECT(settles(first), "%d descriptors open after the second time, %d after the first",
+         open_descriptors(), first);
   return "";
 }
 
@@ -379,8 +383,10 @@ verdict name_kept() {
   const std::string name = own_name("twice");
   auto first = std::make_unique<served>(name);
   test_facade other;
+  const int open = open_descriptors();
   EXPECT(first->started == 0 && host::facade_server(other, name.c_str()).start() != 0,
          "a second server for a served name started");
+  EXPECT(settles(open), "a refused second server left a descriptor open");
   EXPECT(echoes(name), "the first server no longer answers after the refused one ended");
   unlink(socket_of(name).c_str());
   const served second(name);
