@@ -19,9 +19,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -105,8 +107,22 @@ struct facade_server::impl {
   int threads = 0;  // connection threads running, under slots_mutex
   // Held around dispatch and readiness, so the facade sees one at a time.
   std::mutex dispatch_mutex;
+  std::atomic<bool> told_byte_order{false};
 
   int bind_socket() noexcept;
+  // A client of the other byte order (a big-endian device build against a
+  // PC service, or the reverse) cannot be understood; said once on stderr,
+  // where a person starting the service looks, instead of leaving it to
+  // retry its readiness checks unanswered.
+  void foreign_byte_order() noexcept {
+    if (told_byte_order.exchange(true)) return;
+    char line[256];
+    const int n = std::snprintf(line, sizeof line,
+                                "facade %s: a client sends in the other byte order (a PowerPC "
+                                "client of a PC service, or the reverse); it cannot be served\n",
+                                name);
+    if (n > 0) static_cast<void>(!write(STDERR_FILENO, line, std::min<size_t>(n, sizeof line - 1)));
+  }
   void accept_all() noexcept;
   void serve(int slot) noexcept;
   static void* serve_thread(void* slot) noexcept;
@@ -338,6 +354,7 @@ void facade_server::impl::serve(int slot) noexcept {
     if (got >= sizeof in) std::memcpy(&in, packet, sizeof in);
     if (got < sizeof in || got > kPacketBytes || in.magic != wire::kMagic ||
         in.length != got - sizeof in) {
+      if (got >= sizeof in && in.magic == __builtin_bswap32(wire::kMagic)) foreign_byte_order();
       break;
     }
     std::lock_guard<std::mutex> lock(dispatch_mutex);
