@@ -19,7 +19,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -110,18 +109,16 @@ struct facade_server::impl {
   std::atomic<bool> told_byte_order{false};
 
   int bind_socket() noexcept;
-  // A client of the other byte order (a big-endian device build against a
-  // PC service, or the reverse) cannot be understood; said once on stderr,
-  // where a person starting the service looks, instead of leaving it to
-  // retry its readiness checks unanswered.
+  // A client of the other byte order (a PowerPC client of a PC service, or
+  // the reverse) cannot be served: said once, where a person starting the
+  // service looks, rather than left to retry unanswered.
   void foreign_byte_order() noexcept {
-    if (told_byte_order.exchange(true)) return;
-    char line[256];
-    const int n = std::snprintf(line, sizeof line,
-                                "facade %s: a client sends in the other byte order (a PowerPC "
-                                "client of a PC service, or the reverse); it cannot be served\n",
-                                name);
-    if (n > 0) static_cast<void>(!write(STDERR_FILENO, line, std::min<size_t>(n, sizeof line - 1)));
+    static const char kLine[] =
+        "facade: a client sends in the other byte order (a PowerPC client of a PC "
+        "service, or the reverse); it cannot be served\n";
+    if (!told_byte_order.exchange(true)) {
+      static_cast<void>(!write(STDERR_FILENO, kLine, sizeof kLine - 1));
+    }
   }
   void accept_all() noexcept;
   void serve(int slot) noexcept;

@@ -27,6 +27,9 @@ namespace host {
 
 namespace {
 
+// A process's console socket in the run directory, by its pid.
+constexpr char kConsoleFile[] = "ucom.%ld.sock";
+
 struct run_dir_state {
   char path[sizeof run_dir_verdict::where];
   run_dir_verdict verdict;
@@ -176,39 +179,32 @@ int run_directory_fd() noexcept {
 }
 
 int describe_run_directory(const run_dir_verdict& v, char* out, std::size_t capacity) noexcept {
-  const char* where = v.where;
+  // In the order of run_dir_fault; what follows in brackets is the errno's
+  // text, or the mode and owner of the directory at fault.
+  static const char* const kSentences[] = {
+      "is a safe run directory",
+      "is not an absolute path",
+      "is too long for a run directory",
+      "does not exist and cannot be made",
+      "cannot be opened",
+      "is a symbolic link; give the real directory",
+      "is not a directory",
+      "belongs to another user",
+      "may be written by group or others (chmod go-w)",
+      "lies on the run directory's path, and another user may replace what is in it",
+  };
+  const auto fault = static_cast<std::size_t>(v.fault);
   char buffer[64];
-  const char* error = strerror_r(v.error, buffer, sizeof buffer);
-  switch (v.fault) {
-    case run_dir_fault::ok:
-      return std::snprintf(out, capacity, "%s is a safe run directory", where);
-    case run_dir_fault::not_absolute:
-      return std::snprintf(out, capacity, "%s is not an absolute path", where);
-    case run_dir_fault::too_long:
-      return std::snprintf(out, capacity, "%s is too long for a run directory", where);
-    case run_dir_fault::cannot_create:
-      return std::snprintf(out, capacity, "%s does not exist and cannot be made (%s)", where,
-                           error);
-    case run_dir_fault::cannot_open:
-      return std::snprintf(out, capacity, "%s cannot be opened (%s)", where, error);
-    case run_dir_fault::symlink:
-      return std::snprintf(out, capacity, "%s is a symbolic link; give the real directory", where);
-    case run_dir_fault::not_directory:
-      return std::snprintf(out, capacity, "%s is not a directory", where);
-    case run_dir_fault::foreign_owner:
-      return std::snprintf(out, capacity, "%s is owned by user %u, not by user %u", where, v.owner,
-                           static_cast<unsigned>(geteuid()));
-    case run_dir_fault::open_to_others:
-      return std::snprintf(out, capacity,
-                           "%s has mode %04o: group or others may write it (chmod go-w %s)", where,
-                           v.mode, where);
-    case run_dir_fault::unsafe_parent:
-      return std::snprintf(out, capacity,
-                           "%s (mode %04o, user %u) lies on the run directory's path and another "
-                           "user may replace what is in it",
-                           where, v.mode, v.owner);
+  const char* detail = buffer;
+  if (v.error != 0) {
+    detail = strerror_r(v.error, buffer, sizeof buffer);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "mode %04o, user %u", v.mode, v.owner);
   }
-  return std::snprintf(out, capacity, "%s cannot be used", where);
+  const bool bracket = fault > static_cast<std::size_t>(run_dir_fault::too_long);
+  return std::snprintf(
+      out, capacity, bracket ? "%s %s (%s)" : "%s %s", v.where,
+      fault < sizeof kSentences / sizeof *kSentences ? kSentences[fault] : "is unfit", detail);
 }
 
 int facade_socket_path(const char* facade_name, char* out, std::size_t capacity) noexcept {
@@ -224,7 +220,7 @@ int facade_socket_path(const char* facade_name, char* out, std::size_t capacity)
 
 int console_socket_path(pid_t pid, char* out, std::size_t capacity) noexcept {
   char file[32];
-  const int length = std::snprintf(file, sizeof file, "ucom.%ld.sock", static_cast<long>(pid));
+  const int length = std::snprintf(file, sizeof file, kConsoleFile, static_cast<long>(pid));
   return address_in_run_directory(file, length, out, capacity);
 }
 
@@ -242,13 +238,12 @@ int list_consoles(void (*visit)(pid_t pid, bool alive, void* context), void* con
   rewinddir(dir);  // the copy shares its position with every other copy
   int count = 0;
   while (const dirent* entry = readdir(dir)) {
-    constexpr size_t kPrefix = sizeof "ucom." - 1;
-    if (std::strncmp(entry->d_name, "ucom.", kPrefix) != 0) continue;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(entry->d_name + kPrefix, &end, 10);
-    if (errno != 0 || end == entry->d_name + kPrefix || std::strcmp(end, ".sock") != 0 ||
-        pid <= 0 || static_cast<pid_t>(pid) != pid) {
+    long pid = 0;
+    char name[NAME_MAX + 1];  // only the name this pid's console gets, to the byte
+    if (std::sscanf(entry->d_name, kConsoleFile, &pid) != 1 || pid <= 0 ||
+        static_cast<pid_t>(pid) != pid ||
+        std::snprintf(name, sizeof name, kConsoleFile, pid) >= static_cast<int>(sizeof name) ||
+        std::strcmp(name, entry->d_name) != 0) {
       continue;
     }
     const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
