@@ -60,27 +60,25 @@ class process {
   process(const process&) = delete;
   process& operator=(const process&) = delete;
 
-  // Starts `argv` with stdout to `out_path` and stderr to `err_path` (the
-  // same file when empty), through the emulator. With `pipe_stdin` the test
-  // writes its standard input, else it reads nothing.
-  bool start(const std::vector<std::string>& argv, const std::string& out_path,
-             const std::string& err_path = "", bool pipe_stdin = false);
+  // Starts `argv` through the emulator, stdout to <base>.out and stderr to
+  // <base>.err; its standard input is a pipe the test writes.
+  bool start(const std::vector<std::string>& argv, const std::string& base);
   bool write_stdin(const std::string& text) const;
   // As wait_child (closing its standard input first).
   int wait(int timeout_ms = 30000);
   // SIGKILL (and SIGCONT, for a stopped child), then reap.
   void kill_now() { wait(0); }
   void signal(int sig) const;
-  bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  std::string out() const { return read_file(out_path_); }
-  std::string err() const { return read_file(err_path_); }
-  bool out_has(const std::string& text, int timeout_ms = 20000) const;
+  std::string out() const { return read_file(base_ + ".out"); }
+  std::string err() const { return read_file(base_ + ".err"); }
+  // Whether `text` turns up in its stdout or stderr within `timeout_ms`.
+  bool shows(const std::string& text, int timeout_ms = 20000) const;
 
  private:
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
-  std::string out_path_, err_path_;
+  std::string base_;
 };
 
 // Runs `argv` to its end in `dir`; its exit code, out and err.
