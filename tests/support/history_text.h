@@ -1,6 +1,6 @@
 // The headings the dump writes around the connection history and the
 // operation log, built from the dump's layout, for tests that compare a dump
-// or look for its parts.
+// or look for its parts, and a record's lines.
 #pragma once
 
 #include <string>
@@ -20,6 +20,13 @@ inline std::string section() {
 }
 inline std::string operation_log() {
   return heading(layout::log_title);
+}
+
+// Record line `which` holding `value`; for a text, its length line too.
+inline std::string field(layout::line which, const std::string& value, bool text = false) {
+  const std::string line = layout::field_prefix(which) + value + "]\n";
+  return text ? line + field(static_cast<layout::line>(which + 1), std::to_string(value.size()))
+              : line;
 }
 
 }  // namespace history_text

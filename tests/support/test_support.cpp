@@ -49,12 +49,8 @@ int open_fd_count() {
   return count - 1;  // the one listing them
 }
 
-run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")), owner_(getpid()) {
+run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")) {
   setenv("VANTOREL_RUN_DIR", path_.c_str(), 1);
-}
-
-run_dir::~run_dir() {
-  if (getpid() == owner_) remove_tree(path_);
 }
 
 bool process::start(const std::vector<std::string>& argv, const std::string& base) {
@@ -91,10 +87,6 @@ int process::wait(int timeout_ms) {
   return code;
 }
 
-void process::signal(int sig) const {
-  if (pid_ > 0) kill(pid_, sig);
-}
-
 bool process::shows(const std::string& text, int timeout_ms) const {
   return wait_until([&] { return (out() + err()).find(text) != std::string::npos; }, timeout_ms);
 }
@@ -123,10 +115,6 @@ fixed_dump_dir::fixed_dump_dir() {
   if (std::getenv("COMM_RMS_PRIVATE_TMP") == nullptr) return;  // set by run_isolated.sh
   remove_tree(kPath);
   ready_ = mkdir(kPath, 0700) == 0;
-}
-
-fixed_dump_dir::~fixed_dump_dir() {
-  if (ready_) remove_tree(kPath);
 }
 
 int wait_child(pid_t pid, int timeout_ms) {
