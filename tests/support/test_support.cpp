@@ -11,20 +11,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace test_support {
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string word; in >> word;) out.push_back(word);
-  return out;
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 std::string make_temp_dir(const char* prefix) {
