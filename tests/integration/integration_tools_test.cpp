@@ -7,17 +7,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <regex>
 
-#include "history_text.h"
 #include "test_support.h"
 
 using namespace test_support;
 
 constexpr const char* kDumpFile = fixed_dump_dir::kFile;
-using history_text::operation_log;
-using history_text::section;
 
 // One service for the requests of a command line and of a shell, the
 // dumps, the console from outside and bad input.
@@ -57,21 +52,20 @@ TEST(Tools, UcomReachesALiveShell) {
         {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--disable-background-networking", "--user-data-dir=" + dir.path() + "/profile",
          "--dump-dom", "file://" + page + "#text=connect"},
-        dir.path() + "/dom.out", dir.path() + "/dom.err"));
+        dir.path() + "/dom"));
     EXPECT_EQ(browser.wait(60000), 0) << browser.err();
     EXPECT_NE(browser.out().find("data-ready=\"1\""), std::string::npos) << browser.out();
     EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
   }
 
   process shell;
-  ASSERT_TRUE(shell.start({RMSCTL, "--json", "shell"}, dir.path() + "/shell.out",
-                          dir.path() + "/shell.err", true));
+  ASSERT_TRUE(shell.start({RMSCTL, "--json", "shell"}, dir.path() + "/shell"));
   const std::string pid = std::to_string(shell.pid());
   ASSERT_TRUE(
       wait_until([&] { return shell.err() == "rmsctl shell: pid[" + pid + "] ready\n"; }, 20000));
   ASSERT_TRUE(shell.write_stdin("register --url u --path /p\n"));
   const std::string registered = "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n";
-  ASSERT_TRUE(shell.out_has(registered));
+  ASSERT_TRUE(shell.shows(registered));
 
   EXPECT_EQ(run({UCOM, "--timeout=0x1000", pid, "commRMS", "UCGETMEMINFO"}, dir, &out, &err), 0)
       << err;
@@ -82,10 +76,11 @@ TEST(Tools, UcomReachesALiveShell) {
   // field whole, as valid UTF-8, whatever bytes it holds.
   remove_tree(kDumpFile);
   ASSERT_EQ(mkdir(kDumpFile, 0700), 0);
-  const std::string quotes = std::regex_replace(std::string(254, '"'), std::regex("\""), "\\\"");
+  std::string quotes;
+  for (int i = 0; i < 254; ++i) quotes += "\\\"";
   ASSERT_TRUE(shell.write_stdin("register --url u --path " + std::string(254, '"') +
                                 "\xff\\\npath\ndump\n"));
-  ASSERT_TRUE(shell.out_has(
+  ASSERT_TRUE(shell.shows(
       registered + registered +
       "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"" + quotes +
       "\\\\xff\\\\x5c\",\"size\":256}\n{\"command\":\"dump\",\"code\":-1,\"name\":null,\"file\":"
@@ -105,25 +100,16 @@ TEST(Tools, UcomReachesALiveShell) {
        "UCGETMEMINFO); nothing done\n"},
       {1, ucom + pid + " commRMS UCGETMEMINFO",
        "result[-1]\nucom: the dump was not written: " + dump_dir + " is a directory: remove it\n"},
-      {1, ucom + pid + " nobody x",
-       "result[-1000]\nucom: process " + pid + " has no receiver named 'nobody'\n"},
       {1, COMM_RMS_SERVICE,
        "comm-rms-service: a service is already serving f_comm_rms at " + dir.path() +
            "/f_comm_rms.sock\n"},
       {3, ucom + service_pid + " commRMS UCGETMEMINFO",
        "ucom: process " + service_pid + " has no debug console in " + dir.path() + "\n"},
-      {2, ucom + "12ab commRMS UCGETMEMINFO",
-       "ucom: '12ab' is not a process id\n(try ucom --help)\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(words(c.line), dir, &out, &err), c.code) << c.line;
     EXPECT_EQ(out + err, c.said);
   }
-
-  shell.signal(SIGSTOP);  // its console cannot answer now
-  EXPECT_EQ(run({UCOM, "--timeout", "300", pid, "commRMS", "x"}, dir, &out, &err), 3);
-  EXPECT_EQ(err, "ucom: process " + pid + " sent no reply within 300 ms\n");
-  shell.signal(SIGCONT);
 
   ASSERT_TRUE(shell.write_stdin("bogus\nquit\n"));
   EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
@@ -151,9 +137,9 @@ TEST(Tools, WaitsAloudAndLeavesNoSocketBehind) {
   ASSERT_TRUE(start_service(dead, COMM_RMS_SERVICE, dir, {}, "dead"));
   dead.kill_now();
   process client;
-  ASSERT_TRUE(client.start({RMSCTL, "path"}, dir.path() + "/client.out"));  // stderr there too
+  ASSERT_TRUE(client.start({RMSCTL, "path"}, dir.path() + "/client"));
   const std::string socket = dir.path() + "/ucom." + std::to_string(client.pid()) + ".sock";
-  ASSERT_TRUE(client.out_has(
+  ASSERT_TRUE(client.shows(
       waiting + "a socket nobody listens on: is comm-rms-service running?) (up to 30 s)...\n"));
   EXPECT_EQ(::access(socket.c_str(), F_OK), 0);
   client.signal(SIGINT);

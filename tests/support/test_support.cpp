@@ -10,15 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
-
-extern char** environ;
-
-#ifndef COMM_RMS_TEST_EMULATOR
-#define COMM_RMS_TEST_EMULATOR ""
-#endif
 
 namespace test_support {
 
@@ -30,10 +24,8 @@ std::string read_file(const std::string& path) {
 }
 
 std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string word; in >> word;) out.push_back(word);
-  return out;
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 std::string make_temp_dir(const char* prefix) {
@@ -58,52 +50,30 @@ int open_fd_count() {
   return count - 1;  // the one listing them
 }
 
-run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")), owner_(getpid()) {
+run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")) {
   setenv("VANTOREL_RUN_DIR", path_.c_str(), 1);
 }
 
-run_dir::~run_dir() {
-  if (getpid() == owner_) remove_tree(path_);
-}
-
-bool process::start(const std::vector<std::string>& argv, const std::string& out_path,
-                    const std::string& err_path, bool pipe_stdin) {
-  if (running() || argv.empty()) return false;
-  out_path_ = out_path;
-  err_path_ = err_path.empty() ? out_path : err_path;
+bool process::start(const std::vector<std::string>& argv, const std::string& base) {
   std::vector<std::string> all = words(COMM_RMS_TEST_EMULATOR);
   all.insert(all.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& w : all) args.push_back(&w[0]);
   args.push_back(nullptr);
-  // Close-on-exec, so that no child keeps another's stdin open.
-  int in[2] = {-1, -1};
-  if (pipe_stdin && pipe2(in, O_CLOEXEC) != 0) return false;
+  int in[2];  // close-on-exec, so that no child keeps another's stdin open
+  if (pid_ > 0 || pipe2(in, O_CLOEXEC) != 0) return false;
+  base_ = base;
+  const std::string out = base + ".out", err = base + ".err";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-  if (pipe_stdin) {
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), flags, 0600);
-  if (err_path_ == out_path_) {
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), flags, 0600);
-  }
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (pipe_stdin) close(in[0]);
-  if (rc != 0) {
-    if (pipe_stdin) close(in[1]);
-    return false;
-  }
-  pid_ = pid;
-  stdin_fd_ = in[1];
-  return true;
+  close(in[0]);
+  stdin_fd_ = in[1];  // closed by wait(), also after a failed start
+  return rc == 0;
 }
 
 bool process::write_stdin(const std::string& text) const {
@@ -113,25 +83,20 @@ bool process::write_stdin(const std::string& text) const {
 int process::wait(int timeout_ms) {
   if (stdin_fd_ >= 0) close(stdin_fd_);  // a child reading its input sees the end
   stdin_fd_ = -1;
-  const int code = running() ? wait_child(pid_, timeout_ms) : -1;
+  const int code = pid_ > 0 ? wait_child(pid_, timeout_ms) : -1;
   pid_ = -1;
   return code;
 }
 
-void process::signal(int sig) const {
-  if (running()) kill(pid_, sig);
-}
-
-bool process::out_has(const std::string& text, int timeout_ms) const {
-  return wait_until([&] { return out().find(text) != std::string::npos; }, timeout_ms);
+bool process::shows(const std::string& text, int timeout_ms) const {
+  return wait_until([&] { return (out() + err()).find(text) != std::string::npos; }, timeout_ms);
 }
 
 int run(const std::vector<std::string>& argv, const run_dir& dir, std::string* out,
         std::string* err) {
   static int serial = 0;
-  const std::string base = dir.path() + "/run" + std::to_string(++serial);
   process p;
-  if (!p.start(argv, base + ".out", base + ".err")) return -1;
+  if (!p.start(argv, dir.path() + "/run" + std::to_string(++serial))) return -1;
   const int code = p.wait();
   if (out != nullptr) *out = p.out();
   if (err != nullptr) *err = p.err();
@@ -142,20 +107,15 @@ bool start_service(process& service, const char* program, const run_dir& dir,
                    const std::vector<std::string>& args, const std::string& name) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  const std::string base = dir.path() + "/" + name;
-  return service.start(argv, base + ".out", base + ".err") &&
-         service.out_has("comm-rms-service: serving f_comm_rms at " + dir.path() +
-                         "/f_comm_rms.sock\n");
+  return service.start(argv, dir.path() + "/" + name) &&
+         service.shows("comm-rms-service: serving f_comm_rms at " + dir.path() +
+                       "/f_comm_rms.sock\n");
 }
 
 fixed_dump_dir::fixed_dump_dir() {
   if (std::getenv("COMM_RMS_PRIVATE_TMP") == nullptr) return;  // set by run_isolated.sh
   remove_tree(kPath);
   ready_ = mkdir(kPath, 0700) == 0;
-}
-
-fixed_dump_dir::~fixed_dump_dir() {
-  if (ready_) remove_tree(kPath);
 }
 
 int wait_child(pid_t pid, int timeout_ms) {

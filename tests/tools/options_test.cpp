@@ -21,7 +21,6 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
       {"register --url=vnc://h --path /p path rfb-status --word 0xFFFFFFFE", ""},
       {"register --url " + std::string(257, 'u') + " --path /p",
        "register: url longer than 256 characters"},
-      {"register --url u", "register: missing --path"},
       {"register --url u --url v --path p", "register: --url given twice"},
       {"path --path x", "path: unknown option '--path'"},
       {"unregister --path", "unregister: --path needs a value"},
@@ -29,7 +28,6 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
       {"connect-result --path /a\x1b[2K", "connect-result: path contains a control character"},
       {"s --delay-ms=5 --force-code 3=-2 --connect-result /a=b=7 --quiet", ""},
       {"s --quiet=1", "--quiet takes no value"},
-      {"s stray", "unexpected argument 'stray'"},
   };
   for (const auto& c : cases) {
     const std::vector<std::string> words = test_support::words(c.first);

@@ -41,14 +41,23 @@ std::string shown(const std::string& dump, const log_filter& filter, bool wide =
   });
 }
 
-// The history written again, from what was read, by the tests' own text.
-struct rewrite final : dump_sink {
+// What the history's writer renders of it.
+std::string rendered(const vantorel::connection_history& history) {
+  return through("", [&](FILE*, long, FILE* out) { history.render(out); });
+}
+
+// Fields, each ended by a NUL; a connection as read back, or as expected.
+std::string joined(std::initializer_list<std::string> fields) {
+  std::string text;
+  for (const std::string& field : fields) text += field + '\0';
+  return text;
+}
+struct fields_read final : dump_sink {
   std::string text;
   void connection(const dump_connection& c) override {
-    text +=
-        ht::regist(c.id, c.regist_time + "][" + c.regist_thread, c.url, c.path, c.regist_result) +
-        ht::unregist(c.unregist_time + "][" + c.unregist_thread, c.unregist_calls, c.unregist_path,
-                     std::stoi(c.is_terminated), c.unregist_result);
+    text += joined({c.id, c.regist_time + "][" + c.regist_thread, c.url, c.path, c.regist_result,
+                    std::to_string(c.unregist_calls), c.unregist_time + "][" + c.unregist_thread,
+                    c.unregist_path, c.is_terminated, c.unregist_result});
   }
 };
 
@@ -57,8 +66,8 @@ const std::string kLine = "[2026-12-04 09:05:07.042153][0000000042] [@ERR][0505]
 }  // namespace
 
 // Random records (texts of any bytes, newlines and full arrays too, IDs past
-// 2147483647 and their wrap, results and flags of any sign) rendered as
-// the layout says, and read back field by field.
+// 2147483647 and their wrap, results and flags of any sign) rendered by the
+// writer, and read back field by field.
 TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::mt19937 random(20261207);
   auto text = [&random](char* field, size_t size) {
@@ -77,25 +86,26 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
     const int32_t result = static_cast<int32_t>(random());
     expected +=
-        ht::regist(std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)), when,
-                   text(reg.url, sizeof reg.url),
-                   text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result));
+        joined({std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)), when,
+                text(reg.url, sizeof reg.url),
+                text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result)});
     history.append(reg, result);
-    std::string last = ht::unregist(ht::zero_stamp, 0, "", 0, "0");
+    std::string last = joined({"0", ht::zero_stamp, "", "0", "0"});
     for (int calls = 1, n = static_cast<int>(random() % 3); calls <= n; ++calls) {
       COMM_RMS_UNREGISTER_SERVER_INFO unreg;
       const int32_t unreg_result = static_cast<int32_t>(random());
-      last = ht::unregist(when, calls, text(unreg.server_pathname, sizeof unreg.server_pathname),
-                          unreg.is_terminated = static_cast<int32_t>(random()),
-                          std::to_string(unreg_result));
+      last = joined({std::to_string(calls), when,
+                     text(unreg.server_pathname, sizeof unreg.server_pathname),
+                     std::to_string(unreg.is_terminated = static_cast<int32_t>(random())),
+                     std::to_string(unreg_result)});
       history.complete(unreg, unreg_result);
     }
     expected += last;
   }
-  rewrite back;
-  const std::string problems = through(
-      through("", [&](FILE*, long, FILE* out) { history.render(out); }) + ht::operation_log(),
-      [&](FILE* in, long n, FILE* err) { EXPECT_TRUE(read_dump(in, n, back, err, "d")); });
+  fields_read back;
+  const std::string problems =
+      through(rendered(history) + ht::operation_log(),
+              [&](FILE* in, long n, FILE* err) { EXPECT_TRUE(read_dump(in, n, back, err, "d")); });
   EXPECT_EQ(problems + back.text, expected);
 }
 
@@ -106,9 +116,14 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
 // could not be read; the filter takes levels in any
 // case, the thread as a number and a time of day, and throws on no entry.
 TEST(Show, ShowsOddDumpsSafely) {
-  std::string record = ht::regist("7", "2026-12-04 09:05:07.042153][0000000042", "vnc://h",
-                                  "/" + std::string(30, 'p') + "\x1b[2K", "0") +
-                       ht::unregist(ht::zero_stamp, 0, "", 0, "0");
+  fake::set_clock(1796375107u, 42153999);
+  vantorel::connection_history history;
+  history.set_last_id(6);
+  COMM_RMS_REGISTER_SERVER_INFO reg{};
+  std::strcpy(reg.url, "vnc://h");
+  std::strcpy(reg.server_pathname, ("/" + std::string(30, 'p') + "\x1b[2K").c_str());
+  history.append(reg, 0);
+  const std::string record = rendered(history).substr(ht::section().size());
   std::string damaged = record, dump;
   damaged.replace(damaged.find(":[0]"), 4, ":[4294967296]");
   for (const char c : ht::section() + record + damaged + ht::operation_log() + kLine + '\0' +
