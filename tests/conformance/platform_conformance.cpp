@@ -155,15 +155,12 @@ verdict clock_words() {
 verdict local_time() {
   for (const time_t seconds : {time_t{0}, time_t{951782400}, time(nullptr), time_t{0x7FFFFFFF}}) {
     tm got{}, want{};
+    char a[64], b[64];
     emwCLBLocalTime_r(&seconds, &got);
-    localtime_r(&seconds, &want);
-    EXPECT(
-        got.tm_year == want.tm_year && got.tm_mon == want.tm_mon && got.tm_mday == want.tm_mday &&
-            got.tm_hour == want.tm_hour && got.tm_min == want.tm_min && got.tm_sec == want.tm_sec,
-        "%ld gave %d-%d-%d %d:%d:%d, not %d-%d-%d %d:%d:%d (year from 1900, month from 0, TZ %s)",
-        static_cast<long>(seconds), got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min,
-        got.tm_sec, want.tm_year, want.tm_mon, want.tm_mday, want.tm_hour, want.tm_min, want.tm_sec,
-        std::getenv("TZ"));
+    std::strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", &got);
+    std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", localtime_r(&seconds, &want));
+    EXPECT(std::strcmp(a, b) == 0, "%ld gave %s, not %s (TZ %s)", static_cast<long>(seconds), a, b,
+           std::getenv("TZ"));
   }
   return "";
 }
@@ -191,11 +188,11 @@ std::string traced(const std::vector<std::string>& lines) {
 verdict trace_lines() {
   if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
   const std::string head = "[@ERR] comm_rms_facade::initial\t";
-  const std::string want = head + "mc_client_ is null.\n" + head + std::string(1278, 'm') + "\n";
-  const std::string text =
-      traced({head + "mc_client_ is null.\n", head + std::string(1278, 'm') + "\n"});
-  EXPECT(text == want, "two calls wrote %zu bytes, not their two lines of %zu: \"%.60s\"",
-         text.size(), want.size(), text.c_str());
+  const std::vector<std::string> lines{head + "mc_client_ is null.\n",
+                                       head + std::string(1278, 'm') + "\n"};
+  const std::string text = traced(lines);
+  EXPECT(text == lines[0] + lines[1], "two calls wrote %zu bytes: \"%.60s\"", text.size(),
+         text.c_str());
   return "";
 }
 
@@ -258,20 +255,21 @@ verdict needs(bool own) {
   return "";
 }
 
-verdict lookup_served() {
-  EXPECT(bmc_mc_client::bmc_mc_get_client(options.facade.c_str()) != nullptr, "null");
+// Of the served facade, or of a name nobody serves.
+verdict lookup(bool served) {
+  const bmc_mc_client* client =
+      bmc_mc_client::bmc_mc_get_client(served ? options.facade.c_str() : kAbsent);
+  EXPECT((client != nullptr) == served, served ? "null" : "a client");
   return "";
 }
 
-verdict lookup_absent() {
-  EXPECT(bmc_mc_client::bmc_mc_get_client(kAbsent) == nullptr, "a client");
-  return "";
-}
-
-verdict readiness(const std::string& name, bool ready) {
+verdict ready_is(const std::string& name, bool ready) {
   const long answer = bmc_mc_client::bmc_mc_check_facade(name.c_str(), 0);
   EXPECT((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
   return "";
+}
+verdict readiness(bool served) {
+  return ready_is(served ? options.facade : kAbsent, served);
 }
 
 verdict copies_reply() {
@@ -337,7 +335,7 @@ verdict threads_at_once() {
 #if COMM_RMS_CONFORMANCE_HOST
 verdict refusing_ready() {
   const served refusing(own_name("refusing"), false);
-  return readiness(own_name("refusing"), false);
+  return ready_is(own_name("refusing"), false);
 }
 
 // A failed exchange leaves the failure word where an earlier success (0)
@@ -422,7 +420,7 @@ verdict host_wrapper() {
   return "";
 }
 
-verdict server_leaves_nothing() {
+verdict server_leaves() {
   const int before = open_descriptors();
   { const served ended(own_name("ended")); }
   EXPECT(open_descriptors() == before, "%d descriptors open, %d before", open_descriptors(),
@@ -613,9 +611,13 @@ verdict delivers(bool through_socket) {
 // ---- Runner ------------------------------------------------------------------
 
 using check = std::function<verdict()>;
+template <class... A>
+check with(verdict (*row)(A...), A... args) {
+  return [=] { return row(args...); };
+}
 // A row that talks to the facade; one that needs the suite's own, skipped
 // on a device.
-check talks(verdict (*row)()) {
+check talks(check row) {
   return [row] { return needs(false).empty() ? row() : needs(false); };
 }
 // A row of the host platform's own extras: only built against it.
@@ -627,61 +629,48 @@ check talks(verdict (*row)()) {
 #define HOST_EXTRA(row) [] { return skip("the host platform's own extras"); }
 #endif
 check ring(std::vector<std::pair<int, int>> runs, bool created = true) {
-  return [=] { return ring_run(runs, created); };
+  return with(ring_run, runs, created);
 }
 
 const struct row {
   const char* name;
   check run;
 } kRows[] = {
-    {"mutex: request(0xFFFFFFFF) holds it against other threads until release",
-     [] { return excludes(0); }},
-    {"mutex: OSW_Guard holds it from construction to destruction", [] { return excludes(1); }},
-    {"mutex: OSW_Thread_Guard is one lock for the whole process", [] { return excludes(2); }},
-    {"sleep: emwOSWSleep(300) sleeps 300 ms", [] { return sleeps(false); }},
-    {"sleep: signals do not cut emwOSWSleep(300) short", [] { return sleeps(true); }},
-    {"clock: seconds as time(), nanoseconds 0..999999999, both advancing", clock_words},
+    {"mutex: request(0xFFFFFFFF) excludes others until release", with(excludes, 0)},
+    {"mutex: OSW_Guard holds it from construction to destruction", with(excludes, 1)},
+    {"mutex: OSW_Thread_Guard is one lock for the whole process", with(excludes, 2)},
+    {"sleep: emwOSWSleep(300) sleeps 300 ms", with(sleeps, false)},
+    {"sleep: signals do not cut emwOSWSleep(300) short", with(sleeps, true)},
+    {"clock: seconds as time(), nanoseconds 0..999999999, advancing", clock_words},
     {"local time: struct tm as localtime_r gives in the process's TZ", local_time},
-    {"trace: each emwGENTrcPrintf call writes its formatted line whole", trace_lines},
-    {"channel: lookup of the served facade gives a client", talks(lookup_served)},
-    {"channel: lookup of an unserved name gives null", lookup_absent},
-    {"channel: readiness check is exactly 1 for the served facade",
-     talks([] { return readiness(options.facade, true); })},
-    {"channel: readiness check is not 1 for an unserved name",
-     [] { return readiness(kAbsent, false); }},
-    {"channel: readiness check is not 1 for a facade answering not ready",
-     OWN_FACADE(refusing_ready())},
-    {"channel: an exchange copies the reply, nothing past its capacity", talks(copies_reply)},
-    {"channel: 12 threads exchanging at once each get their own reply, leak nothing",
-     talks(threads_at_once)},
+    {"trace: each emwGENTrcPrintf call writes its line whole", trace_lines},
+    {"channel: lookup of the served facade gives a client", talks(with(lookup, true))},
+    {"channel: lookup of an unserved name gives null", with(lookup, false)},
+    {"channel: readiness is exactly 1 for the served facade", talks(with(readiness, true))},
+    {"channel: readiness is not 1 for an unserved name", with(readiness, false)},
+    {"channel: readiness is not 1 for a facade not ready", OWN_FACADE(refusing_ready())},
+    {"channel: an exchange copies the reply, nothing past it", talks(copies_reply)},
+    {"channel: 12 threads at once get their own replies", talks(threads_at_once)},
     {"channel: failed exchange, facade ends before replying: failure word", OWN_FACADE(fails(0))},
-    {"channel: failed exchange, no reply within the channel's wait: failure word",
-     OWN_FACADE(fails(1))},
+    {"channel: failed exchange, no reply in the wait: failure word", OWN_FACADE(fails(1))},
     {"channel: failed exchange, facade gone since the lookup: failure word", OWN_FACADE(fails(2))},
-    {"host wrapper: bounded waits, null arguments, lines ended and cut",
-     HOST_EXTRA(host_wrapper())},
-    {"host serving: a name is one server's, also when its file was replaced",
-     HOST_EXTRA(name_kept())},
-    {"host serving: an ended server leaves nothing open; bad names are refused",
-     HOST_EXTRA(server_leaves_nothing())},
+    {"host wrapper: bounded waits, null arguments, lines cut", HOST_EXTRA(host_wrapper())},
+    {"host serving: a name is one server's, also when replaced", HOST_EXTRA(name_kept())},
+    {"host serving: an ended server leaves nothing; bad names", HOST_EXTRA(server_leaves())},
     {"ring: 1024 entries of 100 bytes fill 102400 bytes and all come back",
      ring({{1024, 100}, {1025, kPop}})},
-    {"ring: 1600 entries of 64 bytes fill 102400 bytes and all come back",
-     ring({{1600, 64}, {1601, kPop}})},
-    {"ring: one entry of exactly the capacity is kept whole",
-     ring({{1, 100}, {1, 102400}, {2, kPop}})},
-    {"ring: a push into a full ring evicts the oldest entries, as many as it needs",
+    {"ring: 1600 entries of 64 bytes fill it and come back", ring({{1600, 64}, {1601, kPop}})},
+    {"ring: one entry of the capacity is kept whole", ring({{1, 100}, {1, 102400}, {2, kPop}})},
+    {"ring: a push into a full ring evicts the oldest",
      ring({{1024, 100}, {1, 250}, {1022, kPop}})},
-    {"ring: an entry larger than the capacity is refused and evicts nothing",
-     ring({{10, 100}, {1, 102401}, {11, kPop}})},
+    {"ring: a larger entry is refused, evicts nothing", ring({{10, 100}, {1, 102401}, {11, kPop}})},
     {"ring: a pop replaces the vector's content", ring({{1, 3000}, {1, 10}, {3, kPop}})},
-    {"ring: 4000 pushes and pops of 1..3000 bytes come back whole, oldest first", ring_wraps},
-    {"ring: an empty entry is stored empty or refused, the others untouched", ring_empty_entry},
+    {"ring: 4000 pushes and pops of 1..3000 bytes, oldest first", ring_wraps},
+    {"ring: an empty entry is stored empty or refused", ring_empty_entry},
     {"ring: pop delivers nothing from a ring without storage", ring({{1, kPop}}, false)},
-    {"console: one manager; receivers register under their names", registers},
-    {"console: commands reach their receiver byte for byte, its result comes back",
-     [] { return delivers(false); }},
-    {"console: the same through the process's console socket", [] { return delivers(true); }},
+    {"console: one manager; receivers register under names", registers},
+    {"console: commands reach their receiver, results come back", with(delivers, false)},
+    {"console: the same through the process's console socket", with(delivers, true)},
 };
 
 std::atomic<int> passed{0}, failed{0}, skipped{0};
