@@ -48,7 +48,8 @@ using verdict = std::string;
 verdict skip(const char* why) {
   return std::string("skip: ") + why;
 }
-__attribute__((format(printf, 1, 2))) verdict fail(const char* format, ...) {
+__attribute__((format(printf, 2, 3))) verdict check(bool passed, const char* format, ...) {
+  if (passed) return "";
   char text[512];
   va_list args;
   va_start(args, format);
@@ -57,7 +58,7 @@ __attribute__((format(printf, 1, 2))) verdict fail(const char* format, ...) {
   return text;
 }
 #define EXPECT(condition, ...) \
-  if (!(condition)) return fail(__VA_ARGS__)
+  if (!(condition)) return check(false, __VA_ARGS__)
 
 struct {
   std::string facade;  // what the channel rows talk to
@@ -106,8 +107,7 @@ verdict excludes(int kind) {
   const bool early = entered;
   give_back();
   other.join();  // one never given back ends in the watchdog's report
-  EXPECT(!early, "another thread took it while this one held it");
-  return "";
+  return check(!early, "another thread took it while this one held it");
 }
 
 // The library passes 300 and means a pause between readiness checks;
@@ -125,8 +125,7 @@ verdict sleeps(bool signalled) {
   const long took = ms_since(begin);
   done = true;
   signaller.join();
-  EXPECT(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
-  return "";
+  return check(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
 }
 
 verdict clock_words() {
@@ -145,9 +144,8 @@ verdict clock_words() {
   emwOSWGetClock(&last);
   const long long advanced = (static_cast<long long>(last.seconds) - first.seconds) * 1000 +
                              (last.nanoseconds - first.nanoseconds) / 1000000;
-  EXPECT(advanced >= 45 && advanced < 5000, "over a 50 ms pause the two words advanced %lld ms",
-         advanced);
-  return "";
+  return check(advanced >= 45 && advanced < 5000,
+               "over a 50 ms pause the two words advanced %lld ms", advanced);
 }
 
 // Against localtime_r in this process's zone (main sets one 8:45 east of
@@ -191,9 +189,8 @@ verdict trace_lines() {
   const std::vector<std::string> lines{head + "mc_client_ is null.\n",
                                        head + std::string(1278, 'm') + "\n"};
   const std::string text = traced(lines);
-  EXPECT(text == lines[0] + lines[1], "two calls wrote %zu bytes: \"%.60s\"", text.size(),
-         text.c_str());
-  return "";
+  return check(text == lines[0] + lines[1], "two calls wrote %zu bytes: \"%.60s\"", text.size(),
+               text.c_str());
 }
 
 // ---- Message channel ---------------------------------------------------------
@@ -259,14 +256,12 @@ verdict needs(bool own) {
 verdict lookup(bool served) {
   const bmc_mc_client* client =
       bmc_mc_client::bmc_mc_get_client(served ? options.facade.c_str() : kAbsent);
-  EXPECT((client != nullptr) == served, served ? "null" : "a client");
-  return "";
+  return check((client != nullptr) == served, served ? "null" : "a client");
 }
 
 verdict ready_is(const std::string& name, bool ready) {
   const long answer = bmc_mc_client::bmc_mc_check_facade(name.c_str(), 0);
-  EXPECT((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
-  return "";
+  return check((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
 }
 verdict readiness(bool served) {
   return ready_is(served ? options.facade : kAbsent, served);
@@ -283,8 +278,8 @@ verdict copies_reply() {
   char reply[16];
   std::memset(reply, 'Z', sizeof reply);
   if (options.own_facade) exchange(client, kEcho, std::string(100, 'r'), reply, 8);
-  EXPECT(std::string(reply + 8, 8) == std::string(8, 'Z'), "a 100-byte reply overran 8 bytes");
-  return "";
+  return check(std::string(reply + 8, 8) == std::string(8, 'Z'),
+               "a 100-byte reply overran 8 bytes");
 }
 
 int open_descriptors() {
@@ -327,9 +322,8 @@ verdict threads_at_once() {
     if (round == 0) first = open_descriptors();
   }
   EXPECT(wrong == 0, "%d of 1200 exchanges failed or got another's reply", wrong.load());
-  EXPECT(settles(first), "%d descriptors open after the second time, %d after the first",
-         open_descriptors(), first);
-  return "";
+  return check(settles(first), "%d descriptors open after the second time, %d after the first",
+               open_descriptors(), first);
 }
 
 #if COMM_RMS_CONFORMANCE_HOST
@@ -356,8 +350,7 @@ verdict fails(int how) {
   });
   exchange(client, kLater, "hold", reply, 8);
   ender.join();
-  EXPECT(first_word(reply) == BMC_MC_CHANNEL_FAILURE, "first word %d", first_word(reply));
-  return "";
+  return check(first_word(reply) == BMC_MC_CHANNEL_FAILURE, "first word %d", first_word(reply));
 }
 
 // ---- Host serving --------------------------------------------------------------
@@ -389,8 +382,7 @@ verdict name_kept() {
   unlink(socket_of(name).c_str());
   const served second(name);
   first.reset();
-  EXPECT(second.started == 0 && echoes(name), "the first server's end took the name away");
-  return "";
+  return check(second.started == 0 && echoes(name), "the first server's end took the name away");
 }
 
 // The host's OS wrapper beyond what the library needs: a bounded wait on a
@@ -415,9 +407,9 @@ verdict host_wrapper() {
   int (*const print)(unsigned int, unsigned int, int, const char*, ...) = emwGENTrcPrintf;
   EXPECT(print(0, 0, 0, nullptr) != 0, "emwGENTrcPrintf took a null format");
   const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
-  EXPECT(text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
-         "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
-  return "";
+  return check(
+      text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
+      "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
 }
 
 verdict server_leaves() {
@@ -439,20 +431,12 @@ verdict server_leaves() {
 const unsigned int kCapacity = vantorel::comm_rms_ucom_log::kRingCapacity;
 constexpr int kPop = -1;
 
-// Entry `n` begins "#n:" (a wrong one shows which it is) and its bytes
+// Entry `n` begins "#n:" (a wrong one shows which it is) and its letters
 // follow from n, so a cut or mixed entry shows too.
 std::string entry(unsigned n, unsigned size) {
   std::string text = "#" + std::to_string(n) + ":";
-  for (unsigned i = 0; text.size() < size; ++i) text += static_cast<char>(n * 131 + i * 7);
+  for (unsigned i = 0; text.size() < size; ++i) text += static_cast<char>('a' + (n * 3 + i) % 26);
   return text.substr(0, size);
-}
-
-// "entry #n, S bytes" for what begins like entry n, else "S bytes".
-std::string described(const std::string& text) {
-  const size_t colon = text.find(':');
-  const bool numbered = text[0] == '#' && colon < 12;
-  return (numbered ? "entry " + text.substr(0, colon) + ", " : "") + std::to_string(text.size()) +
-         " bytes";
 }
 
 // Runs {count, op} pairs (op: bytes to push, or kPop) against a ring of
@@ -483,9 +467,8 @@ verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
       const std::string got(popped.begin(), popped.end());
       const std::string due = kept.empty() ? "" : entry(kept.front().first, kept.front().second);
       EXPECT(delivered != kept.empty() && (!delivered || got == due),
-             "step %u: pop delivered %s where %s is due", step,
-             delivered ? described(got).c_str() : "nothing",
-             kept.empty() ? "nothing" : described(due).c_str());
+             "step %u: pop delivered %zu bytes \"%.10s\" where %zu bytes \"%.10s\" are due", step,
+             delivered ? got.size() : 0, delivered ? got.c_str() : "", due.size(), due.c_str());
       if (!kept.empty()) {
         bytes -= kept.front().second;
         kept.pop_front();
@@ -531,9 +514,8 @@ verdict ring_empty_entry() {
     const std::string text(popped.begin(), popped.end());
     order += text.empty() ? 'e' : text == a ? 'a' : text == b ? 'b' : '?';
   }
-  EXPECT(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
-         order.c_str());
-  return "";
+  return check(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
+               order.c_str());
 }
 
 // ---- Console -----------------------------------------------------------------
@@ -610,14 +592,14 @@ verdict delivers(bool through_socket) {
 
 // ---- Runner ------------------------------------------------------------------
 
-using check = std::function<verdict()>;
+using runner = std::function<verdict()>;
 template <class... A>
-check with(verdict (*row)(A...), A... args) {
+runner with(verdict (*row)(A...), A... args) {
   return [=] { return row(args...); };
 }
 // A row that talks to the facade; one that needs the suite's own, skipped
 // on a device.
-check talks(check row) {
+runner talks(runner row) {
   return [row] { return needs(false).empty() ? row() : needs(false); };
 }
 // A row of the host platform's own extras: only built against it.
@@ -628,13 +610,13 @@ check talks(check row) {
 #define OWN_FACADE(row) [] { return needs(true); }
 #define HOST_EXTRA(row) [] { return skip("the host platform's own extras"); }
 #endif
-check ring(std::vector<std::pair<int, int>> runs, bool created = true) {
+runner ring(std::vector<std::pair<int, int>> runs, bool created = true) {
   return with(ring_run, runs, created);
 }
 
 const struct row {
   const char* name;
-  check run;
+  runner run;
 } kRows[] = {
     {"mutex: request(0xFFFFFFFF) excludes others until release", with(excludes, 0)},
     {"mutex: OSW_Guard holds it from construction to destruction", with(excludes, 1)},
