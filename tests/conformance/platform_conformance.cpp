@@ -520,17 +520,14 @@ verdict ring_empty_entry() {
 
 // ---- Console -----------------------------------------------------------------
 
-class receiver final : public vantorel::UCOM_UsrCommandReceiver {
- public:
-  explicit receiver(int answer) : answer_(answer) {}
+struct receiver final : vantorel::UCOM_UsrCommandReceiver {
+  explicit receiver(int result) : answer(result) {}
   int ucom_usr_command(char* command) override {
     seen = command;
-    return answer_;
+    return answer;
   }
+  int answer;
   std::string seen;
-
- private:
-  int answer_;
 };
 receiver receivers[] = {receiver(-1), receiver(7777)};
 const char* const kReceiverNames[] = {"conformance_a", "conformance_b"};
@@ -560,8 +557,8 @@ verdict delivers(bool through_socket) {
       EXPECT(rc == 0 && receivers[r].seen == text && receivers[1 - r].seen == "(nothing)",
              "\"%s\" to %s: delivery %d, reached it as \"%s\", the other as \"%s\"", text,
              kReceiverNames[r], rc, receivers[r].seen.c_str(), receivers[1 - r].seen.c_str());
-      EXPECT(result == (r == 0 ? -1 : 7777), "%s answered %d, the delivery gave %d",
-             kReceiverNames[r], r == 0 ? -1 : 7777, result);
+      EXPECT(result == receivers[r].answer, "%s answered %d, the delivery gave %d",
+             kReceiverNames[r], receivers[r].answer, result);
     }
   }
   // The process's console socket is listed, alive, and counted.
@@ -579,8 +576,7 @@ verdict delivers(bool through_socket) {
   receiver stranger(0);
   EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER &&
              host::ucom_withdraw(&stranger) != 0,
-         "a delivery to an unregistered name, or the withdrawal of an unregistered receiver, "
-         "did not say so");
+         "an unregistered name or receiver not reported");
   return "";
 #else
   (void)through_socket;
@@ -722,9 +718,8 @@ int main(int argc, char** argv) {
     ++rows_begun;
     const verdict v = r.run();
     const bool skipped_row = v.rfind("skip: ", 0) == 0;
-    if (v.empty()) std::printf("ok  %s\n", r.name);
-    if (skipped_row) std::printf("skipped  %s: %s\n", r.name, v.c_str() + 6);
-    if (!v.empty() && !skipped_row) std::printf("FAILED  %s: %s\n", r.name, v.c_str());
+    const char* const word = v.empty() ? "ok" : skipped_row ? "skipped" : "FAILED";
+    std::printf("%s  %s%s%s\n", word, r.name, v.empty() ? "" : ": ", v.c_str() + 6 * skipped_row);
     std::fflush(stdout);
     ++(v.empty() ? passed : skipped_row ? skipped : failed);
   }
