@@ -48,7 +48,8 @@ using verdict = std::string;
 verdict skip(const char* why) {
   return std::string("skip: ") + why;
 }
-__attribute__((format(printf, 1, 2))) verdict fail(const char* format, ...) {
+__attribute__((format(printf, 2, 3))) verdict check(bool passed, const char* format, ...) {
+  if (passed) return "";
   char text[512];
   va_list args;
   va_start(args, format);
@@ -57,7 +58,7 @@ __attribute__((format(printf, 1, 2))) verdict fail(const char* format, ...) {
   return text;
 }
 #define EXPECT(condition, ...) \
-  if (!(condition)) return fail(__VA_ARGS__)
+  if (!(condition)) return check(false, __VA_ARGS__)
 
 struct {
   std::string facade;  // what the channel rows talk to
@@ -106,8 +107,7 @@ verdict excludes(int kind) {
   const bool early = entered;
   give_back();
   other.join();  // one never given back ends in the watchdog's report
-  EXPECT(!early, "another thread took it while this one held it");
-  return "";
+  return check(!early, "another thread took it while this one held it");
 }
 
 // The library passes 300 and means a pause between readiness checks;
@@ -125,8 +125,7 @@ verdict sleeps(bool signalled) {
   const long took = ms_since(begin);
   done = true;
   signaller.join();
-  EXPECT(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
-  return "";
+  return check(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
 }
 
 verdict clock_words() {
@@ -145,9 +144,8 @@ verdict clock_words() {
   emwOSWGetClock(&last);
   const long long advanced = (static_cast<long long>(last.seconds) - first.seconds) * 1000 +
                              (last.nanoseconds - first.nanoseconds) / 1000000;
-  EXPECT(advanced >= 45 && advanced < 5000, "over a 50 ms pause the two words advanced %lld ms",
-         advanced);
-  return "";
+  return check(advanced >= 45 && advanced < 5000,
+               "over a 50 ms pause the two words advanced %lld ms", advanced);
 }
 
 // Against localtime_r in this process's zone (main sets one 8:45 east of
@@ -155,15 +153,12 @@ verdict clock_words() {
 verdict local_time() {
   for (const time_t seconds : {time_t{0}, time_t{951782400}, time(nullptr), time_t{0x7FFFFFFF}}) {
     tm got{}, want{};
+    char a[64], b[64];
     emwCLBLocalTime_r(&seconds, &got);
-    localtime_r(&seconds, &want);
-    EXPECT(
-        got.tm_year == want.tm_year && got.tm_mon == want.tm_mon && got.tm_mday == want.tm_mday &&
-            got.tm_hour == want.tm_hour && got.tm_min == want.tm_min && got.tm_sec == want.tm_sec,
-        "%ld gave %d-%d-%d %d:%d:%d, not %d-%d-%d %d:%d:%d (year from 1900, month from 0, TZ %s)",
-        static_cast<long>(seconds), got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min,
-        got.tm_sec, want.tm_year, want.tm_mon, want.tm_mday, want.tm_hour, want.tm_min, want.tm_sec,
-        std::getenv("TZ"));
+    std::strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", &got);
+    std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", localtime_r(&seconds, &want));
+    EXPECT(std::strcmp(a, b) == 0, "%ld gave %s, not %s (TZ %s)", static_cast<long>(seconds), a, b,
+           std::getenv("TZ"));
   }
   return "";
 }
@@ -191,12 +186,11 @@ std::string traced(const std::vector<std::string>& lines) {
 verdict trace_lines() {
   if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
   const std::string head = "[@ERR] comm_rms_facade::initial\t";
-  const std::string want = head + "mc_client_ is null.\n" + head + std::string(1278, 'm') + "\n";
-  const std::string text =
-      traced({head + "mc_client_ is null.\n", head + std::string(1278, 'm') + "\n"});
-  EXPECT(text == want, "two calls wrote %zu bytes, not their two lines of %zu: \"%.60s\"",
-         text.size(), want.size(), text.c_str());
-  return "";
+  const std::vector<std::string> lines{head + "mc_client_ is null.\n",
+                                       head + std::string(1278, 'm') + "\n"};
+  const std::string text = traced(lines);
+  return check(text == lines[0] + lines[1], "two calls wrote %zu bytes: \"%.60s\"", text.size(),
+               text.c_str());
 }
 
 // ---- Message channel ---------------------------------------------------------
@@ -258,20 +252,19 @@ verdict needs(bool own) {
   return "";
 }
 
-verdict lookup_served() {
-  EXPECT(bmc_mc_client::bmc_mc_get_client(options.facade.c_str()) != nullptr, "null");
-  return "";
+// Of the served facade, or of a name nobody serves.
+verdict lookup(bool served) {
+  const bmc_mc_client* client =
+      bmc_mc_client::bmc_mc_get_client(served ? options.facade.c_str() : kAbsent);
+  return check((client != nullptr) == served, served ? "null" : "a client");
 }
 
-verdict lookup_absent() {
-  EXPECT(bmc_mc_client::bmc_mc_get_client(kAbsent) == nullptr, "a client");
-  return "";
-}
-
-verdict readiness(const std::string& name, bool ready) {
+verdict ready_is(const std::string& name, bool ready) {
   const long answer = bmc_mc_client::bmc_mc_check_facade(name.c_str(), 0);
-  EXPECT((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
-  return "";
+  return check((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
+}
+verdict readiness(bool served) {
+  return ready_is(served ? options.facade : kAbsent, served);
 }
 
 verdict copies_reply() {
@@ -285,8 +278,8 @@ verdict copies_reply() {
   char reply[16];
   std::memset(reply, 'Z', sizeof reply);
   if (options.own_facade) exchange(client, kEcho, std::string(100, 'r'), reply, 8);
-  EXPECT(std::string(reply + 8, 8) == std::string(8, 'Z'), "a 100-byte reply overran 8 bytes");
-  return "";
+  return check(std::string(reply + 8, 8) == std::string(8, 'Z'),
+               "a 100-byte reply overran 8 bytes");
 }
 
 int open_descriptors() {
@@ -329,15 +322,14 @@ verdict threads_at_once() {
     if (round == 0) first = open_descriptors();
   }
   EXPECT(wrong == 0, "%d of 1200 exchanges failed or got another's reply", wrong.load());
-  EXPECT(settles(first), "%d descriptors open after the second time, %d after the first",
-         open_descriptors(), first);
-  return "";
+  return check(settles(first), "%d descriptors open after the second time, %d after the first",
+               open_descriptors(), first);
 }
 
 #if COMM_RMS_CONFORMANCE_HOST
 verdict refusing_ready() {
   const served refusing(own_name("refusing"), false);
-  return readiness(own_name("refusing"), false);
+  return ready_is(own_name("refusing"), false);
 }
 
 // A failed exchange leaves the failure word where an earlier success (0)
@@ -358,8 +350,7 @@ verdict fails(int how) {
   });
   exchange(client, kLater, "hold", reply, 8);
   ender.join();
-  EXPECT(first_word(reply) == BMC_MC_CHANNEL_FAILURE, "first word %d", first_word(reply));
-  return "";
+  return check(first_word(reply) == BMC_MC_CHANNEL_FAILURE, "first word %d", first_word(reply));
 }
 
 // ---- Host serving --------------------------------------------------------------
@@ -391,8 +382,7 @@ verdict name_kept() {
   unlink(socket_of(name).c_str());
   const served second(name);
   first.reset();
-  EXPECT(second.started == 0 && echoes(name), "the first server's end took the name away");
-  return "";
+  return check(second.started == 0 && echoes(name), "the first server's end took the name away");
 }
 
 // The host's OS wrapper beyond what the library needs: a bounded wait on a
@@ -417,12 +407,12 @@ verdict host_wrapper() {
   int (*const print)(unsigned int, unsigned int, int, const char*, ...) = emwGENTrcPrintf;
   EXPECT(print(0, 0, 0, nullptr) != 0, "emwGENTrcPrintf took a null format");
   const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
-  EXPECT(text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
-         "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
-  return "";
+  return check(
+      text == "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z') + "\n",
+      "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
 }
 
-verdict server_leaves_nothing() {
+verdict server_leaves() {
   const int before = open_descriptors();
   { const served ended(own_name("ended")); }
   EXPECT(open_descriptors() == before, "%d descriptors open, %d before", open_descriptors(),
@@ -441,20 +431,12 @@ verdict server_leaves_nothing() {
 const unsigned int kCapacity = vantorel::comm_rms_ucom_log::kRingCapacity;
 constexpr int kPop = -1;
 
-// Entry `n` begins "#n:" (a wrong one shows which it is) and its bytes
+// Entry `n` begins "#n:" (a wrong one shows which it is) and its letters
 // follow from n, so a cut or mixed entry shows too.
 std::string entry(unsigned n, unsigned size) {
   std::string text = "#" + std::to_string(n) + ":";
-  for (unsigned i = 0; text.size() < size; ++i) text += static_cast<char>(n * 131 + i * 7);
+  for (unsigned i = 0; text.size() < size; ++i) text += static_cast<char>('a' + (n * 3 + i) % 26);
   return text.substr(0, size);
-}
-
-// "entry #n, S bytes" for what begins like entry n, else "S bytes".
-std::string described(const std::string& text) {
-  const size_t colon = text.find(':');
-  const bool numbered = text[0] == '#' && colon < 12;
-  return (numbered ? "entry " + text.substr(0, colon) + ", " : "") + std::to_string(text.size()) +
-         " bytes";
 }
 
 // Runs {count, op} pairs (op: bytes to push, or kPop) against a ring of
@@ -485,9 +467,8 @@ verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
       const std::string got(popped.begin(), popped.end());
       const std::string due = kept.empty() ? "" : entry(kept.front().first, kept.front().second);
       EXPECT(delivered != kept.empty() && (!delivered || got == due),
-             "step %u: pop delivered %s where %s is due", step,
-             delivered ? described(got).c_str() : "nothing",
-             kept.empty() ? "nothing" : described(due).c_str());
+             "step %u: pop delivered %zu bytes \"%.10s\" where %zu bytes \"%.10s\" are due", step,
+             delivered ? got.size() : 0, delivered ? got.c_str() : "", due.size(), due.c_str());
       if (!kept.empty()) {
         bytes -= kept.front().second;
         kept.pop_front();
@@ -533,24 +514,20 @@ verdict ring_empty_entry() {
     const std::string text(popped.begin(), popped.end());
     order += text.empty() ? 'e' : text == a ? 'a' : text == b ? 'b' : '?';
   }
-  EXPECT(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
-         order.c_str());
-  return "";
+  return check(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
+               order.c_str());
 }
 
 // ---- Console -----------------------------------------------------------------
 
-class receiver final : public vantorel::UCOM_UsrCommandReceiver {
- public:
-  explicit receiver(int answer) : answer_(answer) {}
+struct receiver final : vantorel::UCOM_UsrCommandReceiver {
+  explicit receiver(int result) : answer(result) {}
   int ucom_usr_command(char* command) override {
     seen = command;
-    return answer_;
+    return answer;
   }
+  int answer;
   std::string seen;
-
- private:
-  int answer_;
 };
 receiver receivers[] = {receiver(-1), receiver(7777)};
 const char* const kReceiverNames[] = {"conformance_a", "conformance_b"};
@@ -580,8 +557,8 @@ verdict delivers(bool through_socket) {
       EXPECT(rc == 0 && receivers[r].seen == text && receivers[1 - r].seen == "(nothing)",
              "\"%s\" to %s: delivery %d, reached it as \"%s\", the other as \"%s\"", text,
              kReceiverNames[r], rc, receivers[r].seen.c_str(), receivers[1 - r].seen.c_str());
-      EXPECT(result == (r == 0 ? -1 : 7777), "%s answered %d, the delivery gave %d",
-             kReceiverNames[r], r == 0 ? -1 : 7777, result);
+      EXPECT(result == receivers[r].answer, "%s answered %d, the delivery gave %d",
+             kReceiverNames[r], receivers[r].answer, result);
     }
   }
   // The process's console socket is listed, alive, and counted.
@@ -599,8 +576,7 @@ verdict delivers(bool through_socket) {
   receiver stranger(0);
   EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER &&
              host::ucom_withdraw(&stranger) != 0,
-         "a delivery to an unregistered name, or the withdrawal of an unregistered receiver, "
-         "did not say so");
+         "an unregistered name or receiver not reported");
   return "";
 #else
   (void)through_socket;
@@ -612,10 +588,14 @@ verdict delivers(bool through_socket) {
 
 // ---- Runner ------------------------------------------------------------------
 
-using check = std::function<verdict()>;
+using runner = std::function<verdict()>;
+template <class... A>
+runner with(verdict (*row)(A...), A... args) {
+  return [=] { return row(args...); };
+}
 // A row that talks to the facade; one that needs the suite's own, skipped
 // on a device.
-check talks(verdict (*row)()) {
+runner talks(runner row) {
   return [row] { return needs(false).empty() ? row() : needs(false); };
 }
 // A row of the host platform's own extras: only built against it.
@@ -626,62 +606,49 @@ check talks(verdict (*row)()) {
 #define OWN_FACADE(row) [] { return needs(true); }
 #define HOST_EXTRA(row) [] { return skip("the host platform's own extras"); }
 #endif
-check ring(std::vector<std::pair<int, int>> runs, bool created = true) {
-  return [=] { return ring_run(runs, created); };
+runner ring(std::vector<std::pair<int, int>> runs, bool created = true) {
+  return with(ring_run, runs, created);
 }
 
 const struct row {
   const char* name;
-  check run;
+  runner run;
 } kRows[] = {
-    {"mutex: request(0xFFFFFFFF) holds it against other threads until release",
-     [] { return excludes(0); }},
-    {"mutex: OSW_Guard holds it from construction to destruction", [] { return excludes(1); }},
-    {"mutex: OSW_Thread_Guard is one lock for the whole process", [] { return excludes(2); }},
-    {"sleep: emwOSWSleep(300) sleeps 300 ms", [] { return sleeps(false); }},
-    {"sleep: signals do not cut emwOSWSleep(300) short", [] { return sleeps(true); }},
-    {"clock: seconds as time(), nanoseconds 0..999999999, both advancing", clock_words},
+    {"mutex: request(0xFFFFFFFF) excludes others until release", with(excludes, 0)},
+    {"mutex: OSW_Guard holds it from construction to destruction", with(excludes, 1)},
+    {"mutex: OSW_Thread_Guard is one lock for the whole process", with(excludes, 2)},
+    {"sleep: emwOSWSleep(300) sleeps 300 ms", with(sleeps, false)},
+    {"sleep: signals do not cut emwOSWSleep(300) short", with(sleeps, true)},
+    {"clock: seconds as time(), nanoseconds 0..999999999, advancing", clock_words},
     {"local time: struct tm as localtime_r gives in the process's TZ", local_time},
-    {"trace: each emwGENTrcPrintf call writes its formatted line whole", trace_lines},
-    {"channel: lookup of the served facade gives a client", talks(lookup_served)},
-    {"channel: lookup of an unserved name gives null", lookup_absent},
-    {"channel: readiness check is exactly 1 for the served facade",
-     talks([] { return readiness(options.facade, true); })},
-    {"channel: readiness check is not 1 for an unserved name",
-     [] { return readiness(kAbsent, false); }},
-    {"channel: readiness check is not 1 for a facade answering not ready",
-     OWN_FACADE(refusing_ready())},
-    {"channel: an exchange copies the reply, nothing past its capacity", talks(copies_reply)},
-    {"channel: 12 threads exchanging at once each get their own reply, leak nothing",
-     talks(threads_at_once)},
+    {"trace: each emwGENTrcPrintf call writes its line whole", trace_lines},
+    {"channel: lookup of the served facade gives a client", talks(with(lookup, true))},
+    {"channel: lookup of an unserved name gives null", with(lookup, false)},
+    {"channel: readiness is exactly 1 for the served facade", talks(with(readiness, true))},
+    {"channel: readiness is not 1 for an unserved name", with(readiness, false)},
+    {"channel: readiness is not 1 for a facade not ready", OWN_FACADE(refusing_ready())},
+    {"channel: an exchange copies the reply, nothing past it", talks(copies_reply)},
+    {"channel: 12 threads at once get their own replies", talks(threads_at_once)},
     {"channel: failed exchange, facade ends before replying: failure word", OWN_FACADE(fails(0))},
-    {"channel: failed exchange, no reply within the channel's wait: failure word",
-     OWN_FACADE(fails(1))},
+    {"channel: failed exchange, no reply in the wait: failure word", OWN_FACADE(fails(1))},
     {"channel: failed exchange, facade gone since the lookup: failure word", OWN_FACADE(fails(2))},
-    {"host wrapper: bounded waits, null arguments, lines ended and cut",
-     HOST_EXTRA(host_wrapper())},
-    {"host serving: a name is one server's, also when its file was replaced",
-     HOST_EXTRA(name_kept())},
-    {"host serving: an ended server leaves nothing open; bad names are refused",
-     HOST_EXTRA(server_leaves_nothing())},
+    {"host wrapper: bounded waits, null arguments, lines cut", HOST_EXTRA(host_wrapper())},
+    {"host serving: a name is one server's, also when replaced", HOST_EXTRA(name_kept())},
+    {"host serving: an ended server leaves nothing; bad names", HOST_EXTRA(server_leaves())},
     {"ring: 1024 entries of 100 bytes fill 102400 bytes and all come back",
      ring({{1024, 100}, {1025, kPop}})},
-    {"ring: 1600 entries of 64 bytes fill 102400 bytes and all come back",
-     ring({{1600, 64}, {1601, kPop}})},
-    {"ring: one entry of exactly the capacity is kept whole",
-     ring({{1, 100}, {1, 102400}, {2, kPop}})},
-    {"ring: a push into a full ring evicts the oldest entries, as many as it needs",
+    {"ring: 1600 entries of 64 bytes fill it and come back", ring({{1600, 64}, {1601, kPop}})},
+    {"ring: one entry of the capacity is kept whole", ring({{1, 100}, {1, 102400}, {2, kPop}})},
+    {"ring: a push into a full ring evicts the oldest",
      ring({{1024, 100}, {1, 250}, {1022, kPop}})},
-    {"ring: an entry larger than the capacity is refused and evicts nothing",
-     ring({{10, 100}, {1, 102401}, {11, kPop}})},
+    {"ring: a larger entry is refused, evicts nothing", ring({{10, 100}, {1, 102401}, {11, kPop}})},
     {"ring: a pop replaces the vector's content", ring({{1, 3000}, {1, 10}, {3, kPop}})},
-    {"ring: 4000 pushes and pops of 1..3000 bytes come back whole, oldest first", ring_wraps},
-    {"ring: an empty entry is stored empty or refused, the others untouched", ring_empty_entry},
+    {"ring: 4000 pushes and pops of 1..3000 bytes, oldest first", ring_wraps},
+    {"ring: an empty entry is stored empty or refused", ring_empty_entry},
     {"ring: pop delivers nothing from a ring without storage", ring({{1, kPop}}, false)},
-    {"console: one manager; receivers register under their names", registers},
-    {"console: commands reach their receiver byte for byte, its result comes back",
-     [] { return delivers(false); }},
-    {"console: the same through the process's console socket", [] { return delivers(true); }},
+    {"console: one manager; receivers register under names", registers},
+    {"console: commands reach their receiver, results come back", with(delivers, false)},
+    {"console: the same through the process's console socket", with(delivers, true)},
 };
 
 std::atomic<int> passed{0}, failed{0}, skipped{0};
@@ -751,9 +718,8 @@ int main(int argc, char** argv) {
     ++rows_begun;
     const verdict v = r.run();
     const bool skipped_row = v.rfind("skip: ", 0) == 0;
-    if (v.empty()) std::printf("ok  %s\n", r.name);
-    if (skipped_row) std::printf("skipped  %s: %s\n", r.name, v.c_str() + 6);
-    if (!v.empty() && !skipped_row) std::printf("FAILED  %s: %s\n", r.name, v.c_str());
+    const char* const word = v.empty() ? "ok" : skipped_row ? "skipped" : "FAILED";
+    std::printf("%s  %s%s%s\n", word, r.name, v.empty() ? "" : ": ", v.c_str() + 6 * skipped_row);
     std::fflush(stdout);
     ++(v.empty() ? passed : skipped_row ? skipped : failed);
   }

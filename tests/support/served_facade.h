@@ -20,10 +20,7 @@ class test_facade final : public vantorel::facade_template {
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
     if (msg_id == kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (msg_id == kEcho || msg_id == kSlow) vantorel::host::facade_reply(header, data, length);
-    if (msg_id == kLater) {
-      later = header;
-      has_later.store(true);
-    }
+    if (msg_id == kLater) later = header, has_later = true;
   }
   GEN_IPC_SVC later{};
   std::atomic<bool> has_later{false};
