@@ -100,14 +100,13 @@ void readiness_retries_at_most_hundred_times() {
     const bool ready = answer == 1 || answer == 101;
     EXPECT_EQ(rfb_status(), ready ? 0 : 1) << answer;
     const int retries = answer == 1 ? 0 : 100;
-    EXPECT_EQ(fake::calls().check_calls.load(), retries + 1);
-    EXPECT_EQ(fake::sleep_arguments(), std::vector<unsigned long>(retries, 300));
     lines expected;
     for (int n = 1; n <= retries; ++n) expected.push_back(kRetry + std::to_string(n) + " times.");
     if (!ready) expected.push_back(kOver);
-    EXPECT_EQ(stored_lines(), expected);
-    EXPECT_EQ(fake::trace_lines().size(), ready ? 0u : 1u);
-    EXPECT_EQ(fake::sent_messages().size(), ready ? 1u : 0u);
+    EXPECT_EQ(std::tuple(fake::calls().check_calls.load(), fake::sleep_arguments(), stored_lines(),
+                         fake::trace_lines().size(), fake::sent_messages().size()),
+              std::tuple(retries + 1, std::vector<unsigned long>(retries, 300), expected,
+                         size_t{!ready}, size_t{ready}));
   }
 }
 

@@ -101,10 +101,9 @@ TEST(TraceLine, LevelChoosesDropTagAndSinks) {
 
 TEST(TraceLine, MessageAsVsnprintfWritesIt) {
   const std::string long_text(2000, 'x');
-  expect_as_vsnprintf("server_path_name[%s] size[%d]", "abc", 3);
-  expect_as_vsnprintf("%d|%d|%d", INT_MIN, INT_MAX, 0);
-  expect_as_vsnprintf("100%% done%%");
-  expect_as_vsnprintf("[%5d][%-3d]Ret[%#08X]", 42, 7, 0x12u);
+  expect_as_vsnprintf("server_path_name[%s] size[%d] [%5d][%-3d]Ret[%#08X]", "abc", 3, 42, 7,
+                      0x12u);
+  expect_as_vsnprintf("%d|%d|%d 100%% done%%", INT_MIN, INT_MAX, 0);
   expect_as_vsnprintf("%s|%.2s|%5.1f", "t", "abc", 2.25);
   expect_as_vsnprintf("%s%d", long_text.c_str(), 5);
   expect_as_vsnprintf("%.1277s%s%s", long_text.c_str(), "ab", "c");
