@@ -177,6 +177,10 @@ class FixedPath : public ::testing::Test {
     std::snprintf(thread, sizeof thread, "%010lu", static_cast<unsigned long>(pthread_self()));
     return "[" + string(date) + "][" + thread + "] [ INF]" + tail + "\n";
   }
+  string dump() {  // the file the dump command writes
+    EXPECT_EQ(command("UCGETMEMINFO"), 0);
+    return read_file(fixed_dump_dir::kFile);
+  }
   fixed_dump_dir guard_;
   char function_[400] = {};
 };
@@ -187,45 +191,36 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   EXPECT_NE(access(fixed_dump_dir::kFile, F_OK), 0);
 
   trace(2, "second", "int t::w::v(char)");
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  EXPECT_EQ(read_file(fixed_dump_dir::kFile),
-            kHead + line("[0001] u::v\tfirst") + line("[0002] w::v\tsecond"));
+  EXPECT_EQ(dump(), kHead + line("[0001] u::v\tfirst") + line("[0002] w::v\tsecond"));
   struct stat st;
   ASSERT_EQ(stat(fixed_dump_dir::kFile, &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  EXPECT_EQ(read_file(fixed_dump_dir::kFile), kHead);
+  EXPECT_EQ(dump(), kHead);
 
   comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);
   fake::set_clock(86399, 5000);  // a new second: the date is rendered anew
   trace(3, "third");
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  const string dump = read_file(fixed_dump_dir::kFile);
-  EXPECT_EQ(dump.find(history_text::section() + string(80, '-') + "\n[ID:1]\n"), 0u);
+  const string third = dump();
+  EXPECT_EQ(third.find(history_text::section() + string(80, '-') + "\n[ID:1]\n"), 0u);
   const char* later = "1970-01-01 23:59:59.000005";
   const string tail = history_text::operation_log() + line("[0003] u::v\tthird", later);
-  EXPECT_EQ(dump.substr(dump.size() - tail.size()), tail);
+  EXPECT_EQ(third.substr(third.size() - tail.size()), tail);
 
   const string name = string(300, 'n') + "::v";  // a signature longer than a cache entry
   for (int i = 0; i < 2; ++i) trace(4, "x", ("void a::" + name + "()").c_str());
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  const string fourth = line("[0004] " + name + "\tx", later);
-  const string again = read_file(fixed_dump_dir::kFile);
+  const string fourth = line("[0004] " + name + "\tx", later), again = dump();
   EXPECT_EQ(again.substr(again.size() - 2 * fourth.size()), fourth + fourth);
 }
 
 TEST_F(FixedPath, SizeBoundIsTestedBeforeEachEntry) {
-  ASSERT_EQ(command("UCGETMEMINFO"), 0);
-  const size_t head = read_file(fixed_dump_dir::kFile).size();  // history section and headings
+  const size_t head = dump().size();  // history section and headings
   const string fits(102399 - head, 'a');
   for (const string& entry : {fits, string("b"), string("c")}) push(entry);
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  EXPECT_EQ(read_file(fixed_dump_dir::kFile).substr(head), fits + "\n");  // 102400 bytes in all
-  EXPECT_EQ(drain(), std::vector<string>{string("c", 2)});                // "b" was lost
+  EXPECT_EQ(dump().substr(head), fits + "\n");              // 102400 bytes in all
+  EXPECT_EQ(drain(), std::vector<string>{string("c", 2)});  // "b" was lost
 
   for (const string& entry : {string("b"), fits, string("c")}) push(entry);
-  EXPECT_EQ(command("UCGETMEMINFO"), 0);
-  EXPECT_EQ(read_file(fixed_dump_dir::kFile).substr(head), "b\n");  // "c" would fit, but ended
+  EXPECT_EQ(dump().substr(head), "b\n");  // "c" would fit, but ended
   EXPECT_EQ(drain(), std::vector<string>{string("c", 2)});
 }
 
