@@ -24,7 +24,6 @@ using vantorel::comm_rms_ucom_log;
 
 constexpr int kThreads = 8;
 constexpr long kLines = 20000;  // per thread
-constexpr size_t kDumpFileLimit = 102400;
 constexpr const char* kFunction = "void reliability::load::trace(int, long)";
 constexpr const char* kLineMiddle = "] [ INF][0042] load::trace\t";
 
@@ -78,9 +77,8 @@ TEST_F(load, tracing_threads_with_a_dumping_thread_never_tear_a_line) {
       for (long seq = 0; seq < kLines; ++seq) {
         // Every 500 lines, wait for the next dump, so dumps fall all along
         // the tracing instead of after a burst that is over at once.
-        for (const long seen = dumps_done.load(); seq % 500 == 0 && dumps_done.load() == seen;) {
+        for (const long seen = dumps_done.load(); seq % 500 == 0 && dumps_done.load() == seen;)
           std::this_thread::yield();
-        }
         comm_rms_operation_log(1, 1, 42, kFunction, "%s", message_for(t, seq).c_str());
       }
       --writers_left;
@@ -102,7 +100,8 @@ TEST_F(load, tracing_threads_with_a_dumping_thread_never_tear_a_line) {
     ++dumps;
     dumps_done.fetch_add(1);
     const size_t log = text.find(history_text::operation_log());
-    if (text.size() > kDumpFileLimit || text.rfind(history_text::section(), 0) != 0 ||
+    if (text.size() > vantorel::debug_dump::size_limit + 1 ||
+        text.rfind(history_text::section(), 0) != 0 ||
         log == std::string::npos ||  // the heading, then whole records of 16 lines
         std::count(text.begin(), text.begin() + static_cast<long>(log), '\n') % 16 != 3) {
       ++bad;
@@ -140,9 +139,8 @@ TEST(unload, console_command_after_dlclose_finds_the_store) {
 // no lock of the library or the platform may be inherited held, so every
 // child traces, records, dumps and asks too, and ends.
 TEST_F(load, children_forked_while_every_lock_is_busy_never_hang) {
-  if (COMM_RMS_TEST_EMULATOR[0] != '\0') {  // a child beside a busy thread can hang there
-    GTEST_SKIP() << "under " COMM_RMS_TEST_EMULATOR;
-  }
+  // Under an emulator a child beside a busy thread can hang there.
+  if (COMM_RMS_TEST_EMULATOR[0] != '\0') GTEST_SKIP() << "under " COMM_RMS_TEST_EMULATOR;
   const auto use_every_lock = [](long i) {
     comm_rms_operation_log(1, 1, 42, kFunction, "%s", message_for(0, i).c_str());
     if (i % 64 == 0) comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);
@@ -154,12 +152,8 @@ TEST_F(load, children_forked_while_every_lock_is_busy_never_hang) {
     for (long i = 0; !stop; ++i) use_every_lock(i);
   });
   int hung = 0;
-  for (int forks = 0; forks < 300 && hung == 0; ++forks) {
-    hung += test_support::in_child([&] {
-              use_every_lock(0);
-              return 0;
-            }) != 0;
-  }
+  for (int forks = 0; forks < 300 && hung == 0; ++forks)
+    hung += test_support::in_child([&] { return use_every_lock(0), 0; }) != 0;
   stop = true;
   busy.join();
   EXPECT_EQ(0, hung);

@@ -3,8 +3,9 @@
 // request with a code of its own per message id, so a call that comes back
 // with anything but that code, 1 or the channel-failure code (above all a 0)
 // read as success what no service answered. The client must not keep
-// descriptors it no longer uses, and a service killed and back within a second answers the request
-// made right after the kill (readiness asks, and the library's check waits).
+// descriptors it no longer uses, and a service killed and back within a
+// second answers the request made right after the kill (readiness asks, and
+// the library's check waits).
 //
 // SOAK_KILLS, SOAK_STALLS, SOAK_THREADS and SOAK_SEED override the defaults
 // (scripts/soak.sh runs a longer soak through them).
@@ -34,42 +35,31 @@ constexpr int kReplyTimeoutMs = 1000;
 const bool reply_wait_set =
     setenv("VANTOREL_REPLY_TIMEOUT_MS", std::to_string(kReplyTimeoutMs).c_str(), 1) == 0;
 const test_support::run_dir the_run_dir;
-
-int setting(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
-
-void pause_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// The code the simulator answers to each message id (1, 3, 4, 5, 6).
-int32_t forced_code(int msg_id) {
-  return 0x100 + msg_id * 0x11;
-}
-
 test_support::process service;  // killed at exit by its destructor
 
+const auto setting = [](const char* name, int fallback) {
+  return std::getenv(name) && *std::getenv(name) ? std::atoi(std::getenv(name)) : fallback;
+};
+const auto pause_ms = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+// The code the simulator answers to each message id (1, 3, 4, 5, 6).
+const auto forced_code = [](int msg_id) { return 0x100 + msg_id * 0x11; };
+
 bool start_service() {
+  static int incarnation = 0;
   std::vector<std::string> args;
-  for (int id : {1, 3, 4, 5, 6}) {
+  for (int id : {1, 3, 4, 5, 6})
     args.insert(args.end(),
                 {"--force-code", std::to_string(id) + "=" + std::to_string(forced_code(id))});
-  }
-  static int incarnation = 0;
   service.kill_now();
   return test_support::start_service(service, COMM_RMS_SERVICE, the_run_dir, args,
                                      "service-" + std::to_string(++incarnation));
 }
 
-RETCODE rfb_status() {
-  COMM_RMS_RFB_GET_STATUS_INFO info{};
+const auto rfb_status = [](COMM_RMS_RFB_GET_STATUS_INFO info = {}) {
   return comm_rms_facade::get_instance()->get_rfb_status(info);
-}
+};
 
-// Counts of all workers.
-std::atomic<long> calls{0}, answered{0}, failed{0};
+std::atomic<long> calls{0}, answered{0}, failed{0};  // counts of all workers
 
 // All five requests (the forced codes answer them whatever they carry).
 void cycle() {
@@ -83,10 +73,10 @@ void cycle() {
                                            {5, facade->get_server_connect_result(result)},
                                            {6, rfb_status()},
                                            {4, facade->unregister_server(unreg)}};
-  for (const auto& code : codes) {
+  for (const auto& [id, code] : codes) {
     ++calls;
-    answered += code.second == forced_code(code.first);
-    failed += code.second == 1 || code.second == BMC_MC_CHANNEL_FAILURE;
+    answered += code == forced_code(id);
+    failed += code == 1 || code == BMC_MC_CHANNEL_FAILURE;
   }
 }
 
@@ -101,8 +91,7 @@ int settled_fd_count() {
 }
 
 TEST(service_faults, kills_and_stalls_during_requests_leave_every_call_accounted) {
-  const unsigned seed =
-      static_cast<unsigned>(setting("SOAK_SEED", static_cast<int>(time(nullptr))));
+  const unsigned seed = setting("SOAK_SEED", static_cast<int>(time(nullptr)));
   std::printf("[ figures  ] seed %u\n", seed);
   std::mt19937 random(seed);
   const auto between = [&](int low, int high) {
@@ -110,33 +99,24 @@ TEST(service_faults, kills_and_stalls_during_requests_leave_every_call_accounted
   };
   const int fds_before = settled_fd_count();
   service.kill_now();
-  std::thread restart([] {
-    pause_ms(400);
-    EXPECT_TRUE(start_service());
-  });
+  std::thread restart([] { EXPECT_TRUE((pause_ms(400), start_service())); });
   EXPECT_EQ(forced_code(6), rfb_status());
   restart.join();
-  std::vector<bool> events(setting("SOAK_KILLS", 5), true);
-  events.insert(events.end(), setting("SOAK_STALLS", 3), false);
-  std::shuffle(events.begin(), events.end(), random);
+  std::vector<bool> kills(setting("SOAK_KILLS", 5), true);  // then stalls, shuffled
+  kills.insert(kills.end(), setting("SOAK_STALLS", 3), false);
+  std::shuffle(kills.begin(), kills.end(), random);
   std::atomic<bool> over{false};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < setting("SOAK_THREADS", 4); ++w) {
-    workers.emplace_back([&over] {
+  std::vector<std::thread> workers(setting("SOAK_THREADS", 4));
+  for (std::thread& w : workers)
+    w = std::thread([&over] {
       while (!over) cycle();
     });
-  }
-  for (bool kill : events) {
+  for (bool kill : kills) {
     pause_ms(between(50, 400));
-    if (kill) {
-      service.kill_now();
-      pause_ms(between(0, 300));
-      EXPECT_TRUE(start_service());
-    } else {
-      service.signal(SIGSTOP);
-      pause_ms(kReplyTimeoutMs + between(100, 500));
-      service.signal(SIGCONT);
-    }
+    service.signal(kill ? SIGKILL : SIGSTOP);
+    pause_ms(kill ? between(0, 300) : kReplyTimeoutMs + between(100, 500));
+    EXPECT_TRUE(!kill || start_service());
+    if (!kill) service.signal(SIGCONT);
   }
   pause_ms(300);
   over = true;

@@ -14,11 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   std::error_code error;
-  if (argc == 2) {
-    for (const auto& entry : std::filesystem::directory_iterator(argv[1], error)) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(argc == 2 ? argv[1] : "", error))
+    if (entry.is_regular_file()) files.push_back(entry.path());
   if (files.empty()) {
     std::fprintf(stderr, "usage: %s CORPUS_DIR (with at least one input)\n", argv[0]);
     return 2;
