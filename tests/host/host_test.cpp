@@ -159,10 +159,24 @@ TEST(Channel, LimitsDeferredRepliesAndBadHeaders) {
   EXPECT_EQ(0, send(client, kLater, "", 0, reply, 8));
   replier.join();
   EXPECT_STREQ("late", reinterpret_cast<char*>(reply));
-  // Shorter than a header: the server drops the connection.
-  const int garbage = raw_connect(facade_path("f_sizes"));
-  EXPECT_EQ(kClosed, raw_exchange(garbage, "abc", 3, reply, 8));
-  close(garbage);
+  // Shorter than a header, or in the other byte order: the server drops the
+  // connection, and names the other byte order once on stderr.
+  const std::string dir = make_temp_dir("host_err."), err = dir + "/stderr";
+  const int saved = dup(STDERR_FILENO), to = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+  dup2(to, STDERR_FILENO);
+  const wire::header swapped{__builtin_bswap32(wire::kMagic), 0, 0, 0, 0};
+  for (const std::string& packet :
+       {std::string("abc"), std::string(reinterpret_cast<const char*>(&swapped), sizeof swapped),
+        std::string(reinterpret_cast<const char*>(&swapped), sizeof swapped)}) {
+    const int fd = raw_connect(facade_path("f_sizes"));
+    EXPECT_EQ(kClosed, raw_exchange(fd, packet.data(), packet.size(), reply, 8));
+    close(fd);
+  }
+  dup2(saved, STDERR_FILENO);
+  close(to), close(saved);
+  EXPECT_EQ(read_file(err),
+            "facade: a client sends in the other byte order (a PowerPC client of "
+            "a PC service, or the reverse); it cannot be served\n");
   for (int fd : silent) close(fd);
 }
 
