@@ -1,7 +1,8 @@
-// The host platform: OS wrapper, ring buffer and trace output, then the
-// message channel and console socket: a facade server on a thread of this
-// process (or a hand-made service speaking the wire format) and real clients
-// over the socket.
+// What the host platform does beyond the contract that platform_conformance
+// checks: the message channel and console socket under faults, crowds, fork,
+// cancellation and signals, against a facade server on a thread of this
+// process (or a hand-made service speaking the wire format), and the run
+// directory's verdict.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
