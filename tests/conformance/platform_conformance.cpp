@@ -270,7 +270,7 @@ verdict readiness(bool served) {
 verdict copies_reply() {
   bmc_mc_client* client = bmc_mc_client::bmc_mc_get_client(options.facade.c_str());
   EXPECT(client != nullptr, "no client");
-  for (const unsigned int size : {4u, 268u, 514u}) {
+  for (const unsigned int size : {1u, 4u, 268u, 514u}) {
     const std::string wrong = ask(client, size, size);
     EXPECT(wrong.empty(), "a %u-byte exchange: %s", size, wrong.c_str());
   }
