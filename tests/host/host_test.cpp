@@ -415,6 +415,7 @@ TEST(Channel, SettingsLimitsAndCrowdsOfAFreshProcess) {
       EXPECT_EQ(p.verdict == fault::ok ? 0 : -EPERM, server.start()) << p.dir;
       if (p.verdict != fault::ok) {
         EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_place"));
+        EXPECT_EQ(0, descriptors_on(v.where));  // the walk keeps nothing it refused
       }
     });
   }
