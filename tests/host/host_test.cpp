@@ -268,6 +268,21 @@ TEST(Channel, ForkedChildrenCancelledWaitsAndSignalStormsCostNoExchange) {
     return text == reply ? 0 : 1;
   };
   ASSERT_EQ(0, ask("warm the pool"));
+  // fork() waits for a thread that holds the process-wide guard, so that no
+  // child inherits it held.
+  std::atomic<int> guard_state{0};  // 1 held, 2 given back
+  std::thread holder([&] {
+    const OSW_Thread_Guard guard;
+    guard_state = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    guard_state = 2;
+  });
+  ASSERT_TRUE(wait_until([&] { return guard_state == 1; }, 2000));
+  const pid_t guarded = fork();
+  if (guarded == 0) _exit(0);
+  EXPECT_EQ(2, guard_state.load());
+  EXPECT_EQ(0, wait_child(guarded));
+  holder.join();
   const std::string path = facade_path("f_fork"), stalled = facade_path("f_stalled");
   const int listener = listen_at(stalled);  // accepts nobody
   std::thread waiter([] {
