@@ -12,14 +12,11 @@ namespace history_text {
 namespace layout = vantorel::dump_layout;
 using layout::zero_stamp;
 
-inline std::string heading(const char* title) {
+inline std::string section(const char* title = layout::history_title) {
   return std::string(layout::banner) + "\n" + title + "\n" + layout::banner + "\n";
 }
-inline std::string section() {
-  return heading(layout::history_title);
-}
 inline std::string operation_log() {
-  return heading(layout::log_title);
+  return section(layout::log_title);
 }
 
 // Record line `which` holding `value`; for a text, its length line too.

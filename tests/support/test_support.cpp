@@ -1,15 +1,13 @@
 #include "test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -34,20 +32,14 @@ std::string make_temp_dir(const char* prefix) {
 }
 
 void remove_tree(const std::string& path) {
-  if (path.empty()) return;
-  nftw(
-      path.c_str(),
-      [](const char* entry, const struct stat*, int, struct FTW*) { return std::remove(entry); },
-      16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;  // symlinks are removed, not followed
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 int open_fd_count() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count - 1;  // the one listing them
+  std::error_code error;
+  std::filesystem::directory_iterator fds("/proc/self/fd", error), end;
+  return error ? -1 : static_cast<int>(std::distance(fds, end)) - 1;  // the one listing them
 }
 
 run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")) {

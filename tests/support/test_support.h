@@ -32,10 +32,8 @@ int open_fd_count();
 template <typename Predicate>
 bool wait_until(Predicate done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
@@ -118,16 +116,11 @@ class fixed_dump_dir {
 // every singleton the parent already made. Its gtest failures show up in the
 // parent through the child's exit status and stderr.
 // (Used in a test body, which has included gtest.)
-#define IN_FRESH_PROCESS(...)                           \
-  do {                                                  \
-    GTEST_FLAG_SET(death_test_style, "threadsafe");     \
-    EXPECT_EXIT(                                        \
-        {                                               \
-          __VA_ARGS__;                                  \
-          std::fflush(nullptr);                         \
-          _exit(::testing::Test::HasFailure() ? 1 : 0); \
-        },                                              \
-        ::testing::ExitedWithCode(0), "");              \
+#define IN_FRESH_PROCESS(...)                                                                     \
+  do {                                                                                            \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                               \
+    EXPECT_EXIT((({ __VA_ARGS__; }), std::fflush(nullptr), _exit(::testing::Test::HasFailure())), \
+                ::testing::ExitedWithCode(0), "");                                                \
   } while (0)
 
 // Exit code of child `pid`, 128 + signal when a signal ended it, or -1 when
