@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 namespace test_support {
 
@@ -73,11 +73,8 @@ bool process::write_stdin(const std::string& text) const {
 }
 
 int process::wait(int timeout_ms) {
-  if (stdin_fd_ >= 0) close(stdin_fd_);  // a child reading its input sees the end
-  stdin_fd_ = -1;
-  const int code = pid_ > 0 ? wait_child(pid_, timeout_ms) : -1;
-  pid_ = -1;
-  return code;
+  if (stdin_fd_ >= 0) close(std::exchange(stdin_fd_, -1));  // a reading child sees the end
+  return wait_child(std::exchange(pid_, -1), timeout_ms);
 }
 
 bool process::shows(const std::string& text, int timeout_ms) const {
