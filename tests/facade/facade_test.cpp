@@ -43,11 +43,6 @@ std::string history() {
   return std::fclose(file), text;
 }
 
-bytes word_bytes(int32_t word) {
-  const auto* raw = reinterpret_cast<const unsigned char*>(&word);
-  return bytes(raw, raw + sizeof word);
-}
-
 const char kRetry[] = "[ INF][0509] comm_rms_facade::is_check_facade\tcheck server - retry is ";
 const char kOver[] = "[@ERR][0505] comm_rms_facade::is_check_facade\tcheck server - retry is over.";
 
@@ -176,10 +171,9 @@ bytes pattern(size_t size, unsigned char seed) {
 }  // namespace
 
 TEST(FacadeConnection, FirstCreationClientLookupAndReadiness) {
-  IN_FRESH_PROCESS(forks_during_first_creation_never_hang());
-  IN_FRESH_PROCESS(cancelled_or_racing_first_creations());
-  IN_FRESH_PROCESS(client_missing_at_creation());
-  IN_FRESH_PROCESS(readiness_retries_at_most_hundred_times());
+  // The forks create in their children only: the process stays fresh.
+  IN_FRESH_PROCESS(forks_during_first_creation_never_hang(); cancelled_or_racing_first_creations());
+  IN_FRESH_PROCESS(client_missing_at_creation(); readiness_retries_at_most_hundred_times());
 }
 
 // Per row: the record goes out as it lies in memory (the path name is the
@@ -224,26 +218,26 @@ TEST(FacadeRequests, HistoryAndInformationLinesOnEveryPath) {
   const std::string before = history();
   COMM_RMS_REGISTER_SERVER_INFO server{"rfb://panel", "/run/panel"};
   COMM_RMS_UNREGISTER_SERVER_INFO ours{"/run/panel", 1}, other{"other", 0};
-  COMM_RMS_SERVER_PATH_INFO path_info;
-  std::memset(path_info.server_path_name, 'p', sizeof path_info.server_path_name);  // no NUL
-  path_info.size = 0x41414141;  // "AAAA" if the text were read past its array
+  COMM_RMS_SERVER_PATH_INFO path_info;  // no NUL: its size reads "AAAA" if the text ran on
+  std::memset(&path_info, 'A', sizeof path_info);
   COMM_RMS_CONNECT_RESULT_INFO connect_info{"/run/x", 3};
-  fake::set_reply(word_bytes(-7));
-  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(ours), -14);
+  fake::set_reply(bytes(4, 0xFF));  // the reply word -1, in either byte order
+  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(ours), -2);
   facade().get_server_path_name(path_info);
   fake::never_ready();
   EXPECT_EQ(facade().register_server(server) + facade().unregister_server(other), 2);
   facade().get_server_connect_result(connect_info);
   const std::string added = history().substr(before.size());
   EXPECT_EQ(added.find("[ID:"), added.rfind("[ID:"));  // one record, the completed one:
-  EXPECT_NE(added.find(field(layout::url, "rfb://panel", true)), std::string::npos);
-  EXPECT_NE(added.find(field(layout::regist_result, "-7") + "\n    Unregist"), std::string::npos);
-  const std::string tail = field(layout::is_terminated, "1") + field(layout::unregist_result, "-7");
+  EXPECT_NE(added.find(field(layout::url, "rfb://panel") + field(layout::url_length, "11")),
+            std::string::npos);
+  EXPECT_NE(added.find(field(layout::regist_result, "-1") + "\n    Unregist"), std::string::npos);
+  const std::string tail = field(layout::is_terminated, "1") + field(layout::unregist_result, "-1");
   EXPECT_EQ(added.substr(added.size() - tail.size()), tail);
   const lines stored = stored_lines();
   ASSERT_EQ(stored.size(), 305u);  // the first, 3 x (100 retries, retry over), the last
   EXPECT_EQ(stored[0], "[ INF][0157] comm_rms_facade::get_server_path_name\tserver_path_name[" +
-                           std::string(260, 'p') + "] size[1094795585]");
+                           std::string(260, 'A') + "] size[1094795585]");
   EXPECT_EQ(stored[304],
             "[ INF][0329] comm_rms_facade::get_server_connect_result\t"
             "server_path_name[/run/x] app_ws_error_code[3]");

@@ -13,12 +13,11 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <new>
 #include <tuple>
 
 #include "comm_rms/connect_history.h"
-#include "comm_rms/operation_log.h"
 #include "history_text.h"
 #include "log/comm_rms_ucom_log.h"
 #include "log/trace_format.h"
@@ -85,7 +84,7 @@ TEST(TraceLine, StoredLineByteForByteAndLevelChoosesDropTagAndSinks) {
 }
 
 TEST(TraceLine, MessageAsVsnprintfWritesItAndShortFunctionName) {
-  const std::string long_text(2000, 'x');
+  const std::string long_text(3000, 'x');
   expect_as_vsnprintf("path[%s] size[%d] [%5d][%-3d]Ret[%#08X]", "abc", 3, 42, 7, 0x12u);
   expect_as_vsnprintf("%d|%d|%d 100%% done%%", INT_MIN, INT_MAX, 0);
   expect_as_vsnprintf("%s|%.2s|%5.1f", "t", "abc", 2.25);
@@ -93,10 +92,9 @@ TEST(TraceLine, MessageAsVsnprintfWritesItAndShortFunctionName) {
   expect_as_vsnprintf("%.1277s%s%s", long_text.c_str(), "ab", "c");
 
   // The short function name: class and member.
-  const std::string long_name(3000, 'n');
   const char* cases[][2] = {{"int f()", "int f"},   {"v s::c(a::b)", "v s::c"},
                             {"x:::y(int)", ":y"},   {":ab::c(", ":ab::c"},
-                            {"a:b::c::d(", "c::d"}, {long_name.c_str(), long_name.c_str()}};
+                            {"a:b::c::d(", "c::d"}, {long_text.c_str(), long_text.c_str()}};
   for (const auto& c : cases) {
     size_t length = 0;
     const char* start = vantorel::comm_rms_short_function_name(c[0], &length);
@@ -105,29 +103,28 @@ TEST(TraceLine, MessageAsVsnprintfWritesItAndShortFunctionName) {
 }
 
 using std::string;
+namespace fs = std::filesystem;
 using namespace test_support;
-using vantorel::comm_rms_ucom_log;
+const auto store = vantorel::comm_rms_ucom_log::get_instance;
 const string kHead = history_text::section() + history_text::operation_log();
 
 // Every entry of the store (NUL included), oldest first; leaves it empty.
 std::vector<string> drain() {
   std::vector<string> lines;
-  for (std::vector<unsigned char> entry; comm_rms_ucom_log::get_instance()->pop_log(entry) == 0;)
+  for (std::vector<unsigned char> entry; store()->pop_log(entry) == 0;)
     lines.emplace_back(entry.begin(), entry.end());
   return lines;
 }
 
-const auto command = [](const char* text) {  // as the console delivers it: a writable copy
-  return comm_rms_ucom_log::get_instance()->ucom_usr_command(&string(text)[0]);
-};
-const auto push = [](const string& text) {
-  comm_rms_ucom_log::get_instance()->push_log(text.c_str(), text.size() + 1);
-};
+// A command as the console delivers it: a writable copy.
+const auto command = [](string text) { return store()->ucom_usr_command(&text[0]); };
+const auto push = [](const string& text) { store()->push_log(text.c_str(), text.size() + 1); };
+
 TEST(LogStore, CreationThatThrowsIsTriedAgain) {
   IN_FRESH_PROCESS({
     fake::fail_next_registration();
-    EXPECT_THROW(comm_rms_ucom_log::get_instance(), std::bad_alloc);
-    ASSERT_NE(comm_rms_ucom_log::get_instance(), nullptr);
+    EXPECT_THROW(store(), std::bad_alloc);
+    ASSERT_NE(store(), nullptr);
     ASSERT_EQ(fake::registrations().size(), 1u);
     EXPECT_EQ(fake::registrations()[0].name, vantorel::debug_dump::receiver_name);
   });
@@ -166,9 +163,7 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDumpWithinTheSizeBound) {
 
   trace(2, "second", "int t::w::v(char)");
   EXPECT_EQ(dump(), kHead + line("[0001] u::v\tfirst") + line("[0002] w::v\tsecond"));
-  struct stat st;
-  ASSERT_EQ(stat(fixed_dump_dir::kFile, &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::status(fixed_dump_dir::kFile).permissions(), fs::perms(0600));
   EXPECT_EQ(dump(), kHead);
 
   comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);

@@ -19,11 +19,9 @@ inline std::string operation_log() {
   return section(layout::log_title);
 }
 
-// Record line `which` holding `value`; for a text, its length line too.
-inline std::string field(layout::line which, const std::string& value, bool text = false) {
-  const std::string line = layout::field_prefix(which) + value + "]\n";
-  return text ? line + field(static_cast<layout::line>(which + 1), std::to_string(value.size()))
-              : line;
+// Record line `which` holding `value`.
+inline std::string field(layout::line which, const std::string& value) {
+  return layout::field_prefix(which) + value + "]\n";
 }
 
 }  // namespace history_text
