@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <string>
+#include <numeric>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "comm_rms/comm_rms.h"
 #include "history_text.h"
@@ -27,31 +26,21 @@ namespace {
 using lines = std::vector<std::string>;
 using bytes = std::vector<unsigned char>;
 
-// Lines taken out of the log store, without their time and thread.
+// Lines taken out of the log store, without their time, thread and NUL.
 lines stored_lines() {
   lines taken;
-  for (bytes entry; vantorel::comm_rms_ucom_log::get_instance()->pop_log(entry) == 0;) {
-    const std::string line(entry.begin(), entry.end() - 1);  // without the NUL
-    taken.push_back(line.substr(line.find("] ") + 2));
-  }
+  const char gap[] = "] ";  // the first one ends the thread
+  for (bytes e; vantorel::comm_rms_ucom_log::get_instance()->pop_log(e) == 0;)
+    taken.emplace_back(std::search(e.begin(), e.end(), gap, gap + 2) + 2, e.end() - 1);
   return taken;
 }
 
 // The rendered connection history.
 std::string history() {
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* file = open_memstream(&text, &size);
+  static char text[1 << 16];  // room for far more records than these tests make
+  FILE* file = fmemopen(text, sizeof text, "w");
   vantorel::comm_rms_ucom_log::get_instance()->output_information_log_(file);
-  std::fclose(file);
-  const std::string rendered(text, size);
-  return std::free(text), rendered;
-}
-
-bytes word_bytes(int32_t word) {
-  bytes raw(sizeof word);
-  std::memcpy(raw.data(), &word, sizeof word);
-  return raw;
+  return std::fclose(file), text;
 }
 
 const char kRetry[] = "[ INF][0509] comm_rms_facade::is_check_facade\tcheck server - retry is ";
@@ -66,10 +55,9 @@ void client_missing_at_creation() {
   fake::set_client_available(false);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(comm_rms_initial(), 0);
   EXPECT_EQ(stored_lines(), lines{"[@ERR][0462] comm_rms_facade::initial\tmc_client_ is null."});
-  ASSERT_EQ(fake::trace_lines().size(), 1u);  // its printed text: the tools' tests
-  const fake::trace_line printed = fake::trace_lines()[0];
-  EXPECT_EQ(std::tie(printed.kind, printed.module, printed.category),
-            std::tuple(0, 0x340Eu, 0x102u));
+  EXPECT_EQ(fake::trace_lines().size(), 1u);  // its printed text: the tools' tests
+  for (const fake::trace_line& p : fake::trace_lines())
+    EXPECT_EQ(std::tie(p.kind, p.module, p.category), std::tuple(0, 0x340Eu, 0x102u));
 
   fake::never_ready();  // a failing check looks nothing up
   EXPECT_EQ(rfb_status(), 1);
@@ -95,9 +83,8 @@ void readiness_retries_at_most_hundred_times() {
   const long wide_one = sizeof(long) > 4 ? static_cast<long>(0x100000001LL) : 2;
   for (long answer : {1L, 101L, 0L, 7L, -1L, wide_one}) {
     fake::reset();
-    if (answer == 101) fake::ready_at_check(101);
-    if (answer != 1 && answer != 101) fake::never_ready(answer);
     const bool ready = answer == 1 || answer == 101;
+    ready ? fake::ready_at_check(static_cast<int>(answer)) : fake::never_ready(answer);
     EXPECT_EQ(rfb_status(), ready ? 0 : 1) << answer;
     const int retries = answer == 1 ? 0 : 100;
     lines expected;
@@ -129,11 +116,10 @@ void forks_during_first_creation_never_hang() {
       std::thread threads[2];
       first_creations(threads, comm_rms_initial);
       for (std::thread& thread : threads) thread.detach();  // no thread is left unjoined
-      const int child = test_support::in_child([] {
+      _exit(test_support::in_child([] {
         comm_rms_operation_log(1, 1, 2, "void a::c()", "child");
         return comm_rms_initial();
-      });
-      _exit(child);
+      }));
     }
     hung += test_support::wait_child(round, 10000) != 0;
   }
@@ -166,12 +152,8 @@ RETCODE on_record(unsigned char* raw) {
   return result;
 }
 
-struct request_case {
-  long msg_id;
-  size_t record_size;
-  unsigned int reply_capacity;
-  RETCODE (*call)(unsigned char* raw);
-};
+// Message id, record size, reply capacity, the request on a raw record.
+using request_case = std::tuple<long, size_t, unsigned int, RETCODE (*)(unsigned char*)>;
 using F = comm_rms_facade;
 const request_case cases[] = {
     {1, 264, 268, on_record<COMM_RMS_SERVER_PATH_INFO, &F::get_server_path_name>},
@@ -181,102 +163,82 @@ const request_case cases[] = {
     {6, 4, 8, on_record<COMM_RMS_RFB_GET_STATUS_INFO, &F::get_rfb_status>}};
 const request_case &path = cases[0], &connect = cases[3], &rfb = cases[4];
 
-bytes pattern(size_t size, int seed) {
+bytes pattern(size_t size, unsigned char seed) {
   bytes raw(size);
-  for (size_t i = 0; i < size; ++i) raw[i] = static_cast<unsigned char>(seed + i * 7);
-  return raw;
+  return std::iota(raw.begin(), raw.end(), seed), raw;
 }
 
 }  // namespace
 
 TEST(FacadeConnection, FirstCreationClientLookupAndReadiness) {
-  IN_FRESH_PROCESS(forks_during_first_creation_never_hang());
-  IN_FRESH_PROCESS(cancelled_or_racing_first_creations());
-  IN_FRESH_PROCESS(client_missing_at_creation());
-  IN_FRESH_PROCESS(readiness_retries_at_most_hundred_times());
+  // The forks create in their children only: the process stays fresh.
+  IN_FRESH_PROCESS(forks_during_first_creation_never_hang(); cancelled_or_racing_first_creations());
+  IN_FRESH_PROCESS(client_missing_at_creation(); readiness_retries_at_most_hundred_times());
 }
 
-TEST(FacadeRequests, SendTheRecordWithItsIdAndReturnTheReplyWord) {
-  for (const request_case& c : cases) {
-    fake::reset();
-    bytes record = pattern(c.record_size, 3);
-    c.call(record.data());
-    const auto sent = fake::sent_messages();
-    ASSERT_EQ(sent.size(), 1u) << c.msg_id;
-    // The record's bytes as they lie in memory; the path name is the
-    // service's to fill: its request is all zero.
-    EXPECT_EQ(std::tie(sent[0].flags, sent[0].msg_id, sent[0].reply_capacity, sent[0].facade,
-                       sent[0].request),
-              std::tuple(0L, c.msg_id, c.reply_capacity, std::string("f_comm_rms"),
-                         c.msg_id == 1 ? bytes(264, 0) : pattern(c.record_size, 3)));
-    for (RETCODE word : {0, 1, 7, -5, BMC_MC_CHANNEL_FAILURE, 0x01020304}) {
-      fake::set_reply(word_bytes(word));
-      EXPECT_EQ(c.call(record.data()), word) << c.msg_id;
-    }
-  }
-}
-
-TEST(FacadeRequests, CopyBackFollowsEachRequestsRule) {
-  fake::reset();
+// Per row: the record goes out as it lies in memory (the path name is the
+// service's to fill: its request is all zero), the reply's first word comes
+// back, and the record is kept, copied back whole or only its error code.
+TEST(FacadeRequests, SendTheRecordReturnTheWordAndCopyBackByEachRequestsRule) {
   enum { kept, whole, code_only };
   const bytes full = pattern(268, 90), none;
-  struct row {
-    const request_case& c;
-    RETCODE word;
-    bytes reply;
-    int copy;
-  } rows[] = {{path, 0, full, whole},        {path, 9, full, kept},
-              {path, 0, none, whole},        {path, 0, bytes(4), whole},
-              {connect, 0, full, code_only}, {connect, -9, full, code_only},
-              {connect, 0, none, code_only}, {rfb, 0, full, whole},
-              {rfb, 9, full, kept},          {rfb, 0, none, whole}};
-  for (row& r : rows) {
-    if (!r.reply.empty()) std::memcpy(r.reply.data(), &r.word, sizeof r.word);
-    fake::set_reply(r.reply);  // none: the channel writes nothing
-    const bytes before = pattern(r.c.record_size, 200);
+  const std::tuple<const request_case&, RETCODE, bytes, int> rows[] = {
+      {path, 0, full, whole},        {path, 9, full, kept},
+      {path, 0, none, whole},        {path, 0, bytes(4), whole},
+      {connect, 0, full, code_only}, {connect, -9, full, code_only},
+      {connect, 0, none, code_only}, {rfb, 0, full, whole},
+      {rfb, 0x01020304, full, kept}, {rfb, 0, none, whole},
+      {cases[1], 0, full, kept},     {cases[1], 1, full, kept},
+      {cases[2], 0, full, kept},     {cases[2], BMC_MC_CHANNEL_FAILURE, full, kept}};
+  for (auto [c, word, reply, copy] : rows) {
+    const auto [msg_id, size, capacity, call] = c;
+    fake::reset();
+    if (!reply.empty()) std::memcpy(reply.data(), &word, sizeof word);
+    fake::set_reply(reply);  // none: the channel writes nothing
+    const bytes before = pattern(size, 200);
     bytes after = before, expected = before;
-    EXPECT_EQ(r.c.call(after.data()), r.word);
-    bytes reply = r.reply;  // what the reply did not reach reads as zero
-    reply.resize(268);
-    if (r.copy == whole) expected.assign(reply.begin() + 4, reply.begin() + 4 + before.size());
-    if (r.copy == code_only) std::memcpy(&expected[260], &reply[264], 4);
-    EXPECT_EQ(after, expected) << r.c.msg_id << " " << r.word << " " << r.reply.size();
+    EXPECT_EQ(call(after.data()), word);
+    ASSERT_EQ(fake::sent_messages().size(), 1u) << msg_id;
+    const fake::sent_message s = fake::sent_messages()[0];
+    EXPECT_EQ(std::tuple(s.flags, s.msg_id, s.reply_capacity, s.facade == "f_comm_rms", s.request),
+              std::tuple(0L, msg_id, capacity, true, msg_id == 1 ? bytes(size) : before));
+    reply.resize(268);  // what the reply did not reach reads as zero
+    if (copy == whole) expected.assign(reply.begin() + 4, reply.begin() + 4 + before.size());
+    if (copy == code_only) std::memcpy(&expected[260], &reply[264], 4);
+    EXPECT_EQ(after, expected) << msg_id << " " << word;
   }
 }
 
-TEST(FacadeRequests, HistoryRecordsEveryCompletedSendOnly) {
+// A completed send is recorded (a failed check records nothing); the
+// information lines show the caller's record, cut at its array's end, also
+// when nothing was sent.
+TEST(FacadeRequests, HistoryAndInformationLinesOnEveryPath) {
   fake::reset();
+  stored_lines();
   const std::string before = history();
   COMM_RMS_REGISTER_SERVER_INFO server{"rfb://panel", "/run/panel"};
   COMM_RMS_UNREGISTER_SERVER_INFO ours{"/run/panel", 1}, other{"other", 0};
-  fake::set_reply(word_bytes(-7));
-  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(ours), -14);
-  fake::never_ready();
-  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(other), 2);
-  const std::string added = history().substr(before.size());
-  EXPECT_EQ(added.find("[ID:"), added.rfind("[ID:"));  // one record, the completed one:
-  EXPECT_NE(added.find(field(layout::url, "rfb://panel", true)), std::string::npos);
-  EXPECT_NE(added.find(field(layout::regist_result, "-7") + "\n    Unregist"), std::string::npos);
-  const std::string tail = field(layout::is_terminated, "1") + field(layout::unregist_result, "-7");
-  EXPECT_EQ(added.substr(added.size() - tail.size()), tail);
-}
-
-TEST(FacadeRequests, InformationLinesShowTheCallersRecordOnEveryPath) {
-  fake::reset();
-  stored_lines();
-  COMM_RMS_SERVER_PATH_INFO path_info;
-  std::memset(path_info.server_path_name, 'p', sizeof path_info.server_path_name);  // no NUL
-  path_info.size = 0x41414141;  // "AAAA" if the text were read past its array
+  COMM_RMS_SERVER_PATH_INFO path_info;  // no NUL: its size reads "AAAA" if the text ran on
+  std::memset(&path_info, 'A', sizeof path_info);
   COMM_RMS_CONNECT_RESULT_INFO connect_info{"/run/x", 3};
-  fake::set_reply(word_bytes(5));
+  fake::set_reply(bytes(4, 0xFF));  // the reply word -1, in either byte order
+  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(ours), -2);
   facade().get_server_path_name(path_info);
   fake::never_ready();
+  EXPECT_EQ(facade().register_server(server) + facade().unregister_server(other), 2);
   facade().get_server_connect_result(connect_info);
+  const std::string added = history().substr(before.size());
+  EXPECT_EQ(added.find("[ID:"), added.rfind("[ID:"));  // one record, the completed one:
+  EXPECT_NE(added.find(field(layout::url, "rfb://panel") + field(layout::url_length, "11")),
+            std::string::npos);
+  EXPECT_NE(added.find(field(layout::regist_result, "-1") + "\n    Unregist"), std::string::npos);
+  const std::string tail = field(layout::is_terminated, "1") + field(layout::unregist_result, "-1");
+  EXPECT_EQ(added.substr(added.size() - tail.size()), tail);
   const lines stored = stored_lines();
-  ASSERT_EQ(stored.size(), 103u);  // the first, 100 retries, retry over, the second
+  ASSERT_EQ(stored.size(), 305u);  // the first, 3 x (100 retries, retry over), the last
   EXPECT_EQ(stored[0], "[ INF][0157] comm_rms_facade::get_server_path_name\tserver_path_name[" +
-                           std::string(260, 'p') + "] size[1094795585]");
-  EXPECT_EQ(stored[102],
+                           std::string(260, 'A') + "] size[1094795585]");
+  EXPECT_EQ(stored[304],
             "[ INF][0329] comm_rms_facade::get_server_connect_result\t"
             "server_path_name[/run/x] app_ws_error_code[3]");
 }

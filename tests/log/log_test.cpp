@@ -12,15 +12,12 @@
 
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <new>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "comm_rms/connect_history.h"
-#include "comm_rms/operation_log.h"
 #include "history_text.h"
 #include "log/comm_rms_ucom_log.h"
 #include "log/trace_format.h"
@@ -32,35 +29,28 @@ namespace {
 namespace tf = vantorel::trace_format;
 
 // The message as the formatter writes it, and as vsnprintf writes it.
-void expect_as_vsnprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void expect_as_vsnprintf(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) void expect_as_vsnprintf(const char* format, ...) {
   char ours[tf::message_buffer], theirs[tf::message_buffer] = {};
-  va_list args, again;
+  va_list args;
   va_start(args, format);
-  va_copy(again, args);
   const size_t length = tf::format_message(ours, format, args);
-  std::vsnprintf(theirs, tf::message_limit, format, again);
-  va_end(again);
+  va_end(args);
+  va_start(args, format);
+  std::vsnprintf(theirs, tf::message_limit, format, args);
   va_end(args);
   EXPECT_EQ(std::string(ours, length + 1), std::string(theirs, std::strlen(theirs) + 1)) << format;
 }
 
-TEST(TraceLine, StoredLineByteForByte) {
+TEST(TraceLine, StoredLineByteForByteAndLevelChoosesDropTagAndSinks) {
   // sec, min, hour, day, month - 1, year - 1900
   const struct tm worked { 7, 5, 9, 4, 11, 126, 0, 0, 0, 0, nullptr };
   const struct tm far { 5, 4, 3, 2, 0, 8100, 0, 0, 0, 0, nullptr };
   const struct tm early { 5, 4, 3, 2, 0, -1895, 0, 0, 0, 0, nullptr };
-  struct row {
-    struct tm when;
-    long nanoseconds;
-    unsigned long thread;
-    int level, line;
-    const char *name, *message, *stored;  // the name as comm_rms_short_function_name cuts it
-  } rows[] = {
-      {worked, 42153000, 1208479328, 16, 505, "comm_rms_facade::is_check_facade",
-       "check server - retry is over.",
-       "[2026-12-04 09:05:07.042153][1208479328] [@ERR][0505] comm_rms_facade::is_check_facade\t"
-       "check server - retry is over."},
+  // Per row: when, nanoseconds, thread, level, line, the name (as
+  // comm_rms_short_function_name cuts it), the message and the stored line.
+  using row =
+      std::tuple<struct tm, long, unsigned long, int, int, const char*, const char*, const char*>;
+  const row rows[] = {
       {worked, 999999999, 1234, 1, 7, "f", "",
        "[2026-12-04 09:05:07.999999][0000001234] [ INF][0007] f\t"},
       {worked, 999, 0, 8, 12345, "b::c", "m",
@@ -71,57 +61,40 @@ TEST(TraceLine, StoredLineByteForByte) {
        "[10000-01-02 03:04:05.-00005][0000000042] [****][0001] f\tm"},
       {early, 0, 42, 1, 1, "f", "m", "[05-01-02 03:04:05.000000][0000000042] [ INF][0001] f\tm"},
   };
-  for (const row& r : rows) {
+  for (const auto& [when, nanoseconds, id, level, line, name, message, stored] : rows) {
     char date[tf::piece_buffer], thread[tf::piece_buffer], out[tf::line_buffer];
     const size_t length = tf::render_after_pieces(
-        out, date, tf::render_date(date, r.when), thread, tf::render_thread(thread, r.thread),
-        {r.nanoseconds, r.level, r.line}, {r.name, std::strlen(r.name)}, r.message,
-        std::strlen(r.message));
-    EXPECT_EQ(std::string(out, length + 1), std::string(r.stored) + '\0');
+        out, date, tf::render_date(date, when), thread, tf::render_thread(thread, id),
+        {nanoseconds, level, line}, {name, std::strlen(name)}, message, std::strlen(message));
+    EXPECT_EQ(std::string(out, length + 1), std::string(stored) + '\0');
   }
-}
 
-TEST(TraceLine, LevelChoosesDropTagAndSinks) {
   // Per level: "s" stored, "p" printed, then the tag; empty when dropped.
-  const std::pair<int, const char*> rows[] = {
+  const std::pair<int, const char*> levels[] = {
       {0, "s[****]"},   {1, "s[ INF]"},   {2, "sp[ IMP]"},  {3, "sp[****]"},  {4, "s[****]"},
       {8, "sp[!WRN]"},  {16, "sp[@ERR]"}, {24, "sp[****]"}, {256, "s[****]"}, {260, "p[PERFORM]: "},
       {261, "p[****]"}, {32, ""},         {512, ""},        {33, ""},         {0x31F, ""},
       {-1, ""}};
-  for (const auto& [level, expected] : rows) {
-    std::string got;
-    if (tf::passes_mask(level)) {
-      const tf::tag tag = tf::tag_for(level);
-      got = std::string(tf::is_stored(level) ? "s" : "") + (tf::is_printed(level) ? "p" : "") +
-            std::string(tag.text, tag.length);
-    }
-    EXPECT_EQ(got, expected) << level;
+  for (const auto& [level, expected] : levels) {
+    const tf::tag tag = tf::tag_for(level);
+    const std::string got = std::string(tf::is_stored(level) ? "s" : "") +
+                            (tf::is_printed(level) ? "p" : "") + std::string(tag.text, tag.length);
+    EXPECT_EQ(tf::passes_mask(level) ? got : "", expected) << level;
   }
 }
 
-TEST(TraceLine, MessageAsVsnprintfWritesIt) {
-  const std::string long_text(2000, 'x');
-  expect_as_vsnprintf("server_path_name[%s] size[%d] [%5d][%-3d]Ret[%#08X]", "abc", 3, 42, 7,
-                      0x12u);
+TEST(TraceLine, MessageAsVsnprintfWritesItAndShortFunctionName) {
+  const std::string long_text(3000, 'x');
+  expect_as_vsnprintf("path[%s] size[%d] [%5d][%-3d]Ret[%#08X]", "abc", 3, 42, 7, 0x12u);
   expect_as_vsnprintf("%d|%d|%d 100%% done%%", INT_MIN, INT_MAX, 0);
   expect_as_vsnprintf("%s|%.2s|%5.1f", "t", "abc", 2.25);
   expect_as_vsnprintf("%s%d", long_text.c_str(), 5);
   expect_as_vsnprintf("%.1277s%s%s", long_text.c_str(), "ab", "c");
-}
 
-TEST(ShortFunctionName, CutsClassAndMember) {
-  const std::string long_name(3000, 'n');
-  const char* cases[][2] = {
-      {"RETCODE vantorel::comm_rms_facade::get_rfb_status(COMM_RMS_RFB_GET_STATUS_INFO&)",
-       "comm_rms_facade::get_rfb_status"},
-      {"virtual vantorel::comm_rms_facade::~comm_rms_facade()",
-       "comm_rms_facade::~comm_rms_facade"},
-      {"RETCODE comm_rms_initial()", "RETCODE comm_rms_initial"},
-      {"void single::call(a::b)", "void single::call"},
-      {"x:::y(int)", ":y"},
-      {":ab::c(", ":ab::c"},
-      {"a:b::c::d(", "c::d"},
-      {long_name.c_str(), long_name.c_str()}};
+  // The short function name: class and member.
+  const char* cases[][2] = {{"int f()", "int f"},   {"v s::c(a::b)", "v s::c"},
+                            {"x:::y(int)", ":y"},   {":ab::c(", ":ab::c"},
+                            {"a:b::c::d(", "c::d"}, {long_text.c_str(), long_text.c_str()}};
   for (const auto& c : cases) {
     size_t length = 0;
     const char* start = vantorel::comm_rms_short_function_name(c[0], &length);
@@ -130,30 +103,28 @@ TEST(ShortFunctionName, CutsClassAndMember) {
 }
 
 using std::string;
-using test_support::fixed_dump_dir;
-using test_support::read_file;
-using vantorel::comm_rms_ucom_log;
+namespace fs = std::filesystem;
+using namespace test_support;
+const auto store = vantorel::comm_rms_ucom_log::get_instance;
 const string kHead = history_text::section() + history_text::operation_log();
 
 // Every entry of the store (NUL included), oldest first; leaves it empty.
 std::vector<string> drain() {
   std::vector<string> lines;
-  for (std::vector<unsigned char> entry; comm_rms_ucom_log::get_instance()->pop_log(entry) == 0;)
+  for (std::vector<unsigned char> entry; store()->pop_log(entry) == 0;)
     lines.emplace_back(entry.begin(), entry.end());
   return lines;
 }
 
-const auto command = [](const char* text) {  // as the console delivers it: a writable copy
-  return comm_rms_ucom_log::get_instance()->ucom_usr_command(&string(text)[0]);
-};
-const auto push = [](const string& text) {
-  comm_rms_ucom_log::get_instance()->push_log(text.c_str(), text.size() + 1);
-};
+// A command as the console delivers it: a writable copy.
+const auto command = [](string text) { return store()->ucom_usr_command(&text[0]); };
+const auto push = [](const string& text) { store()->push_log(text.c_str(), text.size() + 1); };
+
 TEST(LogStore, CreationThatThrowsIsTriedAgain) {
   IN_FRESH_PROCESS({
     fake::fail_next_registration();
-    EXPECT_THROW(comm_rms_ucom_log::get_instance(), std::bad_alloc);
-    ASSERT_NE(comm_rms_ucom_log::get_instance(), nullptr);
+    EXPECT_THROW(store(), std::bad_alloc);
+    ASSERT_NE(store(), nullptr);
     ASSERT_EQ(fake::registrations().size(), 1u);
     EXPECT_EQ(fake::registrations()[0].name, vantorel::debug_dump::receiver_name);
   });
@@ -185,16 +156,14 @@ class FixedPath : public ::testing::Test {
   char function_[400] = {};
 };
 
-TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
+TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDumpWithinTheSizeBound) {
   trace(1, "first");
   for (const char* other : {"ucgetmeminfo", "UCGETMEMINFO ", ""}) EXPECT_EQ(command(other), 0);
   EXPECT_NE(access(fixed_dump_dir::kFile, F_OK), 0);
 
   trace(2, "second", "int t::w::v(char)");
   EXPECT_EQ(dump(), kHead + line("[0001] u::v\tfirst") + line("[0002] w::v\tsecond"));
-  struct stat st;
-  ASSERT_EQ(stat(fixed_dump_dir::kFile, &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::status(fixed_dump_dir::kFile).permissions(), fs::perms(0600));
   EXPECT_EQ(dump(), kHead);
 
   comm_rms_register_server_log(COMM_RMS_REGISTER_SERVER_INFO{}, 0);
@@ -210,9 +179,8 @@ TEST_F(FixedPath, DumpsHistoryThenTheLinesSinceTheLastDump) {
   for (int i = 0; i < 2; ++i) trace(4, "x", ("void a::" + name + "()").c_str());
   const string fourth = line("[0004] " + name + "\tx", later), again = dump();
   EXPECT_EQ(again.substr(again.size() - 2 * fourth.size()), fourth + fourth);
-}
 
-TEST_F(FixedPath, SizeBoundIsTestedBeforeEachEntry) {
+  // The size bound is tested before each entry.
   const size_t head = dump().size();  // history section and headings
   const string fits(102399 - head, 'a');
   for (const string& entry : {fits, string("b"), string("c")}) push(entry);
@@ -258,9 +226,9 @@ TEST_F(FixedPath, SharedDirectoryServesWhilePlantedEntriesAreRefused) {
   EXPECT_EQ(fcntl(0, F_GETFD), -1);
   EXPECT_EQ(read_file(file).find(history_text::section()), 0u);
 
-  const string moved = "/tmp/moved", bare = dir.substr(0, dir.size() - 1);  // a missing directory
-  ASSERT_EQ(rename(bare.c_str(), moved.c_str()),
-            0);  // is not made, nor a symlink in its place used
+  // A missing directory is not made, nor a symlink in its place used.
+  const string moved = "/tmp/moved", bare = dir.substr(0, dir.size() - 1);
+  ASSERT_EQ(rename(bare.c_str(), moved.c_str()), 0);
   expect_refused(moved + "/victim");
   EXPECT_NE(access(bare.c_str(), F_OK), 0);
   ASSERT_EQ(symlink(moved.c_str(), bare.c_str()), 0);

@@ -12,21 +12,16 @@ namespace history_text {
 namespace layout = vantorel::dump_layout;
 using layout::zero_stamp;
 
-inline std::string heading(const char* title) {
+inline std::string section(const char* title = layout::history_title) {
   return std::string(layout::banner) + "\n" + title + "\n" + layout::banner + "\n";
 }
-inline std::string section() {
-  return heading(layout::history_title);
-}
 inline std::string operation_log() {
-  return heading(layout::log_title);
+  return section(layout::log_title);
 }
 
-// Record line `which` holding `value`; for a text, its length line too.
-inline std::string field(layout::line which, const std::string& value, bool text = false) {
-  const std::string line = layout::field_prefix(which) + value + "]\n";
-  return text ? line + field(static_cast<layout::line>(which + 1), std::to_string(value.size()))
-              : line;
+// Record line `which` holding `value`.
+inline std::string field(layout::line which, const std::string& value) {
+  return layout::field_prefix(which) + value + "]\n";
 }
 
 }  // namespace history_text

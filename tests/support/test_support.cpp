@@ -1,18 +1,16 @@
 #include "test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 namespace test_support {
 
@@ -34,20 +32,14 @@ std::string make_temp_dir(const char* prefix) {
 }
 
 void remove_tree(const std::string& path) {
-  if (path.empty()) return;
-  nftw(
-      path.c_str(),
-      [](const char* entry, const struct stat*, int, struct FTW*) { return std::remove(entry); },
-      16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;  // symlinks are removed, not followed
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 int open_fd_count() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count - 1;  // the one listing them
+  std::error_code error;
+  std::filesystem::directory_iterator fds("/proc/self/fd", error), end;
+  return error ? -1 : static_cast<int>(std::distance(fds, end)) - 1;  // the one listing them
 }
 
 run_dir::run_dir() : path_(make_temp_dir("comm_rms_test.")) {
@@ -81,11 +73,8 @@ bool process::write_stdin(const std::string& text) const {
 }
 
 int process::wait(int timeout_ms) {
-  if (stdin_fd_ >= 0) close(stdin_fd_);  // a child reading its input sees the end
-  stdin_fd_ = -1;
-  const int code = pid_ > 0 ? wait_child(pid_, timeout_ms) : -1;
-  pid_ = -1;
-  return code;
+  if (stdin_fd_ >= 0) close(std::exchange(stdin_fd_, -1));  // a reading child sees the end
+  return wait_child(std::exchange(pid_, -1), timeout_ms);
 }
 
 bool process::shows(const std::string& text, int timeout_ms) const {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,10 +31,8 @@ int open_fd_count();
 template <typename Predicate>
 bool wait_until(Predicate done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
@@ -44,9 +41,7 @@ bool wait_until(Predicate done, int timeout_ms) {
 class run_dir {
  public:
   run_dir();
-  ~run_dir() {
-    if (getpid() == owner_) remove_tree(path_);
-  }
+  ~run_dir() { remove_tree(getpid() == owner_ ? path_ : ""); }
   const std::string& path() const { return path_; }
 
  private:
@@ -66,9 +61,7 @@ class process {
   int wait(int timeout_ms = 30000);
   // SIGKILL (and SIGCONT, for a stopped child), then reap.
   void kill_now() { wait(0); }
-  void signal(int sig) const {
-    if (pid_ > 0) kill(pid_, sig);
-  }
+  void signal(int sig) const { static_cast<void>(pid_ > 0 && kill(pid_, sig) == 0); }
   pid_t pid() const { return pid_; }
   std::string out() const { return read_file(base_ + ".out"); }
   std::string err() const { return read_file(base_ + ".err"); }
@@ -98,9 +91,7 @@ class fixed_dump_dir {
   static constexpr const char* kPath = vantorel::debug_dump::directory;
   static constexpr const char* kFile = vantorel::debug_dump::path;
   fixed_dump_dir();
-  ~fixed_dump_dir() {
-    if (ready_) remove_tree(kPath);
-  }
+  ~fixed_dump_dir() { remove_tree(ready_ ? kPath : ""); }
   bool ready() const { return ready_; }
 
  private:
@@ -118,16 +109,11 @@ class fixed_dump_dir {
 // every singleton the parent already made. Its gtest failures show up in the
 // parent through the child's exit status and stderr.
 // (Used in a test body, which has included gtest.)
-#define IN_FRESH_PROCESS(...)                           \
-  do {                                                  \
-    GTEST_FLAG_SET(death_test_style, "threadsafe");     \
-    EXPECT_EXIT(                                        \
-        {                                               \
-          __VA_ARGS__;                                  \
-          std::fflush(nullptr);                         \
-          _exit(::testing::Test::HasFailure() ? 1 : 0); \
-        },                                              \
-        ::testing::ExitedWithCode(0), "");              \
+#define IN_FRESH_PROCESS(...)                                                                     \
+  do {                                                                                            \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                               \
+    EXPECT_EXIT((({ __VA_ARGS__; }), std::fflush(nullptr), _exit(::testing::Test::HasFailure())), \
+                ::testing::ExitedWithCode(0), "");                                                \
   } while (0)
 
 // Exit code of child `pid`, 128 + signal when a signal ended it, or -1 when
