@@ -27,8 +27,7 @@ std::string through(const std::string& text, Run run) {
   FILE* in = fmemopen(const_cast<char*>(text.c_str()), text.size() + 1, "r");
   FILE* out = open_memstream(&written, &length);
   run(in, static_cast<long>(text.size()), out);
-  std::fclose(in);
-  std::fclose(out);
+  std::fclose(in), std::fclose(out);
   const std::string result(written, length);
   std::free(written);
   return result;
@@ -70,9 +69,12 @@ const std::string kLine = "[2026-12-04 09:05:07.042153][0000000042] [@ERR][0505]
 // writer, and read back field by field.
 TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::mt19937 random(20261207);
-  auto text = [&random](char* field, size_t size) {
-    for (size_t i = 0; i < size; ++i) field[i] = static_cast<char>(random() % 5 ? random() : '\n');
-    return std::string(field, strnlen(field, size));
+  auto text = [&random](auto& field) {
+    for (char& c : field) c = static_cast<char>(random() % 5 ? random() : '\n');
+    return std::string(field, strnlen(field, sizeof field));
+  };
+  auto number = [&random](int32_t& to) {
+    return std::to_string(to = static_cast<int32_t>(random()));
   };
   char when[64];
   std::snprintf(when, sizeof when, "2026-12-04 09:05:09.042153][%010lu",
@@ -84,21 +86,17 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::string expected;
   for (int i = 0; i < 200; ++i) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
-    const int32_t result = static_cast<int32_t>(random());
-    expected +=
-        joined({std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)), when,
-                text(reg.url, sizeof reg.url),
-                text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result)});
+    COMM_RMS_UNREGISTER_SERVER_INFO unreg;
+    int32_t result = 0;
+    id = id == UINT32_MAX ? 1 : id + 1;
+    expected += joined({std::to_string(static_cast<int32_t>(id)), when, text(reg.url),
+                        text(reg.server_pathname), number(result)});
     history.append(reg, result);
     std::string last = joined({"0", ht::zero_stamp, "", "0", "0"});
     for (int calls = 1, n = static_cast<int>(random() % 3); calls <= n; ++calls) {
-      COMM_RMS_UNREGISTER_SERVER_INFO unreg;
-      const int32_t unreg_result = static_cast<int32_t>(random());
-      last = joined({std::to_string(calls), when,
-                     text(unreg.server_pathname, sizeof unreg.server_pathname),
-                     std::to_string(unreg.is_terminated = static_cast<int32_t>(random())),
-                     std::to_string(unreg_result)});
-      history.complete(unreg, unreg_result);
+      last = joined({std::to_string(calls), when, text(unreg.server_pathname),
+                     number(unreg.is_terminated), number(result)});
+      history.complete(unreg, result);
     }
     expected += last;
   }

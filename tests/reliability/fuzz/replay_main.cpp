@@ -16,10 +16,7 @@ int main(int argc, char** argv) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(argc == 2 ? argv[1] : "", error))
     if (entry.is_regular_file()) files.push_back(entry.path());
-  if (files.empty()) {
-    std::fprintf(stderr, "usage: %s CORPUS_DIR (with at least one input)\n", argv[0]);
-    return 2;
-  }
+  if (files.empty()) return std::fprintf(stderr, "usage: %s CORPUS_DIR (not empty)\n", argv[0]), 2;
   std::sort(files.begin(), files.end());  // repeatable runs
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
@@ -28,5 +25,4 @@ int main(int argc, char** argv) {
     LLVMFuzzerTestOneInput(bytes.empty() ? nullptr : bytes.data(), bytes.size());
   }
   std::printf("replayed %zu inputs\n", files.size());
-  return 0;
 }
