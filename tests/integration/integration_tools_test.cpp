@@ -12,7 +12,7 @@
 
 using namespace test_support;
 
-constexpr const char* kDumpFile = fixed_dump_dir::kFile;
+const std::string kDumpFile = fixed_dump_dir::kFile;
 
 // One service for the requests of a command line and of a shell, the
 // dumps, the console from outside and bad input.
@@ -23,8 +23,9 @@ TEST(Tools, UcomReachesALiveShell) {
   process service, shell;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
   ASSERT_TRUE(shell.start({RMSCTL, "--json", "shell"}, dir.path() + "/shell"));
-  const std::string pid = std::to_string(shell.pid()), ucom = std::string(UCOM) + " ";
-  const std::string service_pid = std::to_string(service.pid()), dump_file = kDumpFile;
+  const std::string pid = std::to_string(shell.pid()),
+                    ucom = std::string(UCOM) + " --timeout=0x10000 ";
+  const std::string service_pid = std::to_string(service.pid());
   ASSERT_TRUE(
       wait_until([&] { return shell.err() == "rmsctl shell: pid[" + pid + "] ready\n"; }, 20000));
   // Each command line with its exit code, its stdout then its stderr; bad
@@ -42,9 +43,8 @@ TEST(Tools, UcomReachesALiveShell) {
        "path: RETCODE[0x00000000] ok server_path_name[/srv/a] size[6]\n"
        "connect-result: RETCODE[0x00000000] ok server_path_name[/srv/a] app_ws_error_code[7]\n"
        "unregister: RETCODE[0x00000000] ok\ndump: result[0] file[" +
-           dump_file + "]\n"},
-      {0, ucom + "--timeout=0x10000 " + pid + " commRMS UCGETMEMINFO",
-       "result[0]\ndump file: " + dump_file + "\n"},
+           kDumpFile + "]\n"},
+      {0, ucom + pid + " commRMS UCGETMEMINFO", "result[0]\ndump file: " + kDumpFile + "\n"},
       {0, ucom + pid + " commRMS ucgetmeminfo",  // the receiver answers 0 to it
        "result[0]\nucom: commRMS does not act on 'ucgetmeminfo' (its one command is "
        "UCGETMEMINFO); nothing done\n"},
@@ -85,9 +85,9 @@ TEST(Tools, UcomReachesALiveShell) {
   // own dump (its line goes to stderr, off the JSON objects); --json shows
   // every field whole, as valid UTF-8, whatever bytes it holds.
   remove_tree(kDumpFile);
-  ASSERT_EQ(mkdir(kDumpFile, 0700), 0);
+  ASSERT_EQ(mkdir(kDumpFile.c_str(), 0700), 0);
   EXPECT_EQ(run(words(ucom + pid + " commRMS UCGETMEMINFO"), dir, &out, &err), 1);
-  EXPECT_EQ(out + err, "result[-1]\nucom: the dump was not written: " + dump_file +
+  EXPECT_EQ(out + err, "result[-1]\nucom: the dump was not written: " + kDumpFile +
                            " is a directory: remove it\n");
   std::string quotes;
   for (int i = 0; i < 254; ++i) quotes += "\\\"";
@@ -100,7 +100,7 @@ TEST(Tools, UcomReachesALiveShell) {
                 quotes +
                 "\\\\xff\\\\x5c\",\"size\":256}\n{\"command\":\"dump\",\"code\":-1,"
                 "\"name\":null,\"file\":\"" +
-                dump_file + "\"}\n");
+                kDumpFile + "\"}\n");
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
 }

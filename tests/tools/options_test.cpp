@@ -46,10 +46,9 @@ TEST(Tools, CommandLinesParseOrAreRefusedByName) {
 TEST(Tools, DumpFailureNamesWhatIsInTheWay) {
   test_support::fixed_dump_dir guard;
   REQUIRE_FIXED_DUMP_DIR(guard);
-  std::string dir = guard.kPath;
-  dir.pop_back();  // no trailing slash, so that a symlink is seen as one
-  const std::string vars =
-      "D=" + dir + " F=" + guard.kFile + " E=" + test_support::make_temp_dir("comm_rms.") + "; ";
+  // D: the directory without its trailing slash, so that a symlink is seen as one.
+  const std::string vars = "F=" + std::string(guard.kFile) +
+                           " E=" + test_support::make_temp_dir("comm_rms.") + "; D=$(dirname $F); ";
   const std::pair<const char*, const char*> cases[] = {
       // shell commands, the cause named
       {"rmdir $D", " does not exist"},

@@ -88,9 +88,8 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
     COMM_RMS_UNREGISTER_SERVER_INFO unreg;
     int32_t result = 0;
-    id = id == UINT32_MAX ? 1 : id + 1;
-    expected += joined({std::to_string(static_cast<int32_t>(id)), when, text(reg.url),
-                        text(reg.server_pathname), number(result)});
+    expected += joined({std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)),
+                        when, text(reg.url), text(reg.server_pathname), number(result)});
     history.append(reg, result);
     std::string last = joined({"0", ht::zero_stamp, "", "0", "0"});
     for (int calls = 1, n = static_cast<int>(random() % 3); calls <= n; ++calls) {
@@ -117,10 +116,7 @@ TEST(Show, ShowsOddDumpsSafely) {
   fake::set_clock(1796375107u, 42153999);
   vantorel::connection_history history;
   history.set_last_id(6);
-  COMM_RMS_REGISTER_SERVER_INFO reg{};
-  std::strcpy(reg.url, "vnc://h");
-  std::strcpy(reg.server_pathname, ("/" + std::string(30, 'p') + "\x1b[2K").c_str());
-  history.append(reg, 0);
+  history.append({"vnc://h", "/pppppppppppppppppppppppppppppp\x1b[2K"}, 0);  // 30 p
   const std::string record = rendered(history).substr(ht::section().size());
   std::string damaged = record, dump;
   damaged.replace(damaged.find(":[0]"), 4, ":[4294967296]");
