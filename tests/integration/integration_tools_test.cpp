@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -23,19 +24,15 @@ TEST(Tools, UcomReachesALiveShell) {
   process service, shell;
   ASSERT_TRUE(start_service(service, COMM_RMS_SERVICE, dir, {"--connect-result", "/srv/a=7"}));
   ASSERT_TRUE(shell.start({RMSCTL, "--json", "shell"}, dir.path() + "/shell"));
-  const std::string pid = std::to_string(shell.pid()),
-                    ucom = std::string(UCOM) + " --timeout=0x10000 ";
-  const std::string service_pid = std::to_string(service.pid());
-  ASSERT_TRUE(
-      wait_until([&] { return shell.err() == "rmsctl shell: pid[" + pid + "] ready\n"; }, 20000));
+  const std::string pid = std::to_string(shell.pid()), service_pid = std::to_string(service.pid());
+  const std::string ucom = std::string(UCOM) + " --timeout=0x10000 ";
+  const std::string ready = "rmsctl shell: pid[" + pid + "] ready\n";
+  ASSERT_TRUE(shell.shows(ready));
   // Each command line with its exit code, its stdout then its stderr; bad
   // input is refused before anything is sent, and each way a console
   // command does not do what was asked is named. The command line's dump
   // also prints the file (its own layout is checked by the unit groups).
-  const struct {
-    int code;
-    std::string line, said;
-  } cases[] = {
+  const std::tuple<int, std::string, std::string> cases[] = {
       {0,
        std::string(RMSCTL) + " register --url vnc://h:5900 --path /srv/a path connect-result --path"
                              " /srv/a unregister --path /srv/a --terminated 1 dump",
@@ -55,9 +52,9 @@ TEST(Tools, UcomReachesALiveShell) {
        "ucom: process " + service_pid + " has no debug console in " + dir.path() + "\n"},
   };
   std::string out, err;
-  for (const auto& c : cases) {
-    EXPECT_EQ(run(words(c.line), dir, &out, &err), c.code) << c.line;
-    EXPECT_EQ(out + err, c.said + (&c == cases ? read_file(kDumpFile) : ""));
+  for (const auto& [code, line, said] : cases) {
+    EXPECT_EQ(run(words(line), dir, &out, &err), code) << line;
+    EXPECT_EQ(out + err, said + (&line == &std::get<1>(cases[0]) ? read_file(kDumpFile) : ""));
   }
 
   // The viewer's page of that dump starts from the command line's filter
@@ -81,19 +78,35 @@ TEST(Tools, UcomReachesALiveShell) {
     EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
   }
 
-  // A failed dump names what is in its way, for ucom and for the shell's
-  // own dump (its line goes to stderr, off the JSON objects); --json shows
-  // every field whole, as valid UTF-8, whatever bytes it holds.
-  remove_tree(kDumpFile);
-  ASSERT_EQ(mkdir(kDumpFile.c_str(), 0700), 0);
-  EXPECT_EQ(run(words(ucom + pid + " commRMS UCGETMEMINFO"), dir, &out, &err), 1);
-  EXPECT_EQ(out + err, "result[-1]\nucom: the dump was not written: " + kDumpFile +
-                           " is a directory: remove it\n");
+  // A failed dump names what is in its way (D the directory, F the file, E
+  // a directory of the test's), for ucom and for the shell's own dump (its
+  // line goes to stderr, off the JSON objects): the last case stays for it.
+  // --json shows every field whole, as valid UTF-8, whatever bytes it holds.
+  const std::string D = kDumpFile.substr(0, kDumpFile.rfind('/')), cure = "install -d -m 0700 " + D;
+  const std::string vars = "F=" + kDumpFile + " E=" + make_temp_dir("comm_rms.") + " D=" + D + "; ";
+  const std::pair<const char*, std::string> in_the_way[] = {
+      {"rmdir $D", D + " does not exist: create it with " + cure},
+      {"rmdir $D && ln -s $E $D", D + " is a symbolic link: remove it, then " + cure},
+      {"ln -s $E $F", kDumpFile + " is a symbolic link: remove it"},
+      {"echo kept >$E/x && ln $E/x $F",
+       kDumpFile + " is a file with more than one hard link: remove it"},
+      {"mkdir $F", kDumpFile + " is a directory: remove it"},
+  };
+  for (const auto& [setup, cause] : in_the_way) {
+    ASSERT_EQ(std::system((vars + "rm -rf $D $E && mkdir -m 0700 $D $E && " + setup).c_str()), 0);
+    EXPECT_EQ(run(words(ucom + pid + " commRMS UCGETMEMINFO"), dir, &out, &err), 1) << setup;
+    EXPECT_EQ(out + err, "result[-1]\nucom: the dump was not written: " + cause + "\n");
+  }
   std::string quotes;
   for (int i = 0; i < 254; ++i) quotes += "\\\"";
   ASSERT_TRUE(shell.write_stdin("register --url u --path " + std::string(254, '"') +
                                 "\xff\\\npath\ndump\nbogus\nquit\n"));
   EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
+  std::string opened = ready;  // and the library's line for each dump refused: ucom's, its own
+  for (size_t i = 0; i <= std::size(in_the_way); ++i)
+    opened += "File Open ERROR. " + kDumpFile + "\n";
+  EXPECT_EQ(shell.err(), opened + "rmsctl: dump failed: " + kDumpFile +
+                             " is a directory: remove it\nrmsctl: unknown command 'bogus'\n");
   EXPECT_EQ(shell.out(),
             "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n"
             "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"" +
@@ -120,10 +133,9 @@ TEST(Tools, WaitsAloudAndLeavesNoSocketBehind) {
   EXPECT_EQ(run({RMSCTL, "path"}, dir, nullptr, &err), 1);
   setenv("VANTOREL_RUN_DIR", dir.path().c_str(), 1);
   EXPECT_EQ(err, "rmsctl: unusable run directory: relative is not an absolute path\n");
-  process dead;  // leaves its socket behind, which nobody listens on then
+  process dead, client;  // the first leaves its socket behind, which nobody listens on then
   ASSERT_TRUE(start_service(dead, COMM_RMS_SERVICE, dir, {}, "dead"));
   dead.kill_now();
-  process client;
   ASSERT_TRUE(client.start({RMSCTL, "path"}, dir.path() + "/client"));
   const std::string socket = dir.path() + "/ucom." + std::to_string(client.pid()) + ".sock";
   ASSERT_TRUE(client.shows(

@@ -73,8 +73,8 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
     for (char& c : field) c = static_cast<char>(random() % 5 ? random() : '\n');
     return std::string(field, strnlen(field, sizeof field));
   };
-  auto number = [&random](int32_t& to) {
-    return std::to_string(to = static_cast<int32_t>(random()));
+  auto number = [&random](int32_t& n) {
+    return std::to_string(n = static_cast<int32_t>(random()));
   };
   char when[64];
   std::snprintf(when, sizeof when, "2026-12-04 09:05:09.042153][%010lu",
@@ -122,9 +122,8 @@ TEST(Show, ShowsOddDumpsSafely) {
   damaged.replace(damaged.find(":[0]"), 4, ":[4294967296]");
   for (const char c : ht::section() + record + damaged + ht::operation_log() + kLine + '\0' +
                           "\x1b[2K\xc2\x9b\xff\xe2\x82 \xc3\xa9\xf0\x9f\x98\x80\\\n[09:0][42] [ "
-                          "INF][0001] f\ty\n[2026-12-") {
+                          "INF][0001] f\ty\n[2026-12-")
     dump += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  }
   EXPECT_EQ(shown(dump, {"err,Inf", "0042", "f", "09:05"}),
             "Connections\nID           path                      URL                       "
             "registered at               unregistered at             results                     "
