@@ -2,7 +2,6 @@
 // requests, dumps, the console from outside, bad input.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -78,15 +77,16 @@ TEST(Tools, UcomReachesALiveShell) {
     EXPECT_NE(browser.out().find("1 of 2 lines shown"), std::string::npos) << browser.out();
   }
 
-  // A failed dump names what is in its way (D the directory, F the file, E
-  // a directory of the test's), for ucom and for the shell's own dump (its
-  // line goes to stderr, off the JSON objects): the last case stays for it.
+  // A failed dump names what is in its way (to the shell: D the directory
+  // d, F the file, E a directory of the test's), for ucom and for the
+  // shell's own dump (its line goes to stderr, off the JSON objects): the
+  // last case stays for it.
   // --json shows every field whole, as valid UTF-8, whatever bytes it holds.
-  const std::string D = kDumpFile.substr(0, kDumpFile.rfind('/')), cure = "install -d -m 0700 " + D;
-  const std::string vars = "F=" + kDumpFile + " E=" + make_temp_dir("comm_rms.") + " D=" + D + "; ";
+  const std::string d = kDumpFile.substr(0, kDumpFile.rfind('/')), cure = "install -d -m 0700 " + d;
+  const std::string vars = "F=" + kDumpFile + " E=" + make_temp_dir("comm_rms.") + " D=" + d + "; ";
   const std::pair<const char*, std::string> in_the_way[] = {
-      {"rmdir $D", D + " does not exist: create it with " + cure},
-      {"rmdir $D && ln -s $E $D", D + " is a symbolic link: remove it, then " + cure},
+      {"rmdir $D", d + " does not exist: create it with " + cure},
+      {"rmdir $D && ln -s $E $D", d + " is a symbolic link: remove it, then " + cure},
       {"ln -s $E $F", kDumpFile + " is a symbolic link: remove it"},
       {"echo kept >$E/x && ln $E/x $F",
        kDumpFile + " is a file with more than one hard link: remove it"},
