@@ -99,21 +99,24 @@ TEST(Tools, UcomReachesALiveShell) {
   }
   std::string quotes;
   for (int i = 0; i < 254; ++i) quotes += "\\\"";
+  const std::string json =
+      "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n{\"command\":\"path\",\"code\":0,"
+      "\"name\":\"ok\",\"server_path_name\":\"" +
+      quotes +
+      "\\\\xff\\\\x5c\",\"size\":256}\n"
+      "{\"command\":\"dump\",\"code\":-1,\"name\":null,\"file\":\"" +
+      kDumpFile + "\"}\n";
   ASSERT_TRUE(shell.write_stdin("register --url u --path " + std::string(254, '"') +
-                                "\xff\\\npath\ndump\nbogus\nquit\n"));
+                                "\xff\\\npath\ndump\n"));
+  ASSERT_TRUE(shell.shows(json));  // each result as it comes, the shell still reading
+  ASSERT_TRUE(shell.write_stdin("bogus\nquit\n"));
   EXPECT_EQ(shell.wait(), 1);  // the bad line counts as a failure
+  EXPECT_EQ(shell.out(), json);
   std::string opened = ready;  // and the library's line for each dump refused: ucom's, its own
   for (size_t i = 0; i <= std::size(in_the_way); ++i)
     opened += "File Open ERROR. " + kDumpFile + "\n";
   EXPECT_EQ(shell.err(), opened + "rmsctl: dump failed: " + kDumpFile +
                              " is a directory: remove it\nrmsctl: unknown command 'bogus'\n");
-  EXPECT_EQ(shell.out(),
-            "{\"command\":\"register\",\"code\":0,\"name\":\"ok\"}\n"
-            "{\"command\":\"path\",\"code\":0,\"name\":\"ok\",\"server_path_name\":\"" +
-                quotes +
-                "\\\\xff\\\\x5c\",\"size\":256}\n{\"command\":\"dump\",\"code\":-1,"
-                "\"name\":null,\"file\":\"" +
-                kDumpFile + "\"}\n");
   service.signal(SIGINT);
   EXPECT_EQ(service.wait(), 0);
 }
