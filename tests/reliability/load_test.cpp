@@ -20,8 +20,6 @@
 
 namespace {
 
-using vantorel::comm_rms_ucom_log;
-
 constexpr int kThreads = 8;
 constexpr long kLines = 20000;  // per thread
 constexpr const char* kFunction = "void reliability::load::trace(int, long)";
@@ -33,91 +31,76 @@ const test_support::run_dir the_run_dir;
 // Lines differ in length (the padding follows the number), so a line torn
 // or spliced from two others does not read back as a valid one.
 std::string message_for(int thread, long seq) {
-  char text[128];
-  std::snprintf(text, sizeof text, "thread[%d] seq[%ld] pad[%.*s]", thread, seq,
-                static_cast<int>(seq % 41), "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx");
-  return text;
+  return "thread[" + std::to_string(thread) + "] seq[" + std::to_string(seq) + "] pad[" +
+         std::string(static_cast<size_t>(seq % 41), 'x') + "]";
 }
 
-// A stored line: "[time][thread]" (39 characters or more), kLineMiddle, message.
-bool parse_line(std::string line, int* thread, long* seq) {
+// The thread of a stored line ("[time][thread]" of 39 characters or more,
+// kLineMiddle, the message), its number in `seq`; -1 when it is not one.
+int parse_line(std::string line, long* seq) {
   const size_t middle = line.find(kLineMiddle);
-  if (line.compare(0, 1, "[") != 0 || middle < 39 || middle == std::string::npos) return false;
+  int thread = -1;
+  if (line[0] != '[' || middle < 39 || middle == std::string::npos) return -1;
   line.erase(0, middle + std::strlen(kLineMiddle));
-  return std::sscanf(line.c_str(), "thread[%d] seq[%ld]", thread, seq) == 2 && *thread >= 0 &&
-         *thread < kThreads && line == message_for(*thread, *seq);
+  if (std::sscanf(line.c_str(), "thread[%d] seq[%ld]", &thread, seq) != 2) return -1;
+  return thread >= 0 && thread < kThreads && line == message_for(thread, *seq) ? thread : -1;
 }
 
 // Dumps go through the console into the fixed dump file (private /tmp).
-class load : public ::testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_FIXED_DUMP_DIR(dump_dir_);
-    comm_rms_ucom_log::get_instance();  // registered with the console
-  }
-  static int dump() {
-    return vantorel::host::ucom_deliver(vantorel::debug_dump::receiver_name,
-                                        vantorel::debug_dump::command);
-  }
-  test_support::fixed_dump_dir dump_dir_;
-};
+int dump() {
+  return vantorel::host::ucom_deliver(vantorel::debug_dump::receiver_name,
+                                      vantorel::debug_dump::command);
+}
 
 // Threads trace numbered lines through the formatter (the 102400-byte ring
-// overflows many times) while another records history and this one dumps
+// overflows many times), one of them recording history too, while this one dumps
 // again and again: every dump holds whole history records, then
 // whole lines, each thread's in order, within the file's size bound.
-TEST_F(load, tracing_threads_with_a_dumping_thread_never_tear_a_line) {
+TEST(load, tracing_threads_with_a_dumping_thread_never_tear_a_line) {
+  test_support::fixed_dump_dir guard;
+  REQUIRE_FIXED_DUMP_DIR(guard);
+  vantorel::comm_rms_ucom_log::get_instance();  // registered with the console
   std::vector<long> last_seq(kThreads, -1);
-  long dumps = 0, lines = 0, bad = 0;
-  std::atomic<long> dumps_done{0};
+  long lines = 0, bad = 0;
+  std::atomic<long> dumps{0};
   std::atomic<int> writers_left{kThreads};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &writers_left, &dumps_done] {
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &writers_left, &dumps] {
       for (long seq = 0; seq < kLines; ++seq) {
         // Every 500 lines, wait for the next dump, so dumps fall all along
         // the tracing instead of after a burst that is over at once.
-        for (const long seen = dumps_done.load(); seq % 500 == 0 && dumps_done.load() == seen;)
+        for (const long seen = dumps.load(); seq % 500 == 0 && dumps.load() == seen;)
           std::this_thread::yield();
         comm_rms_operation_log(1, 1, 42, kFunction, "%s", message_for(t, seq).c_str());
+        if (t == 0 && seq % 500 == 100) comm_rms_register_server_log({}, 0);
+        if (t == 0 && seq % 500 == 300) comm_rms_unregister_server_log({}, 0);
       }
       --writers_left;
     });
-  }
-  threads.emplace_back([] {
-    for (int i = 0; i < 40; ++i) {
-      COMM_RMS_REGISTER_SERVER_INFO reg{};
-      std::snprintf(reg.server_pathname, sizeof reg.server_pathname, "/load/%d", i);
-      comm_rms_register_server_log(reg, 0);
-      COMM_RMS_UNREGISTER_SERVER_INFO unreg{};
-      std::memcpy(unreg.server_pathname, reg.server_pathname, sizeof reg.server_pathname);
-      comm_rms_unregister_server_log(unreg, 0);
-    }
-  });
   while (writers_left > 0) {
     bad += dump() != 0;
     const std::string text = test_support::read_file(vantorel::debug_dump::path);
-    ++dumps;
-    dumps_done.fetch_add(1);
     const size_t log = text.find(history_text::operation_log());
+    ++dumps;
+    // The heading, then whole records of 16 lines, then whole lines.
     if (text.size() > vantorel::debug_dump::size_limit + 1 ||
-        text.rfind(history_text::section(), 0) != 0 ||
-        log == std::string::npos ||  // the heading, then whole records of 16 lines
+        text.rfind(history_text::section(), 0) != 0 || log == std::string::npos ||
         std::count(text.begin(), text.begin() + static_cast<long>(log), '\n') % 16 != 3) {
       ++bad;
       continue;
     }
     std::istringstream in(text.substr(log + history_text::operation_log().size()));
     for (std::string line; std::getline(in, line); ++lines) {
-      int thread = -1;
       long seq = -1;
-      if (!parse_line(line, &thread, &seq) || seq <= last_seq[thread]) ++bad;
-      if (thread >= 0 && thread < kThreads) last_seq[thread] = seq;
+      const int thread = parse_line(line, &seq);
+      bad += thread < 0 || seq <= last_seq[thread];
+      if (thread >= 0) last_seq[thread] = seq;
     }
   }
   for (std::thread& t : threads) t.join();
   std::printf("[ figures  ] %ld traced, %ld dumps, %ld lines dumped, %ld bad dumps or lines\n",
-              kThreads * kLines, dumps, lines, bad);
+              kThreads * kLines, dumps.load(), lines, bad);
   EXPECT_EQ(0, bad);
   EXPECT_TRUE(dumps > 1 && lines > 0);
 }
@@ -138,7 +121,9 @@ TEST(unload, console_command_after_dlclose_finds_the_store) {
 // fork() while another thread traces, records, dumps and asks the channel:
 // no lock of the library or the platform may be inherited held, so every
 // child traces, records, dumps and asks too, and ends.
-TEST_F(load, children_forked_while_every_lock_is_busy_never_hang) {
+TEST(load, children_forked_while_every_lock_is_busy_never_hang) {
+  test_support::fixed_dump_dir guard;
+  REQUIRE_FIXED_DUMP_DIR(guard);
   // Under an emulator a child beside a busy thread can hang there.
   if (COMM_RMS_TEST_EMULATOR[0] != '\0') GTEST_SKIP() << "under " COMM_RMS_TEST_EMULATOR;
   const auto use_every_lock = [](long i) {

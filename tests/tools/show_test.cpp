@@ -27,8 +27,7 @@ std::string through(const std::string& text, Run run) {
   FILE* in = fmemopen(const_cast<char*>(text.c_str()), text.size() + 1, "r");
   FILE* out = open_memstream(&written, &length);
   run(in, static_cast<long>(text.size()), out);
-  std::fclose(in);
-  std::fclose(out);
+  std::fclose(in), std::fclose(out);
   const std::string result(written, length);
   std::free(written);
   return result;
@@ -70,9 +69,12 @@ const std::string kLine = "[2026-12-04 09:05:07.042153][0000000042] [@ERR][0505]
 // writer, and read back field by field.
 TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::mt19937 random(20261207);
-  auto text = [&random](char* field, size_t size) {
-    for (size_t i = 0; i < size; ++i) field[i] = static_cast<char>(random() % 5 ? random() : '\n');
-    return std::string(field, strnlen(field, size));
+  auto text = [&random](auto& field) {
+    for (char& c : field) c = static_cast<char>(random() % 5 ? random() : '\n');
+    return std::string(field, strnlen(field, sizeof field));
+  };
+  auto number = [&random](int32_t& n) {
+    return std::to_string(n = static_cast<int32_t>(random()));
   };
   char when[64];
   std::snprintf(when, sizeof when, "2026-12-04 09:05:09.042153][%010lu",
@@ -84,21 +86,16 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
   std::string expected;
   for (int i = 0; i < 200; ++i) {
     COMM_RMS_REGISTER_SERVER_INFO reg;
-    const int32_t result = static_cast<int32_t>(random());
-    expected +=
-        joined({std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)), when,
-                text(reg.url, sizeof reg.url),
-                text(reg.server_pathname, sizeof reg.server_pathname), std::to_string(result)});
+    COMM_RMS_UNREGISTER_SERVER_INFO unreg;
+    int32_t result = 0;
+    expected += joined({std::to_string(static_cast<int32_t>(id = id == UINT32_MAX ? 1 : id + 1)),
+                        when, text(reg.url), text(reg.server_pathname), number(result)});
     history.append(reg, result);
     std::string last = joined({"0", ht::zero_stamp, "", "0", "0"});
     for (int calls = 1, n = static_cast<int>(random() % 3); calls <= n; ++calls) {
-      COMM_RMS_UNREGISTER_SERVER_INFO unreg;
-      const int32_t unreg_result = static_cast<int32_t>(random());
-      last = joined({std::to_string(calls), when,
-                     text(unreg.server_pathname, sizeof unreg.server_pathname),
-                     std::to_string(unreg.is_terminated = static_cast<int32_t>(random())),
-                     std::to_string(unreg_result)});
-      history.complete(unreg, unreg_result);
+      last = joined({std::to_string(calls), when, text(unreg.server_pathname),
+                     number(unreg.is_terminated), number(result)});
+      history.complete(unreg, result);
     }
     expected += last;
   }
@@ -110,39 +107,39 @@ TEST(Show, ReadsBackRandomRecordsFieldByField) {
 }
 
 // CRLF line ends, a cell wider than its column holding an escape sequence,
-// a result beyond 32 bits, a NUL in a message, a short time field and a cut
-// last line: read as far as it goes, shown cut at a character and escaped
-// (only valid UTF-8 without controls; whole with --wide), named where it
-// could not be read; the filter takes levels in any
-// case, the thread as a number and a time of day, and throws on no entry.
+// a result beyond 32 bits, an ID that is no number, a NUL in a message (and
+// the least 3-byte character), a short time field and a cut last line: read
+// as far as it goes, shown cut at a character and escaped (only valid UTF-8
+// without controls; whole with --wide), named where it could not be read;
+// the filter takes levels in any case, the thread as a number and a time of
+// day, and throws on no entry.
 TEST(Show, ShowsOddDumpsSafely) {
   fake::set_clock(1796375107u, 42153999);
   vantorel::connection_history history;
   history.set_last_id(6);
-  COMM_RMS_REGISTER_SERVER_INFO reg{};
-  std::strcpy(reg.url, "vnc://h");
-  std::strcpy(reg.server_pathname, ("/" + std::string(30, 'p') + "\x1b[2K").c_str());
-  history.append(reg, 0);
+  history.append({"vnc://h", "/pppppppppppppppppppppppppppppp\x1b[2K"}, 0);  // 30 p
   const std::string record = rendered(history).substr(ht::section().size());
-  std::string damaged = record, dump;
+  std::string damaged = record, bad_id = record, dump;
   damaged.replace(damaged.find(":[0]"), 4, ":[4294967296]");
-  for (const char c : ht::section() + record + damaged + ht::operation_log() + kLine + '\0' +
-                          "\x1b[2K\xc2\x9b\xff\xe2\x82 \xc3\xa9\xf0\x9f\x98\x80\\\n[09:0][42] [ "
-                          "INF][0001] f\ty\n[2026-12-") {
+  bad_id.replace(bad_id.find("[ID:"), 4, "[ID:x");
+  const std::string odd = "\x1b[2K\xc2\x9b\xff\xe2\x82 \xc3\xa9\xe0\xa0\x80\xf0\x9f\x98\x80\\\n";
+  for (const char c : ht::section() + record + damaged + bad_id + ht::operation_log() + kLine +
+                          '\0' + odd + "[09:0][42] [ INF][0001] f\ty\n[2026-12-")
     dump += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  }
-  EXPECT_EQ(shown(dump, {"err,Inf", "0042", "f", "09:05"}),
-            "Connections\nID           path                      URL                       "
-            "registered at               unregistered at             results                     "
-            "calls\n7            /pppppppppppppppppppp...  vnc://h                   "
-            "2026-12-04 09:05:07.042153  still registered            0 ok                        "
-            "1 / 0\nrmsctl: show: d: line 28: record line 8 of 15 not understood: \""
-            "        Result                     :[4294967296]\"\n\nOperation log\n" +
-                kLine +
-                "\\x00\\x1b[2K\\xc2\\x9b\\xff\\xe2\\x82 \xc3\xa9\xf0\x9f\x98\x80\\x5c\n"
-                "rmsctl: show: d: line 41: not a trace line: \"[2026-12-\"\n"
-                "rmsctl: show: d: line 41: the last line has no end (cut short?)\n"
-                "1 of 2 lines shown\n");
+  EXPECT_EQ(
+      shown(dump, {"err,Inf", "0042", "f", "09:05"}),
+      "Connections\nID           path                      URL                       "
+      "registered at               unregistered at             results                     "
+      "calls\n7            /pppppppppppppppppppp...  vnc://h                   "
+      "2026-12-04 09:05:07.042153  still registered            0 ok                        "
+      "1 / 0\nrmsctl: show: d: line 28: record line 8 of 15 not understood: \""
+      "        Result                     :[4294967296]\"\nrmsctl: show: d: line 37: record line 1 "
+      "of 15 not understood: \"[ID:x7]\"\n\nOperation log\n" +
+          kLine +
+          "\\x00\\x1b[2K\\xc2\\x9b\\xff\\xe2\\x82 \xc3\xa9\xe0\xa0\x80\xf0\x9f\x98\x80\\x5c\n"
+          "rmsctl: show: d: line 57: not a trace line: \"[2026-12-\"\n"
+          "rmsctl: show: d: line 57: the last line has no end (cut short?)\n"
+          "1 of 2 lines shown\n");
   EXPECT_NE(shown(dump, {}, true).find("/" + std::string(30, 'p') + "\\x1b[2K  vnc://h"),
             std::string::npos);
   EXPECT_EQ(cut("abcdef", 6) + cut("abcdefg", 6) + cut("ab\xc3\xa9xyz", 6), "abcdefabc...ab...");
