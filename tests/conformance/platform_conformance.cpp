@@ -8,7 +8,7 @@
 // console commands itself; against a device's platform it talks to the
 // service named by --facade (f_comm_rms) and skips, saying why, what would
 // need a facade or a console delivery of its own.
-#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -79,33 +78,26 @@ void pause_ms(int ms) {
 OSW_Mutex_Semaphore shared_mutex(1);
 
 // Takes the lock `kind` names (0: the mutex, 1: a guard on it, 2: the
-// process-wide guard) and returns what gives it back.
-std::function<void()> take(int kind) {
-  if (kind == 0) {
-    shared_mutex.request(OSW_WAIT_FOREVER);
-    return [] { shared_mutex.release(); };
-  }
-  std::shared_ptr<void> guard;
-  if (kind == 1) guard = std::make_shared<OSW_Guard>(shared_mutex);
-  if (kind == 2) guard = std::make_shared<OSW_Thread_Guard>();
-  return [guard]() mutable { guard.reset(); };
+// process-wide guard) until the result is let go.
+std::shared_ptr<void> take(int kind) {
+  if (kind == 1) return std::make_shared<OSW_Guard>(shared_mutex);
+  if (kind == 2) return std::make_shared<OSW_Thread_Guard>();
+  shared_mutex.request(OSW_WAIT_FOREVER);
+  return std::shared_ptr<void>(nullptr, [](void*) { shared_mutex.release(); });
 }
 
 // While this thread holds the lock and makes the calls the library makes
 // under one, another thread's take must wait until it is given back.
 verdict excludes(int kind) {
-  std::function<void()> give_back = take(kind);
+  std::shared_ptr<void> held = take(kind);
   std::atomic<bool> entered{false};
-  std::thread other([&] {
-    take(kind)();
-    entered = true;
-  });
+  std::thread other([&] { take(kind), entered = true; });
   OSW_CLOCK now{};
   emwOSWGetClock(&now);
   emwOSWSleep(10);
   pause_ms(100);
   const bool early = entered;
-  give_back();
+  held.reset();
   other.join();  // one never given back ends in the watchdog's report
   return check(!early, "another thread took it while this one held it");
 }
@@ -128,24 +120,23 @@ verdict sleeps(bool signalled) {
   return check(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
 }
 
+// Seconds as time(), nanoseconds in range on every read, and the two words
+// advance with the 50 pauses of at least 1 ms between the first and last.
 verdict clock_words() {
   OSW_CLOCK first{}, last{};
   emwOSWGetClock(&first);
   const long long now = time(nullptr), seconds = first.seconds;
   EXPECT(seconds >= now - 1 && seconds <= now + 1, "seconds %lld where time() gives %lld", seconds,
          now);
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i <= 50; ++i, pause_ms(1)) {
     emwOSWGetClock(&last);
     EXPECT(last.nanoseconds >= 0 && last.nanoseconds <= 999999999, "nanoseconds %ld",
            static_cast<long>(last.nanoseconds));
   }
-  emwOSWGetClock(&first);
-  pause_ms(50);
-  emwOSWGetClock(&last);
   const long long advanced = (static_cast<long long>(last.seconds) - first.seconds) * 1000 +
                              (last.nanoseconds - first.nanoseconds) / 1000000;
   return check(advanced >= 45 && advanced < 5000,
-               "over a 50 ms pause the two words advanced %lld ms", advanced);
+               "over 50 pauses of 1 ms the two words advanced %lld ms", advanced);
 }
 
 // Against localtime_r in this process's zone (main sets one 8:45 east of
@@ -163,8 +154,6 @@ verdict local_time() {
   return "";
 }
 
-// The library prints "<tag> <short name>\t<message>\n", the message at most
-// 1278 characters.
 // What the trace output wrote for `lines` when it is standard error.
 std::string traced(const std::vector<std::string>& lines) {
   FILE* file = std::tmpfile();
@@ -183,14 +172,13 @@ std::string traced(const std::vector<std::string>& lines) {
   return text;
 }
 
+// The library prints "<tag> <short name>\t<message>\n", the message at most
+// 1278 characters.
 verdict trace_lines() {
   if (!options.trace_to_stderr) return skip("the trace output is not standard error here");
-  const std::string head = "[@ERR] comm_rms_facade::initial\t";
-  const std::vector<std::string> lines{head + "mc_client_ is null.\n",
-                                       head + std::string(1278, 'm') + "\n"};
-  const std::string text = traced(lines);
-  return check(text == lines[0] + lines[1], "two calls wrote %zu bytes: \"%.60s\"", text.size(),
-               text.c_str());
+  const std::string head = "[@ERR] comm_rms_facade::initial\t", a = head + "mc_client_ is null.\n",
+                    b = head + std::string(1278, 'm') + "\n", text = traced({a, b});
+  return check(text == a + b, "two calls wrote %zu bytes: \"%.60s\"", text.size(), text.c_str());
 }
 
 // ---- Message channel ---------------------------------------------------------
@@ -252,16 +240,15 @@ verdict needs(bool own) {
   return "";
 }
 
-// Of the served facade, or of a name nobody serves.
-verdict lookup(bool served) {
-  const bmc_mc_client* client =
-      bmc_mc_client::bmc_mc_get_client(served ? options.facade.c_str() : kAbsent);
-  return check((client != nullptr) == served, served ? "null" : "a client");
-}
-
 verdict ready_is(const std::string& name, bool ready) {
   const long answer = bmc_mc_client::bmc_mc_check_facade(name.c_str(), 0);
   return check((answer == 1) == ready, "%ld for \"%s\"", answer, name.c_str());
+}
+// A lookup gives a client, and readiness is exactly 1, for the served
+// facade; neither for a name nobody serves.
+verdict lookup(bool served) {
+  const bool found = bmc_mc_client::bmc_mc_get_client(served ? options.facade.c_str() : kAbsent);
+  return check(found == served, served ? "null" : "a client");
 }
 verdict readiness(bool served) {
   return ready_is(served ? options.facade : kAbsent, served);
@@ -284,9 +271,7 @@ verdict copies_reply() {
 
 int open_descriptors() {
   int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dir != nullptr && readdir(dir) != nullptr) ++count;
-  if (dir != nullptr) closedir(dir);
+  for (int fd = 0; fd < 4096; ++fd) count += fcntl(fd, F_GETFD) != -1;
   return count;
 }
 
@@ -312,9 +297,8 @@ verdict threads_at_once() {
       threads.emplace_back([&, t, round] {
         for (unsigned i = 0; i < 50; ++i) {
           wrong += !ask(client, 4 + t * 50 + i, t + i).empty();
-          if (i > 0) continue;
           // All 12 have exchanged before any goes on, however they are scheduled.
-          for (++asked_once; asked_once < 12 * (round + 1);) pause_ms(1);
+          for (asked_once += i == 0; i == 0 && asked_once < 12 * (round + 1);) pause_ms(1);
         }
       });
     }
@@ -362,12 +346,6 @@ bool echoes(const std::string& name) {
          std::strcmp(reply, "ping") == 0;
 }
 
-std::string socket_of(const std::string& name) {
-  char path[128] = {};
-  host::facade_socket_path(name.c_str(), path, sizeof path);
-  return path;
-}
-
 // A name is one server's: a second is refused while it serves, and a
 // server whose socket file was replaced leaves the new one alone.
 verdict name_kept() {
@@ -379,7 +357,9 @@ verdict name_kept() {
          "a second server for a served name started");
   EXPECT(settles(open), "a refused second server left a descriptor open");
   EXPECT(echoes(name), "the first server no longer answers after the refused one ended");
-  unlink(socket_of(name).c_str());
+  char path[128] = {};
+  host::facade_socket_path(name.c_str(), path, sizeof path);
+  unlink(path);
   const served second(name);
   first.reset();
   return check(second.started == 0 && echoes(name), "the first server's end took the name away");
@@ -391,12 +371,12 @@ verdict name_kept() {
 // trace output ends each line in one newline and cuts an overlong one at
 // its limit, newline included.
 verdict host_wrapper() {
-  const std::function<void()> give_back = take(0);
+  std::shared_ptr<void> held = take(0);
   int rc = 0;
   const auto begin = steady::now();
   std::thread([&] { rc = shared_mutex.request(999); }).join();
   const long waited = ms_since(begin);
-  give_back();
+  held.reset();
   EXPECT(rc != 0 && waited >= 950, "request(999) on a held lock gave %d after %ld ms", rc, waited);
   const time_t now = 0;
   tm local{};
@@ -412,12 +392,16 @@ verdict host_wrapper() {
       "trace output of 4 lines: %zu bytes \"%.20s...\"", text.size(), text.c_str());
 }
 
+// An ended server leaves no descriptor and no socket file; a server of a
+// name that is no plain file name does not start.
 verdict server_leaves() {
   const int before = open_descriptors();
   { const served ended(own_name("ended")); }
-  EXPECT(open_descriptors() == before, "%d descriptors open, %d before", open_descriptors(),
-         before);
-  EXPECT(access(socket_of(own_name("ended")).c_str(), F_OK) != 0, "its socket file is left");
+  char path[128] = {};
+  host::facade_socket_path(own_name("ended").c_str(), path, sizeof path);
+  EXPECT(open_descriptors() == before && access(path, F_OK) != 0,
+         "%d descriptors open, %d before; the socket file %s", open_descriptors(), before,
+         access(path, F_OK) == 0 ? "is left" : "is gone");
   for (const char* name : {"", ".", "..", "a/b"}) {
     test_facade facade;
     EXPECT(host::facade_server(facade, name).start() != 0, "a server named \"%s\" started", name);
@@ -445,34 +429,26 @@ std::string entry(unsigned n, unsigned size) {
 verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
   vantorel::put_lib_log_ring_buffer ring;
   const int made = created ? ring.create_ring_buffer(kCapacity) : 0;
-  std::deque<std::pair<unsigned, unsigned>> kept;  // number, size
+  std::deque<std::string> kept;
   unsigned long bytes = 0;
   unsigned pushed = 0, step = 0;
   std::vector<unsigned char> popped;
   for (const auto& run : runs) {
     for (int i = 0; i < run.first; ++i, ++step) {
-      const unsigned size = static_cast<unsigned>(run.second);
       if (run.second != kPop) {
-        std::string text = entry(pushed, size);
-        ring.push_data(&text[0], size);
-        for (; size <= kCapacity && bytes + size > kCapacity; kept.pop_front()) {
-          bytes -= kept.front().second;
-        }
-        if (size <= kCapacity) kept.emplace_back(pushed, size);
-        bytes += size <= kCapacity ? size : 0;
-        ++pushed;
+        std::string text = entry(pushed++, static_cast<unsigned>(run.second));
+        ring.push_data(&text[0], static_cast<unsigned>(text.size()));
+        if (text.size() > kCapacity) continue;
+        for (bytes += text.size(); bytes > kCapacity; kept.pop_front()) bytes -= kept[0].size();
+        kept.push_back(text);
         continue;
       }
       const bool delivered = ring.pop_data(popped) == 0;
-      const std::string got(popped.begin(), popped.end());
-      const std::string due = kept.empty() ? "" : entry(kept.front().first, kept.front().second);
+      const std::string got(popped.begin(), popped.end()), due = kept.empty() ? "" : kept[0];
       EXPECT(delivered != kept.empty() && (!delivered || got == due),
              "step %u: pop delivered %zu bytes \"%.10s\" where %zu bytes \"%.10s\" are due", step,
              delivered ? got.size() : 0, delivered ? got.c_str() : "", due.size(), due.c_str());
-      if (!kept.empty()) {
-        bytes -= kept.front().second;
-        kept.pop_front();
-      }
+      if (!kept.empty()) bytes -= due.size(), kept.pop_front();
     }
   }
 #if COMM_RMS_CONFORMANCE_HOST
@@ -506,15 +482,12 @@ verdict ring_wraps() {
 verdict ring_empty_entry() {
   vantorel::put_lib_log_ring_buffer ring;
   ring.create_ring_buffer(kCapacity);
-  std::string a = entry(1, 100), b = entry(2, 100), order;
-  ring.push_data(&a[0], 100);
-  ring.push_data(&a[0], 0);
-  ring.push_data(&b[0], 100);
-  for (std::vector<unsigned char> popped; ring.pop_data(popped) == 0 && order.size() < 4;) {
-    const std::string text(popped.begin(), popped.end());
-    order += text.empty() ? 'e' : text == a ? 'a' : text == b ? 'b' : '?';
-  }
-  return check(order == "ab" || order == "aeb", "pops gave %s (a, b: the entries, e: empty)",
+  std::string order, text = entry(1, 100) + entry(2, 100);
+  // Entry 1, an empty one, entry 2.
+  for (unsigned n : {1u, 0u, 2u}) ring.push_data(&text[n == 2 ? 100 : 0], n == 0 ? 0 : 100);
+  std::vector<unsigned char> popped;
+  while (ring.pop_data(popped) == 0 && order.size() < 4) order += popped.empty() ? 'e' : popped[1];
+  return check(order == "12" || order == "1e2", "pops gave %s (1, 2: the entries, e: empty)",
                order.c_str());
 }
 
@@ -543,7 +516,8 @@ verdict registers() {
 }
 
 // Each receiver gets its own commands byte for byte, and its result comes
-// back: in process, or through the process's console socket.
+// back: in process, or through the process's console socket, which is
+// listed, alive, and counted.
 verdict delivers(bool through_socket) {
 #if COMM_RMS_CONFORMANCE_HOST
   registers();
@@ -554,25 +528,20 @@ verdict delivers(bool through_socket) {
       const int rc = through_socket
                          ? host::console_deliver(getpid(), kReceiverNames[r], text, &result, 5000)
                          : (result = host::ucom_deliver(kReceiverNames[r], text), 0);
-      EXPECT(rc == 0 && receivers[r].seen == text && receivers[1 - r].seen == "(nothing)",
-             "\"%s\" to %s: delivery %d, reached it as \"%s\", the other as \"%s\"", text,
-             kReceiverNames[r], rc, receivers[r].seen.c_str(), receivers[1 - r].seen.c_str());
-      EXPECT(result == receivers[r].answer, "%s answered %d, the delivery gave %d",
-             kReceiverNames[r], receivers[r].answer, result);
+      EXPECT(rc == 0 && result == receivers[r].answer && receivers[r].seen == text &&
+                 receivers[1 - r].seen == "(nothing)",
+             "\"%s\" to %s: delivery %d giving %d, reached it as \"%s\", the other as \"%s\"", text,
+             kReceiverNames[r], rc, result, receivers[r].seen.c_str(),
+             receivers[1 - r].seen.c_str());
     }
   }
-  // The process's console socket is listed, alive, and counted.
-  std::pair<int, bool> listed{0, false};
+  static int listed, mine;
+  listed = mine = 0;
   const int count = host::list_consoles(
-      [](pid_t pid, bool alive, void* seen) {
-        auto* s = static_cast<std::pair<int, bool>*>(seen);
-        ++s->first;
-        s->second = s->second || (pid == getpid() && alive);
-      },
-      &listed);
-  EXPECT(!through_socket || (count == listed.first && listed.second),
-         "list_consoles gave %d for %d consoles, this process %s", count, listed.first,
-         listed.second ? "alive" : "missing or dead");
+      [](pid_t pid, bool alive, void*) { ++listed, mine += pid == getpid() && alive; }, nullptr);
+  EXPECT(!through_socket || (count == listed && mine == 1),
+         "list_consoles gave %d for %d consoles, this process listed alive %d times", count, listed,
+         mine);
   receiver stranger(0);
   EXPECT(host::ucom_deliver("conformance_nobody", "x") == vantorel::UCOM_NO_RECEIVER &&
              host::ucom_withdraw(&stranger) != 0,
@@ -588,67 +557,57 @@ verdict delivers(bool through_socket) {
 
 // ---- Runner ------------------------------------------------------------------
 
-using runner = std::function<verdict()>;
-template <class... A>
-runner with(verdict (*row)(A...), A... args) {
-  return [=] { return row(args...); };
-}
-// A row that talks to the facade; one that needs the suite's own, skipped
-// on a device.
-runner talks(runner row) {
-  return [row] { return needs(false).empty() ? row() : needs(false); };
-}
-// A row of the host platform's own extras: only built against it.
+// A row; one that talks to the facade; one that needs the suite's own
+// facade, and one of the host platform's own extras, both skipped on a
+// device.
+#define ROW(...) [] { return verdict(__VA_ARGS__); }
+#define RING(...) ROW(ring_run(__VA_ARGS__))
+#define TALKS(...) [] { return needs(false).empty() ? verdict(__VA_ARGS__) : needs(false); }
 #if COMM_RMS_CONFORMANCE_HOST
-#define OWN_FACADE(row) [] { return needs(true).empty() ? verdict(row) : needs(true); }
-#define HOST_EXTRA(row) [] { return verdict(row); }
+#define OWN_FACADE(...) [] { return needs(true).empty() ? verdict(__VA_ARGS__) : needs(true); }
+#define HOST_EXTRA(...) ROW(__VA_ARGS__)
 #else
-#define OWN_FACADE(row) [] { return needs(true); }
-#define HOST_EXTRA(row) [] { return skip("the host platform's own extras"); }
+#define OWN_FACADE(...) [] { return needs(true); }
+#define HOST_EXTRA(...) [] { return skip("the host platform's own extras"); }
 #endif
-runner ring(std::vector<std::pair<int, int>> runs, bool created = true) {
-  return with(ring_run, runs, created);
-}
 
 const struct row {
   const char* name;
-  runner run;
+  verdict (*run)();
 } kRows[] = {
-    {"mutex: request(0xFFFFFFFF) excludes others until release", with(excludes, 0)},
-    {"mutex: OSW_Guard holds it from construction to destruction", with(excludes, 1)},
-    {"mutex: OSW_Thread_Guard is one lock for the whole process", with(excludes, 2)},
-    {"sleep: emwOSWSleep(300) sleeps 300 ms", with(sleeps, false)},
-    {"sleep: signals do not cut emwOSWSleep(300) short", with(sleeps, true)},
-    {"clock: seconds as time(), nanoseconds 0..999999999, advancing", clock_words},
-    {"local time: struct tm as localtime_r gives in the process's TZ", local_time},
-    {"trace: each emwGENTrcPrintf call writes its line whole", trace_lines},
-    {"channel: lookup of the served facade gives a client", talks(with(lookup, true))},
-    {"channel: lookup of an unserved name gives null", with(lookup, false)},
-    {"channel: readiness is exactly 1 for the served facade", talks(with(readiness, true))},
-    {"channel: readiness is not 1 for an unserved name", with(readiness, false)},
+    {"mutex: request(0xFFFFFFFF) excludes others until release", ROW(excludes(0))},
+    {"mutex: OSW_Guard holds it from construction to destruction", ROW(excludes(1))},
+    {"mutex: OSW_Thread_Guard is one lock for the whole process", ROW(excludes(2))},
+    {"sleep: emwOSWSleep(300) sleeps 300 ms", ROW(sleeps(false))},
+    {"sleep: signals do not cut emwOSWSleep(300) short", ROW(sleeps(true))},
+    {"clock: seconds as time(), nanoseconds 0..999999999, advancing", ROW(clock_words())},
+    {"local time: struct tm as localtime_r gives in the process's TZ", ROW(local_time())},
+    {"trace: each emwGENTrcPrintf call writes its line whole", ROW(trace_lines())},
+    {"channel: lookup of the served facade gives a client", TALKS(lookup(true))},
+    {"channel: lookup of an unserved name gives null", ROW(lookup(false))},
+    {"channel: readiness is exactly 1 for the served facade", TALKS(readiness(true))},
+    {"channel: readiness is not 1 for an unserved name", ROW(readiness(false))},
     {"channel: readiness is not 1 for a facade not ready", OWN_FACADE(refusing_ready())},
-    {"channel: an exchange copies the reply, nothing past it", talks(copies_reply)},
-    {"channel: 12 threads at once get their own replies", talks(threads_at_once)},
+    {"channel: an exchange copies the reply, nothing past it", TALKS(copies_reply())},
+    {"channel: 12 threads at once get their own replies", TALKS(threads_at_once())},
     {"channel: failed exchange, facade ends before replying: failure word", OWN_FACADE(fails(0))},
     {"channel: failed exchange, no reply in the wait: failure word", OWN_FACADE(fails(1))},
     {"channel: failed exchange, facade gone since the lookup: failure word", OWN_FACADE(fails(2))},
     {"host wrapper: bounded waits, null arguments, lines cut", HOST_EXTRA(host_wrapper())},
     {"host serving: a name is one server's, also when replaced", HOST_EXTRA(name_kept())},
     {"host serving: an ended server leaves nothing; bad names", HOST_EXTRA(server_leaves())},
-    {"ring: 1024 entries of 100 bytes fill 102400 bytes and all come back",
-     ring({{1024, 100}, {1025, kPop}})},
-    {"ring: 1600 entries of 64 bytes fill it and come back", ring({{1600, 64}, {1601, kPop}})},
-    {"ring: one entry of the capacity is kept whole", ring({{1, 100}, {1, 102400}, {2, kPop}})},
-    {"ring: a push into a full ring evicts the oldest",
-     ring({{1024, 100}, {1, 250}, {1022, kPop}})},
-    {"ring: a larger entry is refused, evicts nothing", ring({{10, 100}, {1, 102401}, {11, kPop}})},
-    {"ring: a pop replaces the vector's content", ring({{1, 3000}, {1, 10}, {3, kPop}})},
-    {"ring: 4000 pushes and pops of 1..3000 bytes, oldest first", ring_wraps},
-    {"ring: an empty entry is stored empty or refused", ring_empty_entry},
-    {"ring: pop delivers nothing from a ring without storage", ring({{1, kPop}}, false)},
-    {"console: one manager; receivers register under names", registers},
-    {"console: commands reach their receiver, results come back", with(delivers, false)},
-    {"console: the same through the process's console socket", with(delivers, true)},
+    {"ring: 1024 entries of 100 bytes fill it, all come back", RING({{1024, 100}, {1025, kPop}})},
+    {"ring: 1600 entries of 64 bytes fill it and come back", RING({{1600, 64}, {1601, kPop}})},
+    {"ring: one entry of the capacity is kept whole", RING({{1, 100}, {1, 102400}, {2, kPop}})},
+    {"ring: a push to a full ring evicts the oldest", RING({{1024, 100}, {1, 250}, {1022, kPop}})},
+    {"ring: a larger entry is refused, evicts nothing", RING({{10, 100}, {1, 102401}, {11, kPop}})},
+    {"ring: a pop replaces the vector's content", RING({{1, 3000}, {1, 10}, {3, kPop}})},
+    {"ring: 4000 pushes and pops of 1..3000 bytes, oldest first", ROW(ring_wraps())},
+    {"ring: an empty entry is stored empty or refused", ROW(ring_empty_entry())},
+    {"ring: pop delivers nothing from a ring without storage", RING({{1, kPop}}, false)},
+    {"console: one manager; receivers register under names", ROW(registers())},
+    {"console: commands reach their receiver, results come back", ROW(delivers(false))},
+    {"console: the same through the process's console socket", ROW(delivers(true))},
 };
 
 std::atomic<int> passed{0}, failed{0}, skipped{0};
@@ -669,32 +628,28 @@ void abandon(const char* what) {
   _exit(1);
 }
 
+// Counts the quiet time by its pauses, each at least 500 ms.
 void watchdog() {
-  unsigned seen = ~0u;
-  for (auto since = steady::now();; pause_ms(500)) {
-    if (seen != rows_begun) {
-      seen = rows_begun;
-      since = steady::now();
-    }
-    if (ms_since(since) > 60000) abandon("not finished within 60 s");
+  for (unsigned seen = ~0u, quiet = 0;; pause_ms(500)) {
+    quiet = seen == rows_begun ? quiet + 500 : 0;
+    seen = rows_begun;
+    if (quiet > 60000) abandon("not finished within 60 s");
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* only = "";
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--trace-to-stderr") {
       options.trace_to_stderr = true;
-    } else if (arg == "--facade" && i + 1 < argc) {
-      options.facade = argv[++i];
-    } else if (arg == "--only" && i + 1 < argc) {
-      only = argv[++i];
+    } else if ((arg == "--facade" || arg == "--only") && i + 1 < argc) {
+      (arg == "--only" ? only : options.facade) = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--facade NAME] [--trace-to-stderr] [--only TEXT]\n",
-                   argv[0]);
+      std::fputs("usage: platform_conformance [--facade NAME] [--trace-to-stderr] [--only TEXT]\n",
+                 stderr);
       return 2;
     }
   }
@@ -709,11 +664,10 @@ int main(int argc, char** argv) {
   }
 #endif
   std::thread(watchdog).detach();
-  for (const int crash : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+  for (const int crash : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
     signal(crash, [](int) { abandon("crashed"); });
-  }
   for (const row& r : kRows) {
-    if (std::strstr(r.name, only) == nullptr) continue;
+    if (std::strstr(r.name, only.c_str()) == nullptr) continue;
     running = r.name;
     ++rows_begun;
     const verdict v = r.run();
