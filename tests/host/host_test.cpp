@@ -22,10 +22,7 @@
 #include "internal/wire.h"
 #include "served_facade.h"
 #include "test_support.h"
-#include "vantorel/host/host.h"
-#include "vantorel/ipc.h"
 #include "vantorel/osw.h"
-#include "vantorel/ring_buffer.h"
 #include "vantorel/ucom.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -405,10 +402,7 @@ struct counting_receiver final : vantorel::UCOM_UsrCommandReceiver {
   explicit counting_receiver(const char* name) {
     added = vantorel::UCOM_UsrCommandManager::ucom_instance()->ucom_add_usr_command(this, name);
   }
-  int ucom_usr_command(char* command) override {
-    last = command;
-    return static_cast<int>(last.size());
-  }
+  int ucom_usr_command(char* command) override { return last = command, int(last.size()); }
   int added;
   std::string last;
 };
