@@ -452,10 +452,8 @@ verdict ring_run(std::vector<std::pair<int, int>> runs, bool created = true) {
 
 verdict ring_wraps() {
   std::vector<std::pair<int, int>> runs;
-  for (unsigned i = 0, seed = 1; i < 4000; ++i) {
-    seed = seed * 1103515245 + 12345;
+  for (unsigned i = 0, seed = 1103527590; i < 4000; ++i, seed = seed * 1103515245 + 12345)
     runs.emplace_back(1, (seed >> 8) % 4 == 0 ? kPop : static_cast<int>(1 + (seed >> 12) % 3000));
-  }
   runs.emplace_back(200, kPop);
   return ring_run(runs);
 }
