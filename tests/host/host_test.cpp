@@ -352,7 +352,8 @@ TEST(Channel, SettingsLimitsAndCrowdsOfAFreshProcess) {
   }
   // The run directory's verdict: any mode without group or other write is
   // fine, but not a symlink (however written), a directory others may write,
-  // or one below a directory another user may write (unless sticky, as /tmp).
+  // one below a directory another user may write (unless sticky, as /tmp), or
+  // a path one character longer than the verdict holds.
   // A parent of another user needs root to make.
   using fault = host::run_dir_fault;
   const std::string base = the_environment.dir.path();
@@ -369,6 +370,8 @@ TEST(Channel, SettingsLimitsAndCrowdsOfAFreshProcess) {
       {base + "/sticky/run", base + "/sticky", 01777, 0711, 0, fault::ok},
       {base + "/alien/run", base + "/alien", 0755, 0700, 65534, fault::unsafe_parent},
       {"relative/run", "", 0, 0, 0, fault::not_absolute},
+      {"/" + std::string(sizeof host::run_dir_verdict::where - 1, 'x'), "", 0, 0, 0,
+       fault::too_long},
   };
   ASSERT_EQ(0, mkdir((base + "/real").c_str(), 0700));
   ASSERT_EQ(0, symlink((base + "/real").c_str(), (base + "/real-link").c_str()));
@@ -479,6 +482,21 @@ TEST(Console, SocketLivesAsLongAsItsProcess) {
   EXPECT_NE(0, access(console_path(dead).c_str(), F_OK));
   EXPECT_EQ(0, access(mine.c_str(), F_OK));  // the parent's stays
   host::ucom_withdraw(&parent);
+}
+
+// Idle, a facade server and the console wait in poll: over half a second
+// the process uses a small part of its processor time (a serving loop that
+// polls without waiting uses all of it).
+TEST(Console, IdleServersWait) {
+  counting_receiver receiver("idle");
+  served s("f_idle");
+  timespec used[2];
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used[0]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used[1]);
+  EXPECT_LT(
+      (used[1].tv_sec - used[0].tv_sec) * 1000 + (used[1].tv_nsec - used[0].tv_nsec) / 1000000, 50);
+  host::ucom_withdraw(&receiver);
 }
 
 // Even with the modes opened up, each socket refuses a peer of another user:
