@@ -15,8 +15,7 @@ namespace test_support {
 
 enum : long { kEcho = 1, kLater = 3, kSlow = 5 };
 
-class test_facade final : public vantorel::facade_template {
- public:
+struct test_facade final : vantorel::facade_template {
   void dispatch(LONG msg_id, char* data, UINT length, GEN_IPC_SVC header) override {
     if (msg_id == kSlow) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (msg_id == kEcho || msg_id == kSlow) vantorel::host::facade_reply(header, data, length);
@@ -31,12 +30,9 @@ struct served {
   explicit served(const std::string& name, bool ready = true) : server(facade, name.c_str()) {
     server.set_readiness([ready] { return ready; });
     started = server.start();
-    if (started == 0) thread = std::thread([this] { server.run(); });
+    thread = std::thread([this] { server.run(); });  // at once -EINVAL when not started
   }
-  ~served() {
-    server.stop();
-    if (thread.joinable()) thread.join();
-  }
+  ~served() { server.stop(), thread.join(); }
   test_facade facade;
   vantorel::host::facade_server server;
   int started;
