@@ -161,7 +161,8 @@ std::string traced(const std::vector<std::string>& lines) {
   dup2(saved, STDERR_FILENO);
   close(saved);
   std::string text(static_cast<size_t>(std::ftell(file)), '\0');
-  text.resize(static_cast<size_t>(std::max(pread(fileno(file), &text[0], text.size(), 0), 0L)));
+  text.resize(
+      static_cast<size_t>(std::max<ssize_t>(pread(fileno(file), &text[0], text.size(), 0), 0)));
   std::fclose(file);
   return text;
 }
