@@ -150,12 +150,16 @@ TEST(Channel, LimitsDeferredRepliesAndBadHeaders) {
   EXPECT_EQ(0, send(client, kLater, "", 0, reply, 8));
   replier.join();
   EXPECT_STREQ("late", reinterpret_cast<char*>(reply));
-  // Shorter than a header, or in the other byte order: the server drops the
+  // Shorter than a header, longer than the largest message (its header
+  // saying so), or in the other byte order: the server drops the
   // connection, and names the other byte order once on stderr.
-  const wire::header swapped{__builtin_bswap32(wire::kMagic), 0, 0, 0, 0};
+  const wire::header swapped{__builtin_bswap32(wire::kMagic), 0, 0, 0, 0},
+      oversized{wire::kMagic, wire::kRequest, kEcho, 1, host::kMaxMessageBytes + 1};
   const std::string other(reinterpret_cast<const char*>(&swapped), sizeof swapped);
+  std::string longest(reinterpret_cast<const char*>(&oversized), sizeof oversized);
+  longest.resize(sizeof oversized + host::kMaxMessageBytes + 1, 'o');
   testing::internal::CaptureStderr();
-  for (const std::string& packet : {std::string("abc"), other, other})
+  for (const std::string& packet : {std::string("abc"), longest, other, other})
     EXPECT_EQ(kClosed, raw_exchange(path, packet, reply, 8));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "facade: a client sends in the other byte order (a PowerPC client of "
