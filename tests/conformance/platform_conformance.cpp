@@ -103,8 +103,9 @@ verdict excludes(int kind) {
 }
 
 // The library passes 300 and means a pause between readiness checks;
-// signals to the sleeping thread must not cut it short.
-verdict sleeps(bool signalled) {
+// signals to the sleeping thread must not cut it short, nor one near a
+// whole second (999: every millisecond of it lies below the second).
+verdict sleeps(unsigned int ms, bool signalled) {
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR2, &action, nullptr);
@@ -113,11 +114,11 @@ verdict sleeps(bool signalled) {
     for (; signalled && !done; pause_ms(10)) pthread_kill(sleeper, SIGUSR2);
   });
   const auto begin = steady::now();
-  emwOSWSleep(300);
+  emwOSWSleep(ms);
   const long took = ms_since(begin);
   done = true;
   signaller.join();
-  return check(took >= 270 && took < 5300, "emwOSWSleep(300) returned after %ld ms", took);
+  return check(took >= ms * 9 / 10 && took < ms + 5000, "emwOSWSleep(%u): %ld ms", ms, took);
 }
 
 // Seconds as time(), nanoseconds in range on every read, and the two words
@@ -354,18 +355,19 @@ verdict name_kept() {
 
 // The host's OS wrapper beyond what the library needs: a bounded wait on a
 // held lock lasts its bound, not a second more (999 ms: its deadline almost
-// always carries into the next second), the local time refuses null arguments, and the
-// trace output ends each line in one newline and cuts an overlong one at
-// its limit, newline included.
+// always carries into the next second; 2001: seconds and a rest), the local
+// time refuses null arguments, and the trace output ends each line in one
+// newline and cuts an overlong one at its limit, newline included.
 verdict host_wrapper() {
-  std::shared_ptr<void> held = take(0);
-  int rc = 0;
-  const auto begin = steady::now();
-  std::thread([&] { rc = shared_mutex.request(999); }).join();
-  const long waited = ms_since(begin);
-  held.reset();
-  EXPECT(rc != 0 && waited >= 950 && waited < 1900, "request(999) on a held lock: %d after %ld ms",
-         rc, waited);
+  const std::shared_ptr<void> held = take(0);
+  for (const unsigned long bound : {999ul, 2001ul}) {
+    int rc = 0;
+    const auto begin = steady::now();
+    std::thread([&] { rc = shared_mutex.request(bound); }).join();
+    const long waited = ms_since(begin), least = static_cast<long>(bound) - 50;
+    EXPECT(rc != 0 && waited >= least && waited < least + 950, "request(%lu): %d after %ld ms",
+           bound, rc, waited);
+  }
   const time_t now = 0;
   tm local{};
   OSW_CLOCK clock{};
@@ -553,8 +555,8 @@ const std::pair<const char*, verdict (*)()> kRows[] = {
     {"mutex: request(0xFFFFFFFF) excludes others until release", ROW(excludes(0))},
     {"mutex: OSW_Guard holds it from construction to destruction", ROW(excludes(1))},
     {"mutex: OSW_Thread_Guard is one lock for the whole process", ROW(excludes(2))},
-    {"sleep: emwOSWSleep(300) sleeps 300 ms", ROW(sleeps(false))},
-    {"sleep: signals do not cut emwOSWSleep(300) short", ROW(sleeps(true))},
+    {"sleep: emwOSWSleep(300) sleeps 300 ms", ROW(sleeps(300, false))},
+    {"sleep: signals do not cut emwOSWSleep(999) short", ROW(sleeps(999, true))},
     {"clock: seconds as time(), nanoseconds 0..999999999, advancing", ROW(clock_words())},
     {"local time: struct tm as localtime_r gives in the process's TZ", ROW(local_time())},
     {"trace: each emwGENTrcPrintf call writes its line whole", ROW(trace_lines())},
