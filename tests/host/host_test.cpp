@@ -81,15 +81,16 @@ int descriptors_on(const std::string& path, bool peer = false) {
   return count;
 }
 
-// A socket connected to `path`, or a hand-made service's listening socket
-// there (accept never waits); -1 on failure.
-int socket_at(const std::string& path, bool listening = false) {
+// A socket connected to `path` (nonblocking: failing at once on a full
+// backlog), or a hand-made service's listening socket there (accept never
+// waits); -1 on failure.
+int socket_at(const std::string& path, bool listening = false, bool nonblocking = false) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   const auto* named = reinterpret_cast<const sockaddr*>(&address);
-  const int fd =
-      socket(AF_UNIX, SOCK_SEQPACKET | (listening ? SOCK_NONBLOCK | SOCK_CLOEXEC : 0), 0);
+  const int fd = socket(
+      AF_UNIX, SOCK_SEQPACKET | (listening || nonblocking ? SOCK_NONBLOCK | SOCK_CLOEXEC : 0), 0);
   if (listening) unlink(path.c_str());
   if (listening ? bind(fd, named, sizeof address) == 0 && listen(fd, 4) == 0
                 : connect(fd, named, sizeof address) == 0)
@@ -335,14 +336,21 @@ void crowds_come_and_go() {
   EXPECT_LE(descriptors_on(facade_path("f_crowd"), true), 8);
   close(parking[1]);
   for (pthread_t id : ids) pthread_join(id, nullptr);
-  // Name "1" is a service that never answers: its readiness probe gives up
-  // within a second, not after the 60 s reply bound.
-  const int stalled = socket_at(facade_path("1"), true);
+  // Names "1" and "2" are services that never answer, the second with its
+  // backlog full: each readiness check gives up within a second, not after
+  // the 60 s reply bound, and waits for room without spinning.
+  const int stalled = socket_at(facade_path("1"), true), full = socket_at(facade_path("2"), true);
+  std::vector<int> queued;
+  for (int fd; queued.size() < 64 && (fd = socket_at(facade_path("2"), false, true)) >= 0;)
+    queued.push_back(fd);
   const auto begin = std::chrono::steady_clock::now();
+  const std::clock_t used = std::clock();
   for (int i = 1; i < 64; ++i) bmc_mc_client::bmc_mc_check_facade(std::to_string(i).c_str(), 0);
+  EXPECT_LT(std::clock() - used, CLOCKS_PER_SEC / 5);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
   EXPECT_EQ(nullptr, bmc_mc_client::bmc_mc_get_client("f_65th"));
-  close(stalled);
+  for (int fd : queued) close(fd);
+  close(stalled), close(full);
 }
 
 // Each process reads its settings once: a reply wait is taken only when it
