@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <tuple>
 
 #include "test_support.h"
@@ -51,9 +52,11 @@ TEST(Tools, UcomReachesALiveShell) {
        "ucom: process " + service_pid + " has no debug console in " + dir.path() + "\n"},
   };
   std::string out, err;
+  const std::string first = dir.path() + "/first.log";  // the command line's dump, kept
   for (const auto& [code, line, said] : cases) {
     EXPECT_EQ(run(words(line), dir, &out, &err), code) << line;
-    EXPECT_EQ(out + err, said + (&line == &std::get<1>(cases[0]) ? read_file(kDumpFile) : ""));
+    if (&line == &std::get<1>(cases[0])) std::ofstream(first) << read_file(kDumpFile);
+    EXPECT_EQ(out + err, said + (&line == &std::get<1>(cases[0]) ? read_file(first) : ""));
   }
 
   // The viewer's page of that dump starts from the command line's filter
@@ -63,9 +66,8 @@ TEST(Tools, UcomReachesALiveShell) {
     std::printf("[   NOTE   ] no browser (Debian package chromium): the page is not checked\n");
   } else {
     const std::string page = dir.path() + "/dump.html";
-    ASSERT_EQ(
-        run({RMSCTL, "show", kDumpFile, "--level=Inf", "--function=facade", "--html", page}, dir),
-        0);
+    ASSERT_EQ(run({RMSCTL, "show", first, "--level=Inf", "--function=facade", "--html", page}, dir),
+              0);
     process browser;
     ASSERT_TRUE(
         browser.start(words("chromium --headless --no-sandbox --disable-gpu --no-first-run "
