@@ -44,7 +44,7 @@ using namespace test_support;
 // the setting take effect.
 struct environment {
   run_dir dir;
-  environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", "400", 1); }
+  environment() { setenv("VANTOREL_REPLY_TIMEOUT_MS", "1000", 1); }
 } the_environment;
 
 long send(bmc_mc_client* client, long id, const void* request, unsigned int length, void* reply,
