@@ -25,10 +25,11 @@ struct test_facade final : vantorel::facade_template {
   std::atomic<bool> has_later{false};
 };
 
-// Served under `name` for the life of the object.
+// Served under `name` for the life of the object; a ready one answers the
+// readiness probe as a server without a readiness callback does.
 struct served {
   explicit served(const std::string& name, bool ready = true) : server(facade, name.c_str()) {
-    server.set_readiness([ready] { return ready; });
+    if (!ready) server.set_readiness([] { return false; });
     started = server.start();
     thread = std::thread([this] { server.run(); });  // at once -EINVAL when not started
   }
