@@ -105,7 +105,7 @@ verdict excludes(int kind) {
 // The library passes 300 and means a pause between readiness checks;
 // signals to the sleeping thread must not cut it short, nor one near a
 // whole second (999: every millisecond of it lies below the second).
-verdict sleeps(unsigned int ms, bool signalled) {
+verdict sleeps(int ms, bool signalled) {
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR2, &action, nullptr);
@@ -118,7 +118,7 @@ verdict sleeps(unsigned int ms, bool signalled) {
   const long took = ms_since(begin);
   done = true;
   signaller.join();
-  return check(took >= ms * 9 / 10 && took < ms + 5000, "emwOSWSleep(%u): %ld ms", ms, took);
+  return check(took >= ms * 9 / 10 && took < ms + 5000, "emwOSWSleep(%d): %ld ms", ms, took);
 }
 
 // Seconds as time(), nanoseconds in range on every read, and the two words
@@ -375,7 +375,8 @@ verdict host_wrapper() {
              emwOSWGetClock(&clock) == 0 && emwOSWGetClock(nullptr) != 0,
          "time calls: 0 for a null argument, or not 0 for a good one");
   int (*const print)(unsigned int, unsigned int, int, const char*, ...) = emwGENTrcPrintf;
-  EXPECT(print(0, 0, 0, nullptr) != 0, "emwGENTrcPrintf took a null format");
+  EXPECT(print(0, 0, 0, nullptr) != 0 && print(0, 0, 0, "%lc", wint_t{0xFFFFFFFF}) != 0,
+         "emwGENTrcPrintf took a null format or a message it cannot write");
   const std::string text = traced({"gets one", "", std::string(2047, 'y'), std::string(5000, 'z')});
   const std::string want = "gets one\n\n" + std::string(2046, 'y') + "\n" + std::string(2046, 'z');
   return check(text == want + "\n", "4 lines gave %zu bytes \"%.20s\"", text.size(), text.c_str());
