@@ -29,6 +29,7 @@
 #include "comm_rms/operation_log.h"
 #include "comm_rms/service_protocol.h"
 #include "log/comm_rms_ucom_log.h"
+#include "test_support.h"  // its header-only waits: nothing to link on a device
 #include "vantorel/ipc.h"
 #include "vantorel/osw.h"
 #include "vantorel/ring_buffer.h"
@@ -268,9 +269,7 @@ int open_descriptors() {
 // True when at most `count` descriptors are open within 5 s: what a client
 // closes may take a moment to go on the serving side.
 bool settles(int count) {
-  for (const auto begin = steady::now(); ms_since(begin) < 5000; pause_ms(20))
-    if (open_descriptors() <= count) return true;
-  return false;
+  return test_support::wait_until([count] { return open_descriptors() <= count; }, 5000);
 }
 
 // Twice 12 threads at once, each exchanging 50 times: every reply is its
